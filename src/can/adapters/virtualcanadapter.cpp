@@ -1,0 +1,57 @@
+#include "virtualcanadapter.h"
+
+#include "virtualcanbus.h"
+
+VirtualCanAdapter::VirtualCanAdapter(VirtualCanBus *bus, QObject *parent)
+    : AbstractCanAdapter(parent), mBus(bus)
+{
+    if (mBus)
+        mBus->attach(this);
+}
+
+VirtualCanAdapter::~VirtualCanAdapter()
+{
+    leaveBus();
+}
+
+void VirtualCanAdapter::leaveBus()
+{
+    if (mBus)
+        mBus->detach(this);
+    mBus.clear();
+    mQueue.clear();
+}
+
+void VirtualCanAdapter::setTransmitPaused(bool paused)
+{
+    mPaused = paused;
+    if (!paused && mBus && !mQueue.empty())
+        mBus->frameQueued();
+}
+
+CAN::RetType VirtualCanAdapter::sendCanMessage(CAN::CanMessage &message)
+{
+    if (!mBus)
+        return CAN::RetType_Offline;
+    if (message.length > 64 || (message.length > 8 && !message.fd))
+        return CAN::RetType_InvalidFrame;
+    if (message.fd && !mCanFdCapable)
+        return CAN::RetType_InvalidFrame;
+    if (message.fd && message.remote)
+        return CAN::RetType_InvalidFrame; // CAN FD has no remote frames
+    if (mQueueLimit > 0 && int(mQueue.size()) >= mQueueLimit)
+        return CAN::RetType_NotReady;
+    mQueue.push_back({message, mBus->mQueueSerial++});
+    CAN::CanMessage &queued = mQueue.back().message;
+    if (queued.fd && queued.length > 8) {
+        // A CAN FD frame only has the lengths 12, 16, 20, 24, 32, 48 and 64 above 8: the
+        // controller pads with zeros, as real hardware does.
+        const int padded = CAN::canFdLengthFor(queued.length);
+        std::memset(queued.data + queued.length, 0, size_t(padded - queued.length));
+        queued.length = quint8(padded);
+    }
+    emit frameSent(queued);
+    if (!mPaused)
+        mBus->frameQueued();
+    return CAN::RetType_OK;
+}

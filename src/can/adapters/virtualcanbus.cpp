@@ -1,0 +1,119 @@
+#include "virtualcanbus.h"
+
+#include "virtualcanadapter.h"
+
+#include <QMetaObject>
+
+VirtualCanBus::VirtualCanBus(QObject *parent) : QObject(parent) {}
+
+VirtualCanBus::~VirtualCanBus()
+{
+    const auto adapters = mAdapters;
+    for (VirtualCanAdapter *a : adapters)
+        a->leaveBus();
+}
+
+void VirtualCanBus::setRandomFaults(quint32 seed, double dropProbability, double duplicateProbability)
+{
+    mRandom.seed(seed);
+    mDropProbability = qBound(0.0, dropProbability, 1.0);
+    mDuplicateProbability = qBound(0.0, duplicateProbability, 1.0);
+    mRule = nullptr;
+}
+
+void VirtualCanBus::setFaultRule(FaultRule rule)
+{
+    mRule = std::move(rule);
+    mDropProbability = mDuplicateProbability = 0;
+}
+
+void VirtualCanBus::attach(VirtualCanAdapter *adapter)
+{
+    if (!mAdapters.contains(adapter)) {
+        mAdapters.append(adapter);
+        ++mGeneration;
+    }
+}
+
+void VirtualCanBus::detach(VirtualCanAdapter *adapter)
+{
+    if (mAdapters.removeAll(adapter) > 0)
+        ++mGeneration;
+}
+
+void VirtualCanBus::frameQueued()
+{
+    if (mDeliveryScheduled)
+        return;
+    mDeliveryScheduled = true;
+    QMetaObject::invokeMethod(this, &VirtualCanBus::deliverPending, Qt::QueuedConnection);
+}
+
+VirtualCanBus::Fault VirtualCanBus::faultFor(const CAN::CanMessage &message)
+{
+    const quint64 n = mFrameCount++;
+    if (mRule)
+        return mRule(message, n);
+    if (mDropProbability <= 0 && mDuplicateProbability <= 0)
+        return Fault_None;
+    std::uniform_real_distribution<double> dist(0.0, 1.0);
+    const double r = dist(mRandom);
+    if (r < mDropProbability)
+        return Fault_Drop;
+    if (r < mDropProbability + mDuplicateProbability)
+        return Fault_Duplicate;
+    return Fault_None;
+}
+
+void VirtualCanBus::deliverPending()
+{
+    mDeliveryScheduled = false;
+    const quint64 limit = mQueueSerial;
+    // Take what is queued now; frames sent by receivers during delivery go in the next pass.
+    // Frames of all adapters are delivered in the order they were queued.
+    for (;;) {
+        VirtualCanAdapter *from = nullptr;
+        quint64 best = 0;
+        for (VirtualCanAdapter *a : qAsConst(mAdapters)) {
+            if (a->mPaused || a->mQueue.empty())
+                continue;
+            if (!from || a->mQueue.front().serial < best) {
+                from = a;
+                best = a->mQueue.front().serial;
+            }
+        }
+        if (!from || best >= limit)
+            break;
+        const CAN::CanMessage message = from->mQueue.front().message;
+        from->mQueue.pop_front();
+
+        const Fault fault = faultFor(message);
+        if (fault == Fault_Drop) {
+            ++mDropped;
+            continue;
+        }
+        const CanTimeStamp now = CanTimeStamp::now();
+        const CAN::CanRxMessage rx(message, now);
+        const int copies = fault == Fault_Duplicate ? 2 : 1;
+        for (int c = 0; c < copies; ++c) {
+            emit frameDelivered(rx, from);
+            // Receivers may attach, leave or delete adapters while handling a frame: the copy
+            // of the list is cheap (shared), and after a change each target is checked again.
+            const QList<VirtualCanAdapter *> targets = mAdapters;
+            const quint64 generation = mGeneration;
+            for (VirtualCanAdapter *target : targets) {
+                if (generation != mGeneration && !mAdapters.contains(target))
+                    continue;
+                if (target != from)
+                    emit target->messageReceived(rx);
+            }
+        }
+    }
+    // Frames queued during this pass.
+    for (VirtualCanAdapter *a : qAsConst(mAdapters)) {
+        if (!a->mPaused && !a->mQueue.empty()) {
+            frameQueued();
+            break;
+        }
+    }
+}

@@ -1,0 +1,75 @@
+#include "canscheduler.h"
+
+#include "abstractcanadapter.h"
+#include "cansender.h"
+
+CanSender::CanSender(quint32 canId, QObject *parent) : QObject(parent), mCanId(canId) {}
+
+CanScheduler::CanScheduler(AbstractCanAdapter *adapter, QObject *parent) : QObject(parent)
+{
+    setCanAdapter(adapter);
+}
+
+CanScheduler::~CanScheduler() = default;
+
+AbstractCanAdapter *CanScheduler::canAdapter() const
+{
+    return mAdapter.data();
+}
+
+void CanScheduler::setCanAdapter(AbstractCanAdapter *adapter)
+{
+    if (mAdapter == adapter)
+        return;
+    if (mAdapter)
+        disconnect(mAdapter, nullptr, this, nullptr);
+    mAdapter = adapter;
+    if (mAdapter)
+        connect(mAdapter, &AbstractCanAdapter::messageReceived, this, &CanScheduler::dispatch);
+}
+
+QPointer<CanSender> CanScheduler::registerCanId(quint32 canId)
+{
+    CanSender *&sender = mSenders[canId];
+    if (!sender)
+        sender = new CanSender(canId, this);
+    ++sender->mUsers;
+    return sender;
+}
+
+QList<QPointer<CanSender>> CanScheduler::registerCanIdRange(quint32 first, quint32 last)
+{
+    QList<QPointer<CanSender>> senders;
+    if (last < first)
+        return senders;
+    senders.reserve(int(last - first + 1));
+    for (quint32 id = first;; ++id) {
+        senders.append(registerCanId(id));
+        if (id == last)
+            break;
+    }
+    return senders;
+}
+
+void CanScheduler::unregisterCan(const QPointer<CanSender> &sender, QObject *receiver)
+{
+    CanSender *s = sender.data();
+    if (!s || s->parent() != this)
+        return;
+    if (receiver)
+        disconnect(s, nullptr, receiver, nullptr);
+    if (--s->mUsers > 0)
+        return;
+    mSenders.remove(s->mCanId);
+    // Deleted later: unregistering from inside the sender's own delivery must stay safe.
+    s->deleteLater();
+    s->blockSignals(true);
+}
+
+void CanScheduler::dispatch(const CAN::CanRxMessage &message)
+{
+    emit messageReceived(message);
+    const auto it = mSenders.constFind(message.id);
+    if (it != mSenders.constEnd())
+        emit (*it)->received(message);
+}

@@ -1,0 +1,3 @@
+#include "tarnwick.h"
+
+Tarnwick::Tarnwick() = default;

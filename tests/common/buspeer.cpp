@@ -1,0 +1,63 @@
+#include "buspeer.h"
+
+#include "recordingadapter.h"
+
+#include <QDeadlineTimer>
+#include <QTest>
+
+BusPeer::BusPeer(VirtualCanBus *bus, QObject *parent) : VirtualCanAdapter(bus, parent)
+{
+    setCanFdCapable(true);
+    connect(this, &AbstractCanAdapter::messageReceived, this, [this](const CAN::CanRxMessage &m) {
+        mFrames.push_back(m);
+        if (mResponder)
+            mResponder(m, *this);
+    });
+}
+
+CAN::CanRxMessage BusPeer::takeFrame(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (mFrames.empty() && !deadline.hasExpired())
+        QTest::qWait(1);
+    if (mFrames.empty()) {
+        CAN::CanRxMessage none;
+        none.id = 0xFFFFFFFF;
+        return none;
+    }
+    CAN::CanRxMessage m = mFrames.front();
+    mFrames.pop_front();
+    return m;
+}
+
+bool BusPeer::expect(quint32 id, const char *hex, int timeoutMs, QByteArray *why)
+{
+    const CAN::CanRxMessage m = takeFrame(timeoutMs);
+    const QByteArray want = QByteArray::fromHex(hex).toHex();
+    if (m.id == id && frameHex(m) == want)
+        return true;
+    if (why)
+        *why = QByteArray("expected ") + QByteArray::number(id, 16) + " " + want + ", got "
+               + (m.id == 0xFFFFFFFF ? QByteArray("nothing") : QByteArray::number(m.id, 16) + " " + frameHex(m));
+    return false;
+}
+
+bool BusPeer::expectSilence(int ms)
+{
+    QTest::qWait(ms);
+    return mFrames.empty();
+}
+
+CAN::RetType BusPeer::send(quint32 id, const char *hex)
+{
+    return send(id, QByteArray::fromHex(hex));
+}
+
+CAN::RetType BusPeer::send(quint32 id, const QByteArray &bytes)
+{
+    CAN::CanMessage m;
+    m.id = id;
+    m.fd = bytes.size() > 8;
+    m.setPayload(bytes.constData(), int(bytes.size()));
+    return sendCanMessage(m);
+}

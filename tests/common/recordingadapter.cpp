@@ -1,0 +1,31 @@
+#include "recordingadapter.h"
+
+void RecordingAdapter::injectFrame(quint32 id, const QByteArray &bytes, bool remote)
+{
+    CAN::CanMessage m;
+    m.id = id;
+    m.remote = remote;
+    m.fd = bytes.size() > 8;
+    m.setPayload(bytes.constData(), int(bytes.size()));
+    emit messageReceived(CAN::CanRxMessage(m, CanTimeStamp::now()));
+}
+
+QByteArray frameHex(const CAN::CanMessage &message)
+{
+    return QByteArray(reinterpret_cast<const char *>(message.data), qMin<int>(message.length, 64)).toHex();
+}
+
+QByteArray frameHex(const CAN::CanRxMessage &message)
+{
+    return message.payload().toHex();
+}
+
+CAN::CanMessage makeFrame(quint32 id, const char *hex)
+{
+    CAN::CanMessage m;
+    m.id = id;
+    const QByteArray bytes = QByteArray::fromHex(hex);
+    m.fd = bytes.size() > 8;
+    m.setPayload(bytes.constData(), int(bytes.size()));
+    return m;
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "abstractcanadapter.h"
+
+#include <QList>
+#include <QStringList>
+
+/// An adapter that records what services send and answers with a chosen result; received
+/// frames and gateway answers are injected by the test.
+class RecordingAdapter : public AbstractCanAdapter
+{
+    Q_OBJECT
+public:
+    explicit RecordingAdapter(QObject *parent = nullptr) : AbstractCanAdapter(parent) {}
+
+    CAN::RetType sendCanMessage(CAN::CanMessage &message) override
+    {
+        frames.append(message);
+        return result;
+    }
+    CAN::RetType sendCiA309Request(const QString &line, quint16 &sequence) override
+    {
+        requestLines.append(line);
+        sequenceIn.append(sequence);
+        sequence = nextSequence++;
+        return result;
+    }
+    CAN::RetType sendCiA309Line(const QString &line) override
+    {
+        lines.append(line);
+        return result;
+    }
+
+    void setGateway(bool on) { setCanAdapterOption(AdapterOption_CiA309Gateway, on); }
+    void inject(const CAN::CanRxMessage &message) { emit messageReceived(message); }
+    void injectFrame(quint32 id, const QByteArray &bytes, bool remote = false);
+    void injectGateway(const QString &text) { emit newCiA309Response(text); }
+    void clear()
+    {
+        frames.clear();
+        requestLines.clear();
+        lines.clear();
+        sequenceIn.clear();
+    }
+
+    CAN::RetType result = CAN::RetType_OK;
+    quint16 nextSequence = 1;
+    QList<CAN::CanMessage> frames;
+    QStringList requestLines;
+    QList<quint16> sequenceIn;
+    QStringList lines;
+};
+
+/// The data bytes of a frame as lower-case hex, for comparison with literals.
+QByteArray frameHex(const CAN::CanMessage &message);
+QByteArray frameHex(const CAN::CanRxMessage &message);
+/// A classic frame with the given identifier and hex bytes.
+CAN::CanMessage makeFrame(quint32 id, const char *hex);
