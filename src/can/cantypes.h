@@ -3,6 +3,7 @@
 #include "ostrane_export.h"
 
 #include <QList>
+#include <QMetaType>
 #include <QMap>
 #include <QString>
 
@@ -61,3 +62,6 @@ constexpr int canFdLengthFor(int n)
 }
 
 } // namespace CAN
+
+Q_DECLARE_METATYPE(CAN::RetType)
+Q_DECLARE_METATYPE(CAN::CyclicState)

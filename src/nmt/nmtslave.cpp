@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <cmath>
+#include <limits>
 
 const QHash<NMTSlave::HeartbeatGuardingState, QString> NMTSlave::stateStrings = {
     {HeartbeatGuardingState_Unknown, QStringLiteral("Device State unknown")},
@@ -183,10 +184,24 @@ void NMTSlave::setStateUnknown()
 
 // --- supervision ------------------------------------------------------------------------
 
+void NMTSlave::discardTimer()
+{
+    // Detached and stopped now, freed later: this may run inside the timer's own timeout.
+    QTimer *timer = mTimer.data();
+    mTimer.clear();
+    if (!timer)
+        return;
+    timer->stop();
+    timer->disconnect(this);
+    timer->deleteLater();
+}
+
 void NMTSlave::restartTimer(unsigned short interval)
 {
-    delete mTimer.data();
+    discardTimer();
     mTimer = new QTimer(this);
+    // A coarse timer may fire up to 5 % early, which would judge a punctual node as lost.
+    mTimer->setTimerType(Qt::PreciseTimer);
     connect(mTimer, &QTimer::timeout, this, &NMTSlave::timerElapsed);
     mTimer->start(interval);
 }
@@ -195,7 +210,7 @@ CAN::RetType NMTSlave::startHeartbeatMonitoring(unsigned short consumerTime)
 {
     if (consumerTime == 0) {
         mHeartbeatActive = false;
-        delete mTimer.data();
+        discardTimer();
         setLastState(HeartbeatGuardingState_Unknown);
         mPeriod = 0;
         return CAN::RetType_OK;
@@ -229,7 +244,7 @@ CAN::RetType NMTSlave::stopNodeGuarding()
     if (!mGuardingActive)
         return CAN::RetType_NoLink;
     mGuardingActive = false;
-    delete mTimer.data();
+    discardTimer();
     return CAN::RetType_OK;
 }
 
@@ -261,6 +276,12 @@ int NMTSlave::timediff(CanTimeStamp later, CanTimeStamp earlier)
 {
     const double ms = (double(later.seconds()) - double(earlier.seconds())) * 1000.0
                       + std::trunc(double(later.microseconds()) / 1000.0 - double(earlier.microseconds()) / 1000.0);
+    // Against a stamp never set (the first reply) the difference exceeds int: saturate
+    // instead of converting out of range.
+    if (ms >= double(std::numeric_limits<int>::max()))
+        return std::numeric_limits<int>::max();
+    if (ms <= double(std::numeric_limits<int>::min()))
+        return std::numeric_limits<int>::min();
     return int(ms);
 }
 

@@ -116,6 +116,7 @@ private:
     void registerReception();
     void recordState(HeartbeatGuardingState state);
     void restartTimer(unsigned short interval);
+    void discardTimer();
 
     unsigned char mNodeId = 0;
     NmtState mCurrentState = NmtState_Unknown;

@@ -1,0 +1,87 @@
+#include "cyclicoccurrencetester.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+class tst_CyclicOccurrenceTester : public QObject
+{
+    Q_OBJECT
+private slots:
+    void learnsThenCyclicThenLateThenStopped();
+    void irregularItemsStayLearning();
+    void timeStamps();
+};
+
+static CAN::CanRxMessage itemAt(const CanTimeStamp &base, qint64 ms)
+{
+    CAN::CanRxMessage m;
+    m.timeStamp = base;
+    m.timeStamp.addMSecs(ms);
+    return m;
+}
+
+static QList<int> states(const QSignalSpy &spy)
+{
+    QList<int> s;
+    for (const auto &args : spy)
+        s.append(args.at(0).value<CAN::CyclicState>());
+    return s;
+}
+
+void tst_CyclicOccurrenceTester::learnsThenCyclicThenLateThenStopped()
+{
+    CyclicOccurrenceTester tester;
+    QSignalSpy spy(&tester, &CyclicOccurrenceTester::sigNewItemState);
+    // Items stamped 20 ms apart, fed in real time so the overdue timer sees the gap.
+    const CanTimeStamp base = CanTimeStamp::now();
+    for (int i = 0; i < 4; ++i)
+        tester.handleNewItemMessage(itemAt(base, 20 * i));
+    QCOMPARE(tester.state(), CAN::CyclicState_Cyclic);
+    QCOMPARE(int(tester.interval()), 20);
+    QCOMPARE(states(spy), (QList<int>{CAN::CyclicState_Learning, CAN::CyclicState_Cyclic}));
+    QCOMPARE(spy.last().at(1).toUInt(), 4u);
+    QCOMPARE(spy.last().at(2).value<unsigned short>(), (unsigned short)20);
+
+    QTRY_COMPARE(tester.state(), CAN::CyclicState_Late);
+    QTRY_COMPARE(tester.state(), CAN::CyclicState_Stopped);
+    QCOMPARE(states(spy).mid(2), (QList<int>{CAN::CyclicState_Late, CAN::CyclicState_Stopped}));
+
+    // A new stream is learned afresh.
+    const CanTimeStamp later = CanTimeStamp::now();
+    tester.handleNewItemMessage(itemAt(later, 0));
+    QCOMPARE(tester.state(), CAN::CyclicState_Learning);
+    QCOMPARE(tester.itemCount(), 1u);
+    tester.reset();
+    QCOMPARE(tester.state(), CAN::CyclicState_Unknown);
+}
+
+void tst_CyclicOccurrenceTester::irregularItemsStayLearning()
+{
+    CyclicOccurrenceTester tester;
+    const CanTimeStamp base = CanTimeStamp::now();
+    const int offsets[] = {0, 10, 100, 105, 300, 310, 900};
+    for (int t : offsets)
+        tester.handleNewItemMessage(itemAt(base, t));
+    QCOMPARE(tester.state(), CAN::CyclicState_Learning);
+}
+
+void tst_CyclicOccurrenceTester::timeStamps()
+{
+    CanTimeStamp t(10, 999500);
+    t.addMSecs(1);
+    QCOMPARE(t.seconds(), 11);
+    QCOMPARE(t.microseconds(), 500);
+    t.addMSecs(-2);
+    QCOMPARE(t.seconds(), 10);
+    QCOMPARE(t.microseconds(), 998500);
+    t.addMSecs(-20000);
+    QCOMPARE(t.seconds(), -10);
+    QCOMPARE(t.microseconds(), 998500);
+    CanTimeStamp u(1, 2500000); // normalised on construction
+    QCOMPARE(u.seconds(), 3);
+    QCOMPARE(u.microseconds(), 500000);
+    QCOMPARE(CanTimeStamp(0, 0).msecsTo(CanTimeStamp(1, 500000)), 1500);
+}
+
+QTEST_GUILESS_MAIN(tst_CyclicOccurrenceTester)
+#include "tst_cyclicoccurrencetester.moc"
