@@ -1,0 +1,45 @@
+#pragma once
+
+// A virtual bus with an LSS master and any number of simulated nodes with LSS slaves.
+
+#include "canscheduler.h"
+#include "lssmaster.h"
+#include "simcanopennode.h"
+#include "simlssslave.h"
+#include "virtualcanadapter.h"
+#include "virtualcanbus.h"
+
+#include <QList>
+#include <QSignalSpy>
+
+struct LssNetwork
+{
+    VirtualCanBus bus;
+    QObject devices; // node adapters, nodes and slaves; gone before the bus
+    VirtualCanAdapter masterAdapter{&bus};
+    CanScheduler scheduler{&masterAdapter};
+    LSSMaster master{&scheduler};
+    QSignalSpy results{&master, &LSSMaster::lssResult};
+    QList<CAN::CanMessage> requests; // every frame the master sent
+
+    LssNetwork()
+    {
+        QObject::connect(&masterAdapter, &VirtualCanAdapter::frameSent,
+                         [this](const CAN::CanMessage &m) { requests.append(m); });
+    }
+
+    /// A powered node on its own adapter; node-ID 0xFF for an unconfigured one.
+    SimLssSlave *addSlave(quint8 nodeId, quint32 vendor, quint32 product, quint32 revision, quint32 serial)
+    {
+        auto *adapter = new VirtualCanAdapter(&bus, &devices);
+        auto *node = new SimCanopenNode(adapter, nodeId, adapter);
+        node->setIdentity(vendor, product, revision, serial);
+        auto *slave = new SimLssSlave(node);
+        node->powerOn();
+        return slave;
+    }
+
+    LSSMaster::LssAction action(int i) const { return results.at(i).at(0).value<LSSMaster::LssAction>(); }
+    LSSMaster::LssResult result(int i) const { return results.at(i).at(1).value<LSSMaster::LssResult>(); }
+    QVariant value(int i) const { return results.at(i).at(2); }
+};
