@@ -30,7 +30,7 @@ public:
 
     /// No COB-ID yet (0x80000000, "not valid" in CiA 301: matches no frame and no line).
     explicit EMCYConsumer(QObject *parent = nullptr);
-    EMCYConsumer(unsigned int cobId, QObject *parent);
+    explicit EMCYConsumer(unsigned int cobId, QObject *parent = nullptr);
     /// Registers for the COB-ID (and the gateway lines) when the scheduler is alive.
     EMCYConsumer(unsigned int cobId, CanScheduler *scheduler, QObject *parent = nullptr);
     ~EMCYConsumer() override;
