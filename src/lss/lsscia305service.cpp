@@ -167,7 +167,7 @@ void LSSCiA305Service::sendNextMessage()
     const quint8 command = quint8(CsSwitchSelectiveVendor + mSelectiveStep - 1);
     const CAN::RetType result = sendFrame(command, mSelectiveIdentity[mSelectiveStep - 1], 4, 8);
     if (result != CAN::RetType_OK) {
-        qCDebug(lcLss) << "switch mode selective: frame" << Qt::hex << command << "not sent, result"
+        qCDebug(lcLss) << "switch mode selective: frame" << Qt::hex << int(command) << "not sent, result"
                        << Qt::dec << int(result);
         finish(LSSMaster::LssAction_SwitchModeSelective, LSSMaster::LssResult_Error, 0);
         return;

@@ -149,7 +149,7 @@ void LSSClassicalScan::handleCanMessage(const CAN::CanRxMessage &message)
         emit nodeFound(mVendorId, mProductCode, r.revisionLow, r.serialLow);
     }
     emit scanProgress(mProgress);
-    qCDebug(lcLss) << "Progress:" << mProgress;
+    qCDebug(lcLss) << "Progress:" << int(mProgress);
 }
 
 void LSSClassicalScan::timeout()

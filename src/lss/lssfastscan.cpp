@@ -83,7 +83,7 @@ void LSSFastScan::timeout()
         mRunning = false;
         emit noResponseTimeout(0);
     } else if (mConfirming && mBitChecked == 0) {
-        qCDebug(lcLss) << "fastscan: entry" << mLssSub << "not confirmed";
+        qCDebug(lcLss) << "fastscan: entry" << int(mLssSub) << "not confirmed";
         mWaiting = false;
         mRunning = false;
         emit noResponseTimeout(mLssSub);
