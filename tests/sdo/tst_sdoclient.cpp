@@ -25,6 +25,8 @@ private slots:
     void dispatch();
     void refusedProtocols();
     void noScheduler();
+    void adapterRefusals();
+    void chainedReadsFromTheResultSlot();
     void busyRefusal();
     void abortAndTimeout();
     void megabyteAgainstSimulatedNode();
@@ -228,6 +230,47 @@ void tst_SdoClient::noScheduler()
     QCOMPARE(client.abort(0x08000000), CAN::RetType_InvalidRequest); // nothing started yet
     QCOMPARE(client.setCanScheduler(nullptr), CAN::RetType_NoLink);
     QCOMPARE(opErrors.count(), 0);
+
+    RecordingAdapter adapter;
+    auto *scheduler = new CanScheduler(&adapter);
+    SDOClient orphan(0x585, 0x605, scheduler);
+    delete scheduler;
+    QCOMPARE(orphan.read(0x1000, 0, CAN::UNSIGNED32), CAN::RetType_NoLink);
+    QVERIFY(adapter.frames.isEmpty());
+}
+
+void tst_SdoClient::adapterRefusals()
+{
+    RecordingAdapter adapter;
+    CanScheduler scheduler(&adapter);
+    SDOClient client(0x585, 0x605, &scheduler);
+    QSignalSpy opErrors(&client, &SDOClient::opError);
+    adapter.result = CAN::RetType_NotReady;
+    QCOMPARE(client.read(0x1000, 0, CAN::UNSIGNED32), CAN::RetType_NotReady);
+    QCOMPARE(client.write(0x2000, 0, CAN::DOMAIN, QByteArray(10, 'x')), CAN::RetType_NoLink);
+    QCOMPARE(adapter.getCanAdapterOption(AdapterOption_TransferActive).toBool(), false);
+    QCOMPARE(opErrors.count(), 2);
+    QCOMPARE(opErrors.at(0).at(2).value<CAN::RetType>(), CAN::RetType_NotReady);
+    QCOMPARE(opErrors.at(1).at(2).value<CAN::RetType>(), CAN::RetType_NoLink);
+    QVERIFY(!client.isBusy());
+    adapter.result = CAN::RetType_OK;
+    QCOMPARE(client.read(0x1000, 0, CAN::UNSIGNED32), CAN::RetType_OK);
+}
+
+void tst_SdoClient::chainedReadsFromTheResultSlot()
+{
+    SdoSimBench b;
+    b.node.setIdentity(0x17A, 0x1234, 0x10002, 42);
+    SDOClient client(0x585, 0x605, &b.scheduler);
+    QList<uint> values;
+    connect(&client, &SDOClient::resultReceived, this, [&](quint16, quint8 sub, const QVariant &v) {
+        values.append(v.toUInt());
+        if (sub < 4)
+            QCOMPARE(client.read(0x1018, sub + 1, CAN::UNSIGNED32), CAN::RetType_OK);
+    });
+    QCOMPARE(client.read(0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
+    QTRY_COMPARE(values.size(), 4);
+    QCOMPARE(values, (QList<uint>{0x17A, 0x1234, 0x10002, 42}));
 }
 
 void tst_SdoClient::busyRefusal()
