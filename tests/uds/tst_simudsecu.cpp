@@ -74,7 +74,7 @@ void tst_SimUdsEcu::transcript()
     ecu.setSecurityAttempts(3, 60000);
 
     ISOTPHandler tester(&scheduler);
-    tester.mTimeout = 100;
+    tester.mTimeout = 300;
     QSignalSpy answers(&tester, &ISOTPHandler::dataReceived);
     QSignalSpy timeouts(&tester, &ISOTPHandler::timeout);
     for (const QString &step : script.split(';')) {

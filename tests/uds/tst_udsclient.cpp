@@ -217,13 +217,13 @@ void tst_UDSClient::responsePendingChain()
     SimUdsEcu ecu(&ecuAdapter);
     ecu.setRoutine(0xFF10, echoRoutine());
     UDSClient client(&scheduler);
-    client.setResponseTimeout(150);
-    QCOMPARE(client.responseTimeout(), quint16(150));
+    client.setResponseTimeout(300);
+    QCOMPARE(client.responseTimeout(), quint16(300));
     QSignalSpy responses(&client, &UDSClient::response);
     QSignalSpy errors(&client, &UDSClient::error);
     QSignalSpy timeouts(&client, &UDSClient::timeout);
-    // Three pending replies 80 ms apart: longer in all than one response timeout.
-    ecu.setResponsePending(3, 80);
+    // Three pending replies 120 ms apart: longer in all than one response timeout.
+    ecu.setResponsePending(3, 120);
     QCOMPARE(client.RoutineControl(1, 0xFF10, QByteArray::fromHex("0203"), false), CAN::RetType_OK);
     QVERIFY(responses.wait(2000));
     QCOMPARE(client.getResponseData().toHex(), QByteArray("7101ff100203"));
