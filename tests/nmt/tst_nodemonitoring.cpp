@@ -55,7 +55,10 @@ void tst_NodeMonitoring::init()
     mSlave = new NMTSlave(5, mScheduler, nullptr);
     mNodeState = new QSignalSpy(mSlave, &NMTSlave::NodeStateChanged);
     mConnection = new QSignalSpy(mSlave, &NMTSlave::HeartbeatGuardingStateChanged);
-    mStart = CanTimeStamp::now();
+    // Whole milliseconds: timediff works on ms fractions in floating point, which would blur
+    // the one-millisecond boundaries tested here.
+    const CanTimeStamp now = CanTimeStamp::now();
+    mStart = CanTimeStamp(now.seconds(), now.microseconds() / 1000 * 1000);
 }
 
 void tst_NodeMonitoring::cleanup()
