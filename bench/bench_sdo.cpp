@@ -31,8 +31,7 @@ struct Figures
 };
 
 // Runs one transfer to its end and measures it.
-template<typename Start>
-static Figures measure(SDOClient &client, VirtualCanBus &bus, Start start)
+template<typename Start> static Figures measure(SDOClient &client, VirtualCanBus &bus, Start start)
 {
     Figures f;
     QEventLoop loop;
@@ -40,10 +39,11 @@ static Figures measure(SDOClient &client, VirtualCanBus &bus, Start start)
         f.ok = true;
         loop.quit();
     });
-    auto failed = QObject::connect(&client, &SDOClient::errorReceived, &loop, [&](quint16, quint8, quint32 code) {
-        std::printf("  error 0x%08X %s\n", code, qPrintable(SDOClient::interpretSdoAbort(code)));
-        loop.quit();
-    });
+    auto failed
+        = QObject::connect(&client, &SDOClient::errorReceived, &loop, [&](quint16, quint8, quint32 code) {
+              std::printf("  error 0x%08X %s\n", code, qPrintable(SDOClient::interpretSdoAbort(code)));
+              loop.quit();
+          });
     const quint64 framesBefore = bus.framesSent();
     const double cpuBefore = cpuSeconds();
     QElapsedTimer wall;
@@ -61,8 +61,8 @@ static Figures measure(SDOClient &client, VirtualCanBus &bus, Start start)
 static void report(const char *name, const Figures &f, int bytes)
 {
     std::printf("%-28s %s  %8.3f s  %12.0f bytes/s  %10.0f frames/s  %6.2f us CPU/frame  (%llu frames)\n",
-                name, f.ok ? "ok  " : "FAIL", f.wall, bytes / f.wall, double(f.frames) / f.wall,
-                f.frames ? f.cpu * 1e6 / double(f.frames) : 0.0, static_cast<unsigned long long>(f.frames));
+        name, f.ok ? "ok  " : "FAIL", f.wall, bytes / f.wall, double(f.frames) / f.wall,
+        f.frames ? f.cpu * 1e6 / double(f.frames) : 0.0, static_cast<unsigned long long>(f.frames));
 }
 
 int main(int argc, char *argv[])

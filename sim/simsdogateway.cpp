@@ -13,7 +13,9 @@ static quint32 remoteKey(quint16 network, quint8 nodeId)
     return (quint32(network) << 8) | nodeId;
 }
 
-SimSdoGateway::SimSdoGateway(SimSdoServer *server, QObject *parent) : QObject(parent), mServer(server)
+SimSdoGateway::SimSdoGateway(SimSdoServer *server, QObject *parent)
+    : QObject(parent)
+    , mServer(server)
 {
     if (mServer)
         mServer->setCommandHandler(7, [this](const CAN::CanRxMessage &m) { return handleIndication(m); });

@@ -9,7 +9,6 @@
 #include <QObject>
 #include <QPointer>
 
-
 /// An SDO routing gateway of CiA 301 on a simulated node. It answers the SDO network
 /// indication (E0, network, 0, node-ID) on the node's default SDO channel: it confirms with the
 /// same frame and from then on serves that remote node's dictionary through the SDO server of

@@ -11,8 +11,11 @@
 using OD = SimObjectDictionary;
 
 SimSdoServer::SimSdoServer(SimCanopenNode *node, QObject *parent)
-    : QObject(parent), mNode(node), mOd(node ? node->od() : nullptr), mTimeoutTimer(new QTimer(this)),
-      mDelayTimer(new QTimer(this))
+    : QObject(parent)
+    , mNode(node)
+    , mOd(node ? node->od() : nullptr)
+    , mTimeoutTimer(new QTimer(this))
+    , mDelayTimer(new QTimer(this))
 {
     mTimeoutTimer->setSingleShot(true);
     connect(mTimeoutTimer, &QTimer::timeout, this, &SimSdoServer::serverTimeout);
@@ -130,7 +133,7 @@ void SimSdoServer::sendDueAnswers()
 
 void SimSdoServer::sendAbort(quint16 index, quint8 sub, quint32 code)
 {
-    quint8 bytes[8] = {0x80, quint8(index), quint8(index >> 8), sub, 0, 0, 0, 0};
+    quint8 bytes[8] = { 0x80, quint8(index), quint8(index >> 8), sub, 0, 0, 0, 0 };
     qToLittleEndian<quint32>(code, bytes + 4);
     endTransfer();
     respond(bytes);
@@ -225,12 +228,13 @@ void SimSdoServer::initiateDownload(const quint8 *d)
     const bool expedited = d[0] & 0x02;
     const bool sized = d[0] & 0x01;
     const int typeSize = OD::typeSize(entry->dataType);
-    const quint8 answer[8] = {0x60, quint8(mIndex), quint8(mIndex >> 8), mSub, 0, 0, 0, 0};
+    const quint8 answer[8] = { 0x60, quint8(mIndex), quint8(mIndex >> 8), mSub, 0, 0, 0, 0 };
     if (expedited) {
         // e = 1: the data is in bytes 4-7; with s = 1, n counts the bytes without data, with
         // s = 0 the entry's own size counts.
         const int length = sized ? 4 - ((d[0] >> 2) & 0x03) : (typeSize > 0 && typeSize <= 4 ? typeSize : 4);
-        const quint32 code = mOd->write(mIndex, mSub, QByteArray(reinterpret_cast<const char *>(d + 4), length));
+        const quint32 code
+            = mOd->write(mIndex, mSub, QByteArray(reinterpret_cast<const char *>(d + 4), length));
         if (code != 0) {
             sendAbort(mIndex, mSub, code);
             return;
@@ -242,7 +246,8 @@ void SimSdoServer::initiateDownload(const quint8 *d)
     mExpectedSize = sized ? qint64(qFromLittleEndian<quint32>(d + 4)) : -1;
     if (mExpectedSize >= 0) {
         if (typeSize > 0 && mExpectedSize != typeSize) {
-            sendAbort(mIndex, mSub, mExpectedSize > typeSize ? OD::Abort_LengthTooHigh : OD::Abort_LengthTooLow);
+            sendAbort(
+                mIndex, mSub, mExpectedSize > typeSize ? OD::Abort_LengthTooHigh : OD::Abort_LengthTooLow);
             return;
         }
         if (mExpectedSize > qint64(maxSize(mIndex, mSub))) {
@@ -276,7 +281,7 @@ void SimSdoServer::downloadSegment(const quint8 *d)
         return;
     }
     mToggle = !mToggle;
-    const quint8 answer[8] = {quint8(0x20 | (toggle ? 0x10 : 0)), 0, 0, 0, 0, 0, 0, 0};
+    const quint8 answer[8] = { quint8(0x20 | (toggle ? 0x10 : 0)), 0, 0, 0, 0, 0, 0, 0 };
     if (!(d[0] & 0x01)) {
         respond(answer);
         mTimeoutTimer->start(mTimeoutMs);
@@ -305,7 +310,7 @@ void SimSdoServer::initiateUpload(const quint8 *)
         sendAbort(mIndex, mSub, code);
         return;
     }
-    quint8 answer[8] = {0, quint8(mIndex), quint8(mIndex >> 8), mSub, 0, 0, 0, 0};
+    quint8 answer[8] = { 0, quint8(mIndex), quint8(mIndex >> 8), mSub, 0, 0, 0, 0 };
     if (value.size() >= 1 && value.size() <= 4) {
         // Expedited, size indicated: n = 4 - size bytes without data.
         answer[0] = quint8(0x43 | ((4 - value.size()) << 2));

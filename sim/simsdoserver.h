@@ -30,11 +30,11 @@ public:
     /// What the server does with the requests on one entry (or, as default, on all).
     struct Script
     {
-        quint32 abortCode = 0;   ///< answer with this abort code instead (0: serve normally)
-        int abortAtFrame = 0;    ///< with abortCode: answer this many frames of a transfer first
-        int delayMs = 0;         ///< send every answer this many ms late
-        bool silent = false;     ///< answer nothing (requests are dropped unseen)
-        int answerFrames = -1;   ///< answer this many frames of a transfer, then fall silent (-1: all)
+        quint32 abortCode = 0; ///< answer with this abort code instead (0: serve normally)
+        int abortAtFrame = 0; ///< with abortCode: answer this many frames of a transfer first
+        int delayMs = 0; ///< send every answer this many ms late
+        bool silent = false; ///< answer nothing (requests are dropped unseen)
+        int answerFrames = -1; ///< answer this many frames of a transfer, then fall silent (-1: all)
         bool wrongToggle = false; ///< upload segments carry the inverted toggle bit
     };
 
@@ -119,11 +119,11 @@ private:
     State mState = State_Idle;
     quint16 mIndex = 0;
     quint8 mSub = 0;
-    Script mScript;                 ///< the script of the running request
-    bool mMuted = false;            ///< the running transfer gets no more answers
-    int mFramesAnswered = 0;        ///< frames of the running transfer answered so far
+    Script mScript; ///< the script of the running request
+    bool mMuted = false; ///< the running transfer gets no more answers
+    int mFramesAnswered = 0; ///< frames of the running transfer answered so far
     bool mToggle = false;
-    qint64 mExpectedSize = -1;      ///< size a download announced, -1 when not indicated
+    qint64 mExpectedSize = -1; ///< size a download announced, -1 when not indicated
     QByteArray mData;
     int mOffset = 0;
     quint64 mRequests = 0;

@@ -16,13 +16,13 @@
 bool SDOClient::mUseBlockTransfer = false;
 quint32 SDOClient::mBlockThreshold = 29;
 quint32 SDOClient::mBlockUploadSize = 127;
-std::atomic<bool> SDOClient::mUseUSDO{false};
-std::atomic<quint8> SDOClient::mLocalId{41};
-std::atomic<bool> SDOClient::mFastSeg{false};
-std::atomic<quint8> SDOClient::mFastSegCnt{0};
-std::atomic<bool> SDOClient::mRoutingActive{false};
-std::atomic<quint16> SDOClient::mRoutingNetwork{0};
-std::atomic<quint16> SDOClient::mRoutingGatewayInLocalNetwork{0};
+std::atomic<bool> SDOClient::mUseUSDO { false };
+std::atomic<quint8> SDOClient::mLocalId { 41 };
+std::atomic<bool> SDOClient::mFastSeg { false };
+std::atomic<quint8> SDOClient::mFastSegCnt { 0 };
+std::atomic<bool> SDOClient::mRoutingActive { false };
+std::atomic<quint16> SDOClient::mRoutingNetwork { 0 };
+std::atomic<quint16> SDOClient::mRoutingGatewayInLocalNetwork { 0 };
 
 static void registerSdoClientTypes()
 {
@@ -33,94 +33,100 @@ Q_CONSTRUCTOR_FUNCTION(registerSdoClientTypes)
 
 // CiA 301 SDO abort codes.
 static const QMap<quint32, QString> sdoAbortTexts = {
-    {0x05030000, QStringLiteral("Toggle bit not alternated")},
-    {0x05040000, QStringLiteral("SDO Protocol timed out")},
-    {0x05040001, QStringLiteral("Command specifier not valid or unknown")},
-    {0x05040002, QStringLiteral("Invalid block size (block mode only).")},
-    {0x05040003, QStringLiteral("Invalid sequence number (block mode only).")},
-    {0x05040004, QStringLiteral("CRC error (block mode only).")},
-    {0x05040005, QStringLiteral("Out of memory")},
-    {0x06010000, QStringLiteral("Unsupported access to an object")},
-    {0x06010001, QStringLiteral("Attempt to read a write only object")},
-    {0x06010002, QStringLiteral("Attempt to write a read only object")},
-    {0x06020000, QStringLiteral("Object does not exist")},
-    {0x06040041, QStringLiteral("Object cannot be mapped to the PDO")},
-    {0x06040042, QStringLiteral("The number and length of the objects to be mapped would exceed PDO length")},
-    {0x06040043, QStringLiteral("General parameter incompatibility reason")},
-    {0x06040047, QStringLiteral("General internal incompatibility in the device.")},
-    {0x06060000, QStringLiteral("Access failed due to an hardware error")},
-    {0x06070010, QStringLiteral("Data type does not match, length of service parameter does not match")},
-    {0x06070012, QStringLiteral("Data type does not match: length too high")},
-    {0x06070013, QStringLiteral("Data type does not match: length too low")},
-    {0x06090011, QStringLiteral("sub index does not exist")},
-    {0x06090030, QStringLiteral("Invalid value for parameter (download only)")},
-    {0x06090031, QStringLiteral("Value of parameter written too high (download only).")},
-    {0x06090032, QStringLiteral("Value of parameter written too lpw (download only).")},
-    {0x06090036, QStringLiteral("Maximum value is less than minimum value")},
-    {0x060A0023, QStringLiteral("Resource not available: SDO connection")},
-    {0x08000000, QStringLiteral("General error")},
-    {0x08000020, QStringLiteral("Data cannot be transferred or stored to the application")},
-    {0x08000021, QStringLiteral("Data cannot be transferred or stored to the application because of local control")},
-    {0x08000022,
-     QStringLiteral("Data cannot be transferred or stored to the application because of present device state")},
-    {0x08000023,
-     QStringLiteral("Object dictionary dynamic generation failes or no object dictionary is present")},
-    {0x08000024, QStringLiteral("No data available")},
-    {0x0A000001, QStringLiteral("Network ID unknown")},
-    {0x0A000002, QStringLiteral("Node ID unknown")},
-    {0x0A000003, QStringLiteral("SDO Channel in use")},
+    { 0x05030000, QStringLiteral("Toggle bit not alternated") },
+    { 0x05040000, QStringLiteral("SDO Protocol timed out") },
+    { 0x05040001, QStringLiteral("Command specifier not valid or unknown") },
+    { 0x05040002, QStringLiteral("Invalid block size (block mode only).") },
+    { 0x05040003, QStringLiteral("Invalid sequence number (block mode only).") },
+    { 0x05040004, QStringLiteral("CRC error (block mode only).") },
+    { 0x05040005, QStringLiteral("Out of memory") },
+    { 0x06010000, QStringLiteral("Unsupported access to an object") },
+    { 0x06010001, QStringLiteral("Attempt to read a write only object") },
+    { 0x06010002, QStringLiteral("Attempt to write a read only object") },
+    { 0x06020000, QStringLiteral("Object does not exist") },
+    { 0x06040041, QStringLiteral("Object cannot be mapped to the PDO") },
+    { 0x06040042,
+        QStringLiteral("The number and length of the objects to be mapped would exceed PDO length") },
+    { 0x06040043, QStringLiteral("General parameter incompatibility reason") },
+    { 0x06040047, QStringLiteral("General internal incompatibility in the device.") },
+    { 0x06060000, QStringLiteral("Access failed due to an hardware error") },
+    { 0x06070010, QStringLiteral("Data type does not match, length of service parameter does not match") },
+    { 0x06070012, QStringLiteral("Data type does not match: length too high") },
+    { 0x06070013, QStringLiteral("Data type does not match: length too low") },
+    { 0x06090011, QStringLiteral("sub index does not exist") },
+    { 0x06090030, QStringLiteral("Invalid value for parameter (download only)") },
+    { 0x06090031, QStringLiteral("Value of parameter written too high (download only).") },
+    { 0x06090032, QStringLiteral("Value of parameter written too lpw (download only).") },
+    { 0x06090036, QStringLiteral("Maximum value is less than minimum value") },
+    { 0x060A0023, QStringLiteral("Resource not available: SDO connection") },
+    { 0x08000000, QStringLiteral("General error") },
+    { 0x08000020, QStringLiteral("Data cannot be transferred or stored to the application") },
+    { 0x08000021,
+        QStringLiteral("Data cannot be transferred or stored to the application because of local control") },
+    { 0x08000022,
+        QStringLiteral(
+            "Data cannot be transferred or stored to the application because of present device state") },
+    { 0x08000023,
+        QStringLiteral("Object dictionary dynamic generation failes or no object dictionary is present") },
+    { 0x08000024, QStringLiteral("No data available") },
+    { 0x0A000001, QStringLiteral("Network ID unknown") },
+    { 0x0A000002, QStringLiteral("Node ID unknown") },
+    { 0x0A000003, QStringLiteral("SDO Channel in use") },
 };
 
 // CANopen FD USDO abort codes (one byte).
 static const QHash<quint8, QString> usdoAbortTexts = {
-    {0x10, QStringLiteral("Unknown error")},
-    {0x11, QStringLiteral("USDO protocol error detected")},
-    {0x12, QStringLiteral("USDO time out error")},
-    {0x13, QStringLiteral("Unknown command specifier")},
-    {0x14, QStringLiteral("Invalid value in counter byte(segmented protocol)")},
-    {0x15, QStringLiteral("CRC error")},
-    {0x16, QStringLiteral("Out of memory")},
-    {0x17, QStringLiteral("General parameter incompatibility reason")},
-    {0x18, QStringLiteral("General internal incompatibility in the device")},
-    {0x19, QStringLiteral("USDO general routing error")},
-    {0x1A, QStringLiteral("USDO destination network unknown")},
-    {0x1B, QStringLiteral("USDO destination node unknown")},
-    {0x1C, QStringLiteral("USDO source network unknown")},
-    {0x1D, QStringLiteral("USDO source node unknown")},
-    {0x1E, QStringLiteral("Unexpected CAN DLC")},
-    {0x1F, QStringLiteral("Unexpected multiplexer")},
-    {0x30, QStringLiteral("Unsupported access to an object")},
-    {0x31, QStringLiteral("Attempt to read a write only object")},
-    {0x32, QStringLiteral("Attempt to write a read only object")},
-    {0x33, QStringLiteral("Object does not exist in the object dictionary")},
-    {0x34, QStringLiteral("Sub-index does not exist")},
-    {0x35, QStringLiteral("Access failed due to a hardware error")},
-    {0x36, QStringLiteral("Data type does not match, length of service parameter does not match")},
-    {0x37, QStringLiteral("Data type does not match, length of service parameter too high")},
-    {0x38, QStringLiteral("Data type does not match, length of service parameter too low")},
-    {0x40, QStringLiteral("Invalid value for parameter (download only)")},
-    {0x41, QStringLiteral("Value of parameter written too high (download only)")},
-    {0x42, QStringLiteral("Value of parameter written too low (download only)")},
-    {0x43, QStringLiteral("Maximum value is less than minimum value")},
-    {0x44, QStringLiteral("Minimum value is higher than maximum value")},
-    {0x45, QStringLiteral("CAN-ID and CAN frame format are of access type read-only")},
-    {0x50, QStringLiteral("Object cannot be mapped to the PDO")},
-    {0x51, QStringLiteral("The number and length of the objects to be mapped would exceed PDO length")},
-    {0x52, QStringLiteral("Attempt to map a non-mappable parameter to a PDO")},
-    {0x53, QStringLiteral("Attempt to map a parameter of PDO access type RPDO to a TPDO")},
-    {0x54, QStringLiteral("Attempt to map a parameter of PDO access type TPDO to a RPDO")},
-    {0x55, QStringLiteral("Attempt to write to PDO parameters, while PDO is valid")},
-    {0x56, QStringLiteral("Attempt to write to PDO mapping parameters, while PDO mapping is valid")},
-    {0x60, QStringLiteral("Data cannot be transferred or stored to the application")},
-    {0x61, QStringLiteral("Data cannot be transferred or stored to the application because of local control")},
-    {0x62, QStringLiteral(
-               "Data cannot be transferred or stored to the application because of the present device state")},
-    {0x63, QStringLiteral("Object dictionary dynamic generation fails or no object dictionary is present")},
-    {0x64, QStringLiteral("No data available")},
-    {0x70, QStringLiteral("USDO server busy")},
+    { 0x10, QStringLiteral("Unknown error") },
+    { 0x11, QStringLiteral("USDO protocol error detected") },
+    { 0x12, QStringLiteral("USDO time out error") },
+    { 0x13, QStringLiteral("Unknown command specifier") },
+    { 0x14, QStringLiteral("Invalid value in counter byte(segmented protocol)") },
+    { 0x15, QStringLiteral("CRC error") },
+    { 0x16, QStringLiteral("Out of memory") },
+    { 0x17, QStringLiteral("General parameter incompatibility reason") },
+    { 0x18, QStringLiteral("General internal incompatibility in the device") },
+    { 0x19, QStringLiteral("USDO general routing error") },
+    { 0x1A, QStringLiteral("USDO destination network unknown") },
+    { 0x1B, QStringLiteral("USDO destination node unknown") },
+    { 0x1C, QStringLiteral("USDO source network unknown") },
+    { 0x1D, QStringLiteral("USDO source node unknown") },
+    { 0x1E, QStringLiteral("Unexpected CAN DLC") },
+    { 0x1F, QStringLiteral("Unexpected multiplexer") },
+    { 0x30, QStringLiteral("Unsupported access to an object") },
+    { 0x31, QStringLiteral("Attempt to read a write only object") },
+    { 0x32, QStringLiteral("Attempt to write a read only object") },
+    { 0x33, QStringLiteral("Object does not exist in the object dictionary") },
+    { 0x34, QStringLiteral("Sub-index does not exist") },
+    { 0x35, QStringLiteral("Access failed due to a hardware error") },
+    { 0x36, QStringLiteral("Data type does not match, length of service parameter does not match") },
+    { 0x37, QStringLiteral("Data type does not match, length of service parameter too high") },
+    { 0x38, QStringLiteral("Data type does not match, length of service parameter too low") },
+    { 0x40, QStringLiteral("Invalid value for parameter (download only)") },
+    { 0x41, QStringLiteral("Value of parameter written too high (download only)") },
+    { 0x42, QStringLiteral("Value of parameter written too low (download only)") },
+    { 0x43, QStringLiteral("Maximum value is less than minimum value") },
+    { 0x44, QStringLiteral("Minimum value is higher than maximum value") },
+    { 0x45, QStringLiteral("CAN-ID and CAN frame format are of access type read-only") },
+    { 0x50, QStringLiteral("Object cannot be mapped to the PDO") },
+    { 0x51, QStringLiteral("The number and length of the objects to be mapped would exceed PDO length") },
+    { 0x52, QStringLiteral("Attempt to map a non-mappable parameter to a PDO") },
+    { 0x53, QStringLiteral("Attempt to map a parameter of PDO access type RPDO to a TPDO") },
+    { 0x54, QStringLiteral("Attempt to map a parameter of PDO access type TPDO to a RPDO") },
+    { 0x55, QStringLiteral("Attempt to write to PDO parameters, while PDO is valid") },
+    { 0x56, QStringLiteral("Attempt to write to PDO mapping parameters, while PDO mapping is valid") },
+    { 0x60, QStringLiteral("Data cannot be transferred or stored to the application") },
+    { 0x61,
+        QStringLiteral("Data cannot be transferred or stored to the application because of local control") },
+    { 0x62,
+        QStringLiteral(
+            "Data cannot be transferred or stored to the application because of the present device state") },
+    { 0x63, QStringLiteral("Object dictionary dynamic generation fails or no object dictionary is present") },
+    { 0x64, QStringLiteral("No data available") },
+    { 0x70, QStringLiteral("USDO server busy") },
 };
 
-SDOClient::SDOClient(QObject *parent) : CANopenService(parent)
+SDOClient::SDOClient(QObject *parent)
+    : CANopenService(parent)
 {
     expeditedClient = new SDOExpeditedClient(this);
     segmentedClient = new SDOSegmentedClient(this);
@@ -130,7 +136,9 @@ SDOClient::SDOClient(QObject *parent) : CANopenService(parent)
 }
 
 SDOClient::SDOClient(quint32 serverCob, quint32 clientCob, CanScheduler *scheduler, QObject *parent)
-    : CANopenService(parent), clientCob(clientCob), serverCob(serverCob)
+    : CANopenService(parent)
+    , clientCob(clientCob)
+    , serverCob(serverCob)
 {
     mScheduler = scheduler;
     expeditedClient = new SDOExpeditedClient(serverCob, clientCob, scheduler, this);
@@ -168,7 +176,7 @@ void SDOClient::registerRouting()
     routingRegistration = mScheduler->registerCanId(0x580u + mRoutingGatewayInLocalNetwork.load());
     if (routingRegistration)
         connect(routingRegistration, SIGNAL(received(CAN::CanRxMessage)), this,
-                SLOT(canMessageIndication(CAN::CanRxMessage)), Qt::DirectConnection);
+            SLOT(canMessageIndication(CAN::CanRxMessage)), Qt::DirectConnection);
 }
 
 CAN::RetType SDOClient::setCobIds(quint32 serverCob, quint32 clientCob, bool extended)
@@ -410,8 +418,8 @@ static QByteArray segmentedPayload(CAN::CANopenDataType type, const QVariant &va
     if (size == 0 || bytes || !value.canConvert<qulonglong>())
         return value.toByteArray();
     const quint64 number = userType == QMetaType::LongLong || userType == QMetaType::Int
-                               ? quint64(value.toLongLong())
-                               : value.toULongLong();
+        ? quint64(value.toLongLong())
+        : value.toULongLong();
     QByteArray out(size, Qt::Uninitialized);
     for (int i = 0; i < size; ++i)
         out[i] = char((number >> (8 * i)) & 0xFF);

@@ -30,9 +30,9 @@ class TARNWICK_EXPORT SDOClient : public CANopenService
 public:
     /// One-shot override of the block rule, consumed by the next string or domain transfer.
     enum BlockHandling {
-        BlockHandling_Default = 0,     ///< no override
+        BlockHandling_Default = 0, ///< no override
         BlockHandling_NoBlockOnce = 1, ///< the next such transfer uses no block (or bulk) transfer
-        BlockHandling_BlockOnce = 2,   ///< the next such transfer applies the block rule even when off
+        BlockHandling_BlockOnce = 2, ///< the next such transfer applies the block rule even when off
     };
     Q_ENUM(BlockHandling)
 
@@ -96,20 +96,20 @@ public:
     bool useBlockTransfer(quint8 direction, quint32 size);
 
     // Process-wide switches, shared by every SDOClient.
-    static bool mUseBlockTransfer;        ///< block transfer for strings and domains (false)
-    static quint32 mBlockThreshold;       ///< smallest block download in bytes (29)
-    static quint32 mBlockUploadSize;      ///< low byte: block size of block uploads (127)
-    static std::atomic<bool> mUseUSDO;    ///< USDO instead of classic SDO (false)
-    static std::atomic<quint8> mLocalId;  ///< the host's USDO node-ID (41)
-    static std::atomic<bool> mFastSeg;    ///< fast segmented download (false)
+    static bool mUseBlockTransfer; ///< block transfer for strings and domains (false)
+    static quint32 mBlockThreshold; ///< smallest block download in bytes (29)
+    static quint32 mBlockUploadSize; ///< low byte: block size of block uploads (127)
+    static std::atomic<bool> mUseUSDO; ///< USDO instead of classic SDO (false)
+    static std::atomic<quint8> mLocalId; ///< the host's USDO node-ID (41)
+    static std::atomic<bool> mFastSeg; ///< fast segmented download (false)
     static std::atomic<quint8> mFastSegCnt; ///< frames in flight of the fast download (0)
-    static std::atomic<bool> mRoutingActive;                 ///< SDO routing on (false)
-    static std::atomic<quint16> mRoutingNetwork;             ///< destination network
+    static std::atomic<bool> mRoutingActive; ///< SDO routing on (false)
+    static std::atomic<quint16> mRoutingNetwork; ///< destination network
     static std::atomic<quint16> mRoutingGatewayInLocalNetwork; ///< gateway node-ID
 
 signals:
-    void resultReceived(quint16 index, quint8 sub, QVariant value, quint32 serverCob = 0, quint32 clientCob = 0,
-                        bool faultyDataType = false);
+    void resultReceived(quint16 index, quint8 sub, QVariant value, quint32 serverCob = 0,
+        quint32 clientCob = 0, bool faultyDataType = false);
     void broadcastResultReceived(quint8 nodeId, quint16 index, quint8 sub, QVariant value);
     void broadcastRequestFinished();
     void errorReceived(quint16 index, quint8 sub, quint32 errorCode);
@@ -145,13 +145,13 @@ private:
     quint16 index = 0;
     quint8 subIndex = 0;
     quint32 sdoTimeout = 0;
-    std::atomic<bool> busy{false};
+    std::atomic<bool> busy { false };
     SdoType currentType = SdoType_None;
     quint32 clientCob = 0;
     quint32 serverCob = 0;
     bool extended = false;
-    std::atomic<bool> routingWait{false};
-    std::atomic<bool> routingAborted{false};
+    std::atomic<bool> routingWait { false };
+    std::atomic<bool> routingAborted { false };
 };
 
 Q_DECLARE_METATYPE(SDOClient::BlockHandling)

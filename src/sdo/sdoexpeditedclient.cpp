@@ -18,7 +18,8 @@ static void registerSdoTypes()
 }
 Q_CONSTRUCTOR_FUNCTION(registerSdoTypes)
 
-SDOExpeditedClient::SDOExpeditedClient(QObject *parent) : CANopenService(parent)
+SDOExpeditedClient::SDOExpeditedClient(QObject *parent)
+    : CANopenService(parent)
 {
     timer = new QTimer(this);
     // One expiry per request; a repeating timer would keep waking an idle client.
@@ -27,8 +28,8 @@ SDOExpeditedClient::SDOExpeditedClient(QObject *parent) : CANopenService(parent)
     connect(timer, &QTimer::timeout, this, &SDOExpeditedClient::timeout);
 }
 
-SDOExpeditedClient::SDOExpeditedClient(quint32 serverCob, quint32 clientCob, CanScheduler *scheduler,
-                                       QObject *parent)
+SDOExpeditedClient::SDOExpeditedClient(
+    quint32 serverCob, quint32 clientCob, CanScheduler *scheduler, QObject *parent)
     : SDOExpeditedClient(parent)
 {
     mScheduler = scheduler;
@@ -56,7 +57,7 @@ void SDOExpeditedClient::registerReception()
     registration = mScheduler->registerCanId(serverCob);
     if (registration)
         connect(registration, SIGNAL(received(CAN::CanRxMessage)), this,
-                SLOT(newCanMessageReceived(CAN::CanRxMessage)), Qt::DirectConnection);
+            SLOT(newCanMessageReceived(CAN::CanRxMessage)), Qt::DirectConnection);
 }
 
 CAN::RetType SDOExpeditedClient::setCobIds(quint32 serverCob, quint32 clientCob, bool extended)
@@ -108,7 +109,7 @@ CAN::RetType SDOExpeditedClient::sendSdoFrame(const quint8 bytes[8])
 
 CAN::RetType SDOExpeditedClient::sendAbortFrame(quint32 code)
 {
-    quint8 bytes[8] = {0x80, quint8(index), quint8(index >> 8), subIndex, 0, 0, 0, 0};
+    quint8 bytes[8] = { 0x80, quint8(index), quint8(index >> 8), subIndex, 0, 0, 0, 0 };
     qToLittleEndian<quint32>(code, bytes + 4);
     return sendSdoFrame(bytes);
 }
@@ -163,7 +164,7 @@ CAN::RetType SDOExpeditedClient::read(quint16 index, quint8 sub, CAN::CANopenDat
     this->index = index;
     subIndex = sub;
     dataType = type;
-    const quint8 request[8] = {0x40, quint8(index), quint8(index >> 8), sub, 0, 0, 0, 0};
+    const quint8 request[8] = { 0x40, quint8(index), quint8(index >> 8), sub, 0, 0, 0, 0 };
     if (!adapter())
         return CAN::RetType_NoLink;
     busy = 1;
@@ -189,7 +190,7 @@ CAN::RetType SDOExpeditedClient::write(quint16 index, quint8 sub, CAN::CANopenDa
     this->index = index;
     subIndex = sub;
     dataType = type;
-    quint8 request[8] = {0, quint8(index), quint8(index >> 8), sub, 0, 0, 0, 0};
+    quint8 request[8] = { 0, quint8(index), quint8(index >> 8), sub, 0, 0, 0, 0 };
     if (SDOValueCodec::encodeExpedited(type, value, request[0], request + 4) != CAN::RetType_OK)
         return CAN::RetType_InvalidRequest;
     if (!adapter())
@@ -228,8 +229,8 @@ void SDOExpeditedClient::newCanMessageReceived(CAN::CanRxMessage message)
         busy = 0;
         timer->stop();
         const QVariant result = transferKind == 1
-                                    ? SDOValueCodec::decodeExpedited(dataType, qFromLittleEndian<quint32>(d + 4))
-                                    : writeValue;
+            ? SDOValueCodec::decodeExpedited(dataType, qFromLittleEndian<quint32>(d + 4))
+            : writeValue;
         emit resultReceived(index, subIndex, result);
     } else if (command & 0x80) {
         busy = 0;

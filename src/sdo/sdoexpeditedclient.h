@@ -81,6 +81,6 @@ protected:
     QPointer<CanSender> registration;
     QPointer<QTimer> timer;
     QVariant writeValue;
-    std::atomic<int> busy{0};
+    std::atomic<int> busy { 0 };
     int transferKind = 0; ///< 0 none, 1 upload, 2 download, 3 aborted
 };

@@ -12,13 +12,14 @@
 // Largest upload this client accepts (CiA 301 leaves it to the device; 512 MiB here).
 static constexpr quint32 MaxUploadSize = 0x1FFFFFFF;
 
-SDOSegmentedClient::SDOSegmentedClient(QObject *parent) : SDOExpeditedClient(parent)
+SDOSegmentedClient::SDOSegmentedClient(QObject *parent)
+    : SDOExpeditedClient(parent)
 {
     connect(timer, &QTimer::timeout, this, &SDOSegmentedClient::timeoutSegmented);
 }
 
-SDOSegmentedClient::SDOSegmentedClient(quint32 serverCob, quint32 clientCob, CanScheduler *scheduler,
-                                       QObject *parent)
+SDOSegmentedClient::SDOSegmentedClient(
+    quint32 serverCob, quint32 clientCob, CanScheduler *scheduler, QObject *parent)
     : SDOExpeditedClient(serverCob, clientCob, scheduler, parent)
 {
     connect(timer, &QTimer::timeout, this, &SDOSegmentedClient::timeoutSegmented);
@@ -41,8 +42,8 @@ CAN::RetType SDOSegmentedClient::startTransfer()
 {
     if (registration)
         connect(registration, SIGNAL(received(CAN::CanRxMessage)), this,
-                SLOT(newSegmentedCanMessageReceived(CAN::CanRxMessage)),
-                Qt::ConnectionType(Qt::DirectConnection | Qt::UniqueConnection));
+            SLOT(newSegmentedCanMessageReceived(CAN::CanRxMessage)),
+            Qt::ConnectionType(Qt::DirectConnection | Qt::UniqueConnection));
     if (!adapter())
         return CAN::RetType_NoLink;
     setTransferActive(true);
@@ -69,7 +70,7 @@ CAN::RetType SDOSegmentedClient::write(quint16 index, quint8 sub, QByteArray dat
     subIndex = sub;
     framesHandled = 0;
     outstanding = 0;
-    quint8 request[8] = {0x21, quint8(index), quint8(index >> 8), sub, 0, 0, 0, 0};
+    quint8 request[8] = { 0x21, quint8(index), quint8(index >> 8), sub, 0, 0, 0, 0 };
     qToLittleEndian<quint32>(totalSize, request + 4);
     if (sendSdoFrame(request) != CAN::RetType_OK) {
         setTransferActive(false);
@@ -98,7 +99,7 @@ CAN::RetType SDOSegmentedClient::read(quint16 index, quint8 sub)
     this->index = index;
     subIndex = sub;
     expectToggle = false;
-    const quint8 request[8] = {0x40, quint8(index), quint8(index >> 8), sub, 0, 0, 0, 0};
+    const quint8 request[8] = { 0x40, quint8(index), quint8(index >> 8), sub, 0, 0, 0, 0 };
     if (sendSdoFrame(request) != CAN::RetType_OK) {
         setTransferActive(false);
         return CAN::RetType_NoLink;
@@ -144,8 +145,8 @@ void SDOSegmentedClient::sendNextSegment()
     } else {
         sendToggle = false;
     }
-    const quint8 percent =
-        totalSize == 0 ? 100 : quint8(qMin<quint64>(100, quint64(offset) * 100 / totalSize));
+    const quint8 percent
+        = totalSize == 0 ? 100 : quint8(qMin<quint64>(100, quint64(offset) * 100 / totalSize));
     if (percent != lastPercent) {
         lastPercent = percent;
         emit progress(percent);

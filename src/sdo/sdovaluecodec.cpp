@@ -27,8 +27,8 @@ static qint32 signExtend24(quint32 raw)
     return qint32(raw);
 }
 
-CAN::RetType SDOValueCodec::encodeExpedited(CAN::CANopenDataType type, const QVariant &value, quint8 &command,
-                                            quint8 payload[4])
+CAN::RetType SDOValueCodec::encodeExpedited(
+    CAN::CANopenDataType type, const QVariant &value, quint8 &command, quint8 payload[4])
 {
     // CiA 301 initiate download, expedited: e = 1; with s = 1 bits 2-3 give the count of
     // bytes 4-7 that carry no data. Numbers travel as the 32 bits toUInt() gives; the command

@@ -15,8 +15,8 @@ class TARNWICK_EXPORT SDOValueCodec
 {
 public:
     /// Classic expedited download: command byte and bytes 4-7 of the request.
-    static CAN::RetType encodeExpedited(CAN::CANopenDataType type, const QVariant &value, quint8 &command,
-                                        quint8 payload[4]);
+    static CAN::RetType encodeExpedited(
+        CAN::CANopenDataType type, const QVariant &value, quint8 &command, quint8 payload[4]);
     /// Classic expedited upload: bytes 4-7 of the response (little-endian) as the QVariant of the type.
     static QVariant decodeExpedited(CAN::CANopenDataType type, quint32 raw);
 

@@ -112,7 +112,8 @@ void tst_SdoClient::protocolChoice()
     SDOClient::mUseUSDO = usdo;
     SDOClient::mUseBlockTransfer = block;
     SDOClient client;
-    QCOMPARE(int(client.getSdoTypefromDataType(CAN::CANopenDataType(type), size, quint8(direction))), expected);
+    QCOMPARE(
+        int(client.getSdoTypefromDataType(CAN::CANopenDataType(type), size, quint8(direction))), expected);
 }
 
 void tst_SdoClient::oneShotOverride()
@@ -131,7 +132,7 @@ void tst_SdoClient::oneShotOverride()
     QCOMPARE(client.getSdoTypefromDataType(CAN::VISIBLE_STRING, 0, 0), SdoType_Segmented);
     client.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
     QCOMPARE(client.getSdoTypefromDataType(CAN::DOMAIN, 10, 2), SdoType_Segmented); // below the threshold
-    QCOMPARE(client.useBlockTransfer(0, 0), false);                                  // used up
+    QCOMPARE(client.useBlockTransfer(0, 0), false); // used up
 
     // A write consumes the override even when the gateway transport is taken.
     RecordingAdapter adapter;
@@ -154,7 +155,8 @@ void tst_SdoClient::abortTexts_data()
     QTest::newRow("network") << false << 0x0A000001u << "Network ID unknown";
     QTest::newRow("channel") << false << 0x0A000003u << "SDO Channel in use";
     QTest::newRow("unknown") << false << 0x06090033u << "unknown SDO abort code";
-    QTest::newRow("usdo via classic") << true << 0x05040000u << "Error Code 84148224 \n No interpretation yet";
+    QTest::newRow("usdo via classic")
+        << true << 0x05040000u << "Error Code 84148224 \n No interpretation yet";
     QTest::newRow("usdo busy") << true << 0x70u << "USDO server busy";
 }
 
@@ -173,7 +175,8 @@ void tst_SdoClient::dispatch_data()
     QTest::addColumn<int>("type");
     QTest::addColumn<QVariant>("value");
     QTest::addColumn<QByteArray>("request");
-    QTest::newRow("u16 expedited") << int(CAN::UNSIGNED16) << QVariant(1000) << QByteArray("2b171000e8030000");
+    QTest::newRow("u16 expedited") << int(CAN::UNSIGNED16) << QVariant(1000)
+                                   << QByteArray("2b171000e8030000");
     QTest::newRow("3-byte string") << int(CAN::VISIBLE_STRING) << QVariant(QByteArray("abc"))
                                    << QByteArray("2717100061626300");
     QTest::newRow("40-byte domain") << int(CAN::DOMAIN) << QVariant(QByteArray(40, 'd'))
@@ -192,7 +195,8 @@ void tst_SdoClient::dispatch()
     SDOClient client(0x585, 0x605, &b.scheduler);
     QSignalSpy opErrors(&client, &SDOClient::opError);
     const CAN::CANopenDataType t = CAN::CANopenDataType(type);
-    QCOMPARE(value.isValid() ? client.write(0x1017, 0, t, value) : client.read(0x1017, 0, t), CAN::RetType_OK);
+    QCOMPARE(
+        value.isValid() ? client.write(0x1017, 0, t, value) : client.read(0x1017, 0, t), CAN::RetType_OK);
     EXPECT_FRAME(b.peer, 0x605, request.constData());
     QVERIFY(client.isBusy());
     QCOMPARE(opErrors.count(), 0);
@@ -270,7 +274,7 @@ void tst_SdoClient::chainedReadsFromTheResultSlot()
     });
     QCOMPARE(client.read(0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
     QTRY_COMPARE(values.size(), 4);
-    QCOMPARE(values, (QList<uint>{0x17A, 0x1234, 0x10002, 42}));
+    QCOMPARE(values, (QList<uint> { 0x17A, 0x1234, 0x10002, 42 }));
 }
 
 void tst_SdoClient::busyRefusal()

@@ -32,7 +32,8 @@ void tst_SdoExpeditedClient::upload_data()
     QTest::addColumn<QVariant>("value");
     QTest::newRow("u16") << CAN::UNSIGNED16 << QByteArray("4b00200134120000") << QVariant(int(0x1234));
     QTest::newRow("i8 -1") << CAN::INTEGER8 << QByteArray("43002001ffffffff") << QVariant(int(-1));
-    QTest::newRow("u32 max") << CAN::UNSIGNED32 << QByteArray("43002001ffffffff") << QVariant(uint(4294967295u));
+    QTest::newRow("u32 max") << CAN::UNSIGNED32 << QByteArray("43002001ffffffff")
+                             << QVariant(uint(4294967295u));
     QTest::newRow("u8") << CAN::UNSIGNED8 << QByteArray("4f002001ff000000") << QVariant(int(255));
     QTest::newRow("i16") << CAN::INTEGER16 << QByteArray("4b002001feff0000") << QVariant(int(-2));
     QTest::newRow("i32") << CAN::INTEGER32 << QByteArray("43002001feffffff") << QVariant(int(-2));
@@ -43,7 +44,8 @@ void tst_SdoExpeditedClient::upload_data()
     QTest::newRow("i24 max") << CAN::INTEGER24 << QByteArray("47002001ffff7f00") << QVariant(int(8388607));
     QTest::newRow("u24") << CAN::UNSIGNED24 << QByteArray("47002001ffffff00") << QVariant(uint(0xFFFFFF));
     // The size bits are not consulted: the type decides.
-    QTest::newRow("u16 from 43") << CAN::UNSIGNED16 << QByteArray("4300200134127856") << QVariant(int(0x1234));
+    QTest::newRow("u16 from 43") << CAN::UNSIGNED16 << QByteArray("4300200134127856")
+                                 << QVariant(int(0x1234));
 }
 
 void tst_SdoExpeditedClient::upload()
@@ -83,10 +85,14 @@ void tst_SdoExpeditedClient::download_data()
     QTest::newRow("i32") << CAN::INTEGER32 << QVariant(-2) << QByteArray("23003002feffffff");
     QTest::newRow("u32") << CAN::UNSIGNED32 << QVariant(0x12345678u) << QByteArray("2300300278563412");
     QTest::newRow("real32") << CAN::REAL32 << QVariant(1.5) << QByteArray("230030020000c03f");
-    QTest::newRow("vs 1") << CAN::VISIBLE_STRING << QVariant(QByteArray("a")) << QByteArray("2f00300261000000");
-    QTest::newRow("vs 3") << CAN::VISIBLE_STRING << QVariant(QString("abc")) << QByteArray("2700300261626300");
-    QTest::newRow("os 2") << CAN::OCTET_STRING << QVariant(QByteArray("\x01\x02")) << QByteArray("2b00300201020000");
-    QTest::newRow("domain 4") << CAN::DOMAIN << QVariant(QByteArray("wxyz")) << QByteArray("230030027778797a");
+    QTest::newRow("vs 1") << CAN::VISIBLE_STRING << QVariant(QByteArray("a"))
+                          << QByteArray("2f00300261000000");
+    QTest::newRow("vs 3") << CAN::VISIBLE_STRING << QVariant(QString("abc"))
+                          << QByteArray("2700300261626300");
+    QTest::newRow("os 2") << CAN::OCTET_STRING << QVariant(QByteArray("\x01\x02"))
+                          << QByteArray("2b00300201020000");
+    QTest::newRow("domain 4") << CAN::DOMAIN << QVariant(QByteArray("wxyz"))
+                              << QByteArray("230030027778797a");
 }
 
 void tst_SdoExpeditedClient::download()
@@ -168,7 +174,7 @@ void tst_SdoExpeditedClient::foreignAnswersIgnoredUntilTimeout()
     b.peer.send(0x585, "4318100278563412"); // other sub-index
     b.peer.send(0x585, "4319100178563412"); // other index
     b.peer.send(0x586, "4318100178563412"); // other node
-    b.peer.send(0x585, "43181001");         // too short
+    b.peer.send(0x585, "43181001"); // too short
     b.peer.send(0x585, "0018100100000000"); // no known command
     EXPECT_FRAME(b.peer, 0x605, "8018100100000405"); // the timeout's abort
     QCOMPARE(errors.count(), 1);

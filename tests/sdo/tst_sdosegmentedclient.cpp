@@ -42,7 +42,9 @@ void tst_SdoSegmentedClient::downloadTranscript()
     QVERIFY(transferActive(b.adapter));
     EXPECT_FRAME(b.peer, 0x605, "210020000a000000");
     b.peer.send(0x585, "6000200000000000");
-    EXPECT_FRAME(b.peer, 0x605, "00414243444546" "47");
+    EXPECT_FRAME(b.peer, 0x605,
+        "00414243444546"
+        "47");
     b.peer.send(0x585, "2000000000000000");
     EXPECT_FRAME(b.peer, 0x605, "1948494a00000000");
     b.peer.send(0x585, "3000000000000000");
@@ -102,7 +104,9 @@ void tst_SdoSegmentedClient::uploadTranscript()
     EXPECT_FRAME(b.peer, 0x605, "4008100000000000");
     b.peer.send(0x585, "4108100009000000");
     EXPECT_FRAME(b.peer, 0x605, "6000000000000000");
-    b.peer.send(0x585, "00414243444546" "47");
+    b.peer.send(0x585,
+        "00414243444546"
+        "47");
     EXPECT_FRAME(b.peer, 0x605, "7000000000000000");
     b.peer.send(0x585, "1b48490000000000");
     QTRY_COMPARE(results.count(), 1);
@@ -176,8 +180,12 @@ void tst_SdoSegmentedClient::fastDownloadSendsPairs()
     QCOMPARE(client.write(0x2000, 0, QByteArray(30, 'a')), CAN::RetType_OK);
     EXPECT_FRAME(b.peer, 0x605, "210020001e000000");
     b.peer.send(0x585, "6000200000000000");
-    EXPECT_FRAME(b.peer, 0x605, "00616161616161" "61");
-    EXPECT_FRAME(b.peer, 0x605, "10616161616161" "61");
+    EXPECT_FRAME(b.peer, 0x605,
+        "00616161616161"
+        "61");
+    EXPECT_FRAME(b.peer, 0x605,
+        "10616161616161"
+        "61");
     QVERIFY(b.peer.expectSilence(20));
 }
 
@@ -242,9 +250,9 @@ void tst_SdoSegmentedClient::roundTrip_data()
     QTest::addColumn<bool>("fast");
     for (int n = 0; n <= 15; ++n)
         QTest::addRow("%d bytes", n) << n << false;
-    for (int n : {21, 22, 28, 29, 700, 701, 4096})
+    for (int n : { 21, 22, 28, 29, 700, 701, 4096 })
         QTest::addRow("%d bytes", n) << n << false;
-    for (int n : {0, 7, 8, 15, 701, 4096})
+    for (int n : { 0, 7, 8, 15, 701, 4096 })
         QTest::addRow("%d bytes fast", n) << n << true;
 }
 

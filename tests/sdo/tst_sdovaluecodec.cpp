@@ -39,8 +39,8 @@ void tst_SdoValueCodec::usdoDecode()
     QFETCH(QByteArray, bytes);
     QFETCH(QVariant, value);
     const QByteArray raw = QByteArray::fromHex(bytes);
-    const QVariant got = SDOValueCodec::decodeUsdo(CAN::CANopenDataType(type),
-                                                   reinterpret_cast<const quint8 *>(raw.constData()), raw.size());
+    const QVariant got = SDOValueCodec::decodeUsdo(
+        CAN::CANopenDataType(type), reinterpret_cast<const quint8 *>(raw.constData()), raw.size());
     QCOMPARE(got.userType(), value.userType());
     QCOMPARE(got, value);
 }
@@ -57,10 +57,12 @@ void tst_SdoValueCodec::usdoEncode_data()
     QTest::newRow("real32") << int(CAN::REAL32) << QVariant(1.5) << 0 << QByteArray("0000c03f");
     QTest::newRow("u40 bytes") << int(CAN::UNSIGNED40) << QVariant(QByteArray::fromHex("0102030405ff")) << 0
                                << QByteArray("0102030405");
-    QTest::newRow("u48 short") << int(CAN::UNSIGNED48) << QVariant(QByteArray::fromHex("0102")) << 2 << QByteArray();
+    QTest::newRow("u48 short") << int(CAN::UNSIGNED48) << QVariant(QByteArray::fromHex("0102")) << 2
+                               << QByteArray();
     QTest::newRow("string 56") << int(CAN::VISIBLE_STRING) << QVariant(QByteArray(56, 'a')) << 0
                                << QByteArray(56, 'a').toHex();
-    QTest::newRow("string 57") << int(CAN::VISIBLE_STRING) << QVariant(QByteArray(57, 'a')) << 2 << QByteArray();
+    QTest::newRow("string 57") << int(CAN::VISIBLE_STRING) << QVariant(QByteArray(57, 'a')) << 2
+                               << QByteArray();
     QTest::newRow("real64") << int(CAN::REAL64) << QVariant(1.0) << 2 << QByteArray();
 }
 

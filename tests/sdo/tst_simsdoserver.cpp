@@ -12,10 +12,10 @@ using OD = SimObjectDictionary;
 struct ServerBench
 {
     VirtualCanBus bus;
-    VirtualCanAdapter nodeAdapter{&bus};
-    SimCanopenNode node{&nodeAdapter, 5};
-    SimSdoServer server{&node};
-    BusPeer peer{&bus};
+    VirtualCanAdapter nodeAdapter { &bus };
+    SimCanopenNode node { &nodeAdapter, 5 };
+    SimSdoServer server { &node };
+    BusPeer peer { &bus };
     ServerBench()
     {
         node.od()->addValue(0x2001, 0, OD::Unsigned32, OD::WriteOnly, 0);
@@ -74,7 +74,9 @@ void tst_SimSdoServer::segmentedUpload()
     b.peer.send(0x605, "4003200000000000");
     EXPECT_FRAME(b.peer, 0x585, "4103200009000000");
     b.peer.send(0x605, "6000000000000000");
-    EXPECT_FRAME(b.peer, 0x585, "00414243444546" "47");
+    EXPECT_FRAME(b.peer, 0x585,
+        "00414243444546"
+        "47");
     b.peer.send(0x605, "6000000000000000"); // toggle not alternated
     EXPECT_FRAME(b.peer, 0x585, "8003200000000305");
     QVERIFY(!b.server.isTransferRunning());
@@ -180,7 +182,9 @@ void tst_SimSdoServer::scriptedMidTransfer()
     b.peer.send(0x605, "4003200000000000");
     EXPECT_FRAME(b.peer, 0x585, "4103200009000000");
     b.peer.send(0x605, "6000000000000000");
-    EXPECT_FRAME(b.peer, 0x585, "10414243444546" "47");
+    EXPECT_FRAME(b.peer, 0x585,
+        "10414243444546"
+        "47");
 }
 
 void tst_SimSdoServer::stoppedNodeIsSilent()
