@@ -266,6 +266,11 @@ void tst_SdoSegmentedClient::roundTrip()
     client.setFastSegmentedDownload(fast, 4);
     QSignalSpy results(&client, &SDOSegmentedClient::resultReceived);
     QSignalSpy errors(&client, &SDOSegmentedClient::errorReceived);
+    // Frames of the host not yet answered by the node: bounded by the fast download's limit.
+    int inFlight = 0, maxInFlight = 0;
+    connect(&b.adapter, &VirtualCanAdapter::frameSent, this,
+        [&] { maxInFlight = qMax(maxInFlight, ++inFlight); });
+    connect(&b.nodeAdapter, &VirtualCanAdapter::frameSent, this, [&] { --inFlight; });
     QByteArray data(length, Qt::Uninitialized);
     for (int i = 0; i < length; ++i)
         data[i] = char(i * 7 + 1);
@@ -274,6 +279,8 @@ void tst_SdoSegmentedClient::roundTrip()
     QCOMPARE(errors.count(), 0);
     QVERIFY(!b.server.isTransferRunning());
     QCOMPARE(b.node.od()->value(0x2100, 0), data);
+    QVERIFY(maxInFlight <= (fast && length > 7 ? 4 : 1));
+    QVERIFY(!fast || length <= 14 || maxInFlight > 1);
     QCOMPARE(client.read(0x2100, 0), CAN::RetType_OK);
     QTRY_COMPARE(results.count() + errors.count(), 2);
     QCOMPARE(errors.count(), 0);
