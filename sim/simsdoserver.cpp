@@ -176,6 +176,12 @@ bool SimSdoServer::handleFrame(const CAN::CanRxMessage &message)
         mSub = d[3];
         mScript = scriptFor(mIndex, mSub);
         mFramesAnswered = 0;
+    } else if (!mMuted && mState == State_Idle) {
+        // A request outside any transfer: the default script applies.
+        mIndex = 0;
+        mSub = 0;
+        mScript = mDefaultScript;
+        mFramesAnswered = 0;
     }
     if (mMuted)
         return true;
