@@ -82,10 +82,10 @@ Result run(bool fd, int roundTrips)
 void print(const char *name, const Result &r)
 {
     const double messages = 2.0 * r.roundTrips;
-    std::printf("%-8s %s  %5d round trips  %8.0f messages/s  %7llu frames  %6.2f us CPU/frame  %7.3f s\n", name,
-                r.ok ? "ok    " : "FAILED", r.roundTrips, messages / r.seconds,
-                static_cast<unsigned long long>(r.frames), r.frames ? r.cpuSeconds * 1e6 / double(r.frames) : 0.0,
-                r.seconds);
+    std::printf("%-8s %s  %5d round trips  %8.0f messages/s  %7llu frames  %6.2f us CPU/frame  %7.3f s\n",
+        name, r.ok ? "ok    " : "FAILED", r.roundTrips, messages / r.seconds,
+        static_cast<unsigned long long>(r.frames), r.frames ? r.cpuSeconds * 1e6 / double(r.frames) : 0.0,
+        r.seconds);
 }
 
 } // namespace

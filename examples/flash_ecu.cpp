@@ -43,8 +43,7 @@ bool exchange(UDSClient &client, CAN::RetType sent, const char *what)
 }
 
 /// Runs a transfer object until completed() or error().
-template <typename Transfer>
-bool finish(Transfer &transfer)
+template<typename Transfer> bool finish(Transfer &transfer)
 {
     QEventLoop loop;
     QObject::connect(&transfer, &Transfer::completed, &loop, [&] { loop.exit(0); });
@@ -106,8 +105,9 @@ int main(int argc, char **argv)
 
     UDSFileDownloader downloader(&client);
     QObject::connect(&downloader, &UDSFileDownloader::sigDownloadProgress,
-                     [](quint8 percent) { std::printf("  progress %u %%\n", qMin<unsigned>(percent, 100)); });
-    if (!downloader.downloadFile(firmwareFile, quint16(qMin<int>(maxBlock - 2, 4094)), false) || !finish(downloader))
+        [](quint8 percent) { std::printf("  progress %u %%\n", qMin<unsigned>(percent, 100)); });
+    if (!downloader.downloadFile(firmwareFile, quint16(qMin<int>(maxBlock - 2, 4094)), false)
+        || !finish(downloader))
         return 1;
     if (!exchange(client, client.RequestTransferExit(QByteArray()), "transfer exit"))
         return 1;

@@ -26,10 +26,14 @@ int stminToMs(quint8 raw)
 } // namespace
 
 SimIsoTpServer::SimIsoTpServer(AbstractCanAdapter *adapter, QObject *parent)
-    : QObject(parent), mAdapter(adapter), mRxTimer(new QTimer(this)), mWaitTimer(new QTimer(this)),
-      mTxTimer(new QTimer(this)), mPaceTimer(new QTimer(this))
+    : QObject(parent)
+    , mAdapter(adapter)
+    , mRxTimer(new QTimer(this))
+    , mWaitTimer(new QTimer(this))
+    , mTxTimer(new QTimer(this))
+    , mPaceTimer(new QTimer(this))
 {
-    for (QTimer *t : {mRxTimer, mWaitTimer, mTxTimer, mPaceTimer})
+    for (QTimer *t : { mRxTimer, mWaitTimer, mTxTimer, mPaceTimer })
         t->setSingleShot(true);
     mRxTimer->setInterval(1000);
     mTxTimer->setInterval(1000);
@@ -103,7 +107,7 @@ bool SimIsoTpServer::sendFrame(const quint8 *bytes, int length)
 
 void SimIsoTpServer::sendFlowControl(quint8 status)
 {
-    const quint8 fc[3] = {quint8(0x30 | status), mBlockSize, mSTminRaw};
+    const quint8 fc[3] = { quint8(0x30 | status), mBlockSize, mSTminRaw };
     sendFrame(fc, 3);
 }
 

@@ -97,9 +97,9 @@ private:
     quint8 mRxSequence = 0;
     int mRxBlockCount = 0;
     int mRxDataLength = 8; // RX_DL learnt from the first frame
-    QTimer *mRxTimer;      // N_Cr
+    QTimer *mRxTimer; // N_Cr
     int mWaitFramesLeft = 0;
-    QTimer *mWaitTimer;    // spacing of wait frames
+    QTimer *mWaitTimer; // spacing of wait frames
 
     // Transmission
     TxState mTxState = TxState::Idle;
@@ -109,8 +109,8 @@ private:
     int mTxBlockSize = 0;
     int mTxBlockCount = 0;
     int mTxSTminMs = 0;
-    QTimer *mTxTimer;     // N_Bs while waiting for flow control
-    QTimer *mPaceTimer;   // STmin between consecutive frames, and retries of a full queue
+    QTimer *mTxTimer; // N_Bs while waiting for flow control
+    QTimer *mPaceTimer; // STmin between consecutive frames, and retries of a full queue
 
     quint64 mFramesSent = 0;
     quint64 mFramesReceived = 0;

@@ -58,7 +58,13 @@ quint8 at(const QByteArray &r, int i)
 bool hasSuppressBit(quint8 sid)
 {
     switch (sid) {
-    case 0x10: case 0x11: case 0x27: case 0x28: case 0x31: case 0x3E: case 0x85:
+    case 0x10:
+    case 0x11:
+    case 0x27:
+    case 0x28:
+    case 0x31:
+    case 0x3E:
+    case 0x85:
         return true;
     default:
         return false;
@@ -75,21 +81,27 @@ QByteArray SimUdsEcu::defaultKey(quint8 level, const QByteArray &seed)
 }
 
 SimUdsEcu::SimUdsEcu(AbstractCanAdapter *adapter, QObject *parent)
-    : QObject(parent), mPhysical(new SimIsoTpServer(adapter, this)), mFunctional(new SimIsoTpServer(adapter, this)),
-      mS3Timer(new QTimer(this)), mKeyFunction(&SimUdsEcu::defaultKey), mLockoutTimer(new QTimer(this)),
-      mResponseTimer(new QTimer(this))
+    : QObject(parent)
+    , mPhysical(new SimIsoTpServer(adapter, this))
+    , mFunctional(new SimIsoTpServer(adapter, this))
+    , mS3Timer(new QTimer(this))
+    , mKeyFunction(&SimUdsEcu::defaultKey)
+    , mLockoutTimer(new QTimer(this))
+    , mResponseTimer(new QTimer(this))
 {
     mFunctional->setSingleFramesOnly(true);
     setIds(0x7E0, 0x7E8, 0x7DF);
-    for (QTimer *t : {mS3Timer, mLockoutTimer, mResponseTimer})
+    for (QTimer *t : { mS3Timer, mLockoutTimer, mResponseTimer })
         t->setSingleShot(true);
     mS3Timer->setInterval(5000);
     mLockoutTimer->setInterval(1000);
     connect(mS3Timer, &QTimer::timeout, this, [this] { enterSession(kSessionDefault); });
     connect(mLockoutTimer, &QTimer::timeout, this, [this] { mFailedAttempts = 0; });
     connect(mResponseTimer, &QTimer::timeout, this, &SimUdsEcu::onResponseTimer);
-    connect(mPhysical, &SimIsoTpServer::messageReceived, this, [this](const QByteArray &m) { onRequest(m, false); });
-    connect(mFunctional, &SimIsoTpServer::messageReceived, this, [this](const QByteArray &m) { onRequest(m, true); });
+    connect(mPhysical, &SimIsoTpServer::messageReceived, this,
+        [this](const QByteArray &m) { onRequest(m, false); });
+    connect(mFunctional, &SimIsoTpServer::messageReceived, this,
+        [this](const QByteArray &m) { onRequest(m, true); });
     connect(mPhysical, &SimIsoTpServer::messageSent, this, &SimUdsEcu::flushOutbox);
 }
 
@@ -101,7 +113,8 @@ void SimUdsEcu::setIds(quint32 requestId, quint32 responseId, quint32 functional
     mFunctional->setIds(functionalId, responseId, extendedIds);
 }
 
-void SimUdsEcu::setExtendedAddressing(bool on, quint8 ecuAddress, quint8 testerAddress, quint8 functionalAddress)
+void SimUdsEcu::setExtendedAddressing(
+    bool on, quint8 ecuAddress, quint8 testerAddress, quint8 functionalAddress)
 {
     mPhysical->setExtendedAddressing(on, ecuAddress, testerAddress);
     mFunctional->setExtendedAddressing(on, functionalAddress, testerAddress);
@@ -119,9 +132,10 @@ void SimUdsEcu::setMemory(quint32 baseAddress, const QByteArray &image)
     mMemory = image;
 }
 
-void SimUdsEcu::setDataIdentifier(quint16 identifier, const QByteArray &value, bool writable, bool securityProtected)
+void SimUdsEcu::setDataIdentifier(
+    quint16 identifier, const QByteArray &value, bool writable, bool securityProtected)
 {
-    mDids.insert(identifier, Did{value, writable, securityProtected});
+    mDids.insert(identifier, Did { value, writable, securityProtected });
 }
 
 QByteArray SimUdsEcu::dataIdentifier(quint16 identifier) const
@@ -306,25 +320,62 @@ QByteArray SimUdsEcu::process(const QByteArray &r)
     const quint8 sid = at(r, 0);
     QByteArray response;
     switch (sid) {
-    case 0x10: response = diagnosticSessionControl(r); break;
-    case 0x11: response = ecuResetService(r); break;
-    case 0x14: response = clearDiagnosticInformation(r); break;
-    case 0x19: response = readDtcInformation(r); break;
-    case 0x22: response = readDataByIdentifier(r); break;
-    case 0x23: response = readMemoryByAddress(r); break;
-    case 0x27: response = securityAccess(r); break;
-    case 0x28: response = communicationControl(r); break;
-    case 0x29: response = authentication(r); break;
-    case 0x2E: response = writeDataByIdentifier(r); break;
-    case 0x31: response = routineControl(r); break;
-    case 0x34: response = requestTransfer(r, true); break;
-    case 0x35: response = requestTransfer(r, false); break;
-    case 0x36: response = transferData(r); break;
-    case 0x37: response = requestTransferExit(r); break;
-    case 0x3D: response = writeMemoryByAddress(r); break;
-    case 0x3E: response = testerPresent(r); break;
-    case 0x85: response = controlDtcSetting(r); break;
-    default: return negative(sid, Nrc_ServiceNotSupported);
+    case 0x10:
+        response = diagnosticSessionControl(r);
+        break;
+    case 0x11:
+        response = ecuResetService(r);
+        break;
+    case 0x14:
+        response = clearDiagnosticInformation(r);
+        break;
+    case 0x19:
+        response = readDtcInformation(r);
+        break;
+    case 0x22:
+        response = readDataByIdentifier(r);
+        break;
+    case 0x23:
+        response = readMemoryByAddress(r);
+        break;
+    case 0x27:
+        response = securityAccess(r);
+        break;
+    case 0x28:
+        response = communicationControl(r);
+        break;
+    case 0x29:
+        response = authentication(r);
+        break;
+    case 0x2E:
+        response = writeDataByIdentifier(r);
+        break;
+    case 0x31:
+        response = routineControl(r);
+        break;
+    case 0x34:
+        response = requestTransfer(r, true);
+        break;
+    case 0x35:
+        response = requestTransfer(r, false);
+        break;
+    case 0x36:
+        response = transferData(r);
+        break;
+    case 0x37:
+        response = requestTransferExit(r);
+        break;
+    case 0x3D:
+        response = writeMemoryByAddress(r);
+        break;
+    case 0x3E:
+        response = testerPresent(r);
+        break;
+    case 0x85:
+        response = controlDtcSetting(r);
+        break;
+    default:
+        return negative(sid, Nrc_ServiceNotSupported);
     }
     // suppressPosRspMsgIndicationBit: a positive answer is not sent.
     if (hasSuppressBit(sid) && r.size() >= 2 && (at(r, 1) & kSuppressBit) && !response.isEmpty()
@@ -342,7 +393,7 @@ QByteArray SimUdsEcu::diagnosticSessionControl(const QByteArray &r)
         return negative(0x10, Nrc_SubFunctionNotSupported);
     enterSession(type);
     // P2server 50 ms, P2*server 5000 ms (in units of 10 ms).
-    return positive(0x10, {type, 0x00, 0x32, 0x01, 0xF4});
+    return positive(0x10, { type, 0x00, 0x32, 0x01, 0xF4 });
 }
 
 QByteArray SimUdsEcu::ecuResetService(const QByteArray &r)
@@ -355,7 +406,7 @@ QByteArray SimUdsEcu::ecuResetService(const QByteArray &r)
     // The reset follows the answer.
     mResetAfterResponse = true;
     mResetType = type;
-    return positive(0x11, {type});
+    return positive(0x11, { type });
 }
 
 QByteArray SimUdsEcu::clearDiagnosticInformation(const QByteArray &r)
@@ -377,12 +428,12 @@ QByteArray SimUdsEcu::readDtcInformation(const QByteArray &r)
     const quint8 type = at(r, 1);
     constexpr quint8 availabilityMask = 0xFF;
     switch (type) {
-    case 0x01:   // reportNumberOfDTCByStatusMask
+    case 0x01: // reportNumberOfDTCByStatusMask
     case 0x02: { // reportDTCByStatusMask
         if (r.size() != 3)
             return negative(0x19, Nrc_IncorrectMessageLength);
         const quint8 mask = at(r, 2);
-        QByteArray response = positive(0x19, {type, availabilityMask});
+        QByteArray response = positive(0x19, { type, availabilityMask });
         int count = 0;
         for (auto it = mDtcs.constBegin(); it != mDtcs.constEnd(); ++it) {
             if ((it.value() & mask) == 0)
@@ -405,7 +456,7 @@ QByteArray SimUdsEcu::readDtcInformation(const QByteArray &r)
     case 0x0A: { // reportSupportedDTC
         if (r.size() != 2)
             return negative(0x19, Nrc_IncorrectMessageLength);
-        QByteArray response = positive(0x19, {type, availabilityMask});
+        QByteArray response = positive(0x19, { type, availabilityMask });
         for (auto it = mDtcs.constBegin(); it != mDtcs.constEnd(); ++it) {
             response.append(char(it.key() >> 16));
             response.append(char(it.key() >> 8));
@@ -452,7 +503,7 @@ QByteArray SimUdsEcu::writeDataByIdentifier(const QByteArray &r)
     if (it->securityProtected && mUnlockedLevel == 0)
         return negative(0x2E, Nrc_SecurityAccessDenied);
     it->value = r.mid(3);
-    return positive(0x2E, {at(r, 1), at(r, 2)});
+    return positive(0x2E, { at(r, 1), at(r, 2) });
 }
 
 QByteArray SimUdsEcu::readMemoryByAddress(const QByteArray &r)
@@ -514,7 +565,7 @@ QByteArray SimUdsEcu::securityAccess(const QByteArray &r)
     if (type & 0x01) { // requestSeed
         if (r.size() != 2)
             return negative(0x27, Nrc_IncorrectMessageLength);
-        QByteArray response = positive(0x27, {type});
+        QByteArray response = positive(0x27, { type });
         if (mUnlockedLevel == type) {
             // Already unlocked: a seed of zeros says so.
             response.append(QByteArray(mSeedLength, 0));
@@ -546,7 +597,7 @@ QByteArray SimUdsEcu::securityAccess(const QByteArray &r)
     }
     mFailedAttempts = 0;
     mUnlockedLevel = level;
-    return positive(0x27, {type});
+    return positive(0x27, { type });
 }
 
 QByteArray SimUdsEcu::communicationControl(const QByteArray &r)
@@ -559,7 +610,7 @@ QByteArray SimUdsEcu::communicationControl(const QByteArray &r)
     if (mSession == kSessionDefault)
         return negative(0x28, Nrc_ServiceNotSupportedInActiveSession);
     mCommunicationControl = type;
-    return positive(0x28, {type});
+    return positive(0x28, { type });
 }
 
 QByteArray SimUdsEcu::authentication(const QByteArray &r)
@@ -592,7 +643,7 @@ QByteArray SimUdsEcu::routineControl(const QByteArray &r)
         return negative(0x31, nrc);
     if (type == 0x01)
         mRoutinesStarted.insert(id, true);
-    QByteArray response = positive(0x31, {type, at(r, 2), at(r, 3)});
+    QByteArray response = positive(0x31, { type, at(r, 2), at(r, 3) });
     response.append(status);
     return response;
 }
@@ -626,7 +677,7 @@ QByteArray SimUdsEcu::requestTransfer(const QByteArray &r, bool download)
     mTransferDone = 0;
     mNextCounter = 1;
     // lengthFormatIdentifier 0x20: maxNumberOfBlockLength in two bytes.
-    return positive(sid, {0x20, quint8(mMaxBlockLength >> 8), quint8(mMaxBlockLength & 0xFF)});
+    return positive(sid, { 0x20, quint8(mMaxBlockLength >> 8), quint8(mMaxBlockLength & 0xFF) });
 }
 
 QByteArray SimUdsEcu::transferData(const QByteArray &r)
@@ -645,20 +696,21 @@ QByteArray SimUdsEcu::transferData(const QByteArray &r)
         if (r.size() > mMaxBlockLength)
             return negative(0x36, Nrc_IncorrectMessageLength);
         if (repeated) // the tester missed our answer and sent the block again
-            return positive(0x36, {counter});
+            return positive(0x36, { counter });
         if (quint64(mTransferDone) + dataLength > mTransferSize)
             return negative(0x36, Nrc_TransferDataSuspended);
         mMemory.replace(int(mTransferAddress - mMemoryBase + mTransferDone), dataLength, r.mid(2));
         mTransferDone += quint32(dataLength);
         ++mNextCounter;
-        return positive(0x36, {counter});
+        return positive(0x36, { counter });
     }
 
     if (r.size() != 2)
         return negative(0x36, Nrc_IncorrectMessageLength);
     if (repeated) { // the same block once more
-        QByteArray response = positive(0x36, {counter});
-        response.append(mMemory.mid(int(mTransferAddress - mMemoryBase + mLastUploadOffset), mLastUploadCount));
+        QByteArray response = positive(0x36, { counter });
+        response.append(
+            mMemory.mid(int(mTransferAddress - mMemoryBase + mLastUploadOffset), mLastUploadCount));
         return response;
     }
     if (mTransferDone >= mTransferSize)
@@ -666,7 +718,7 @@ QByteArray SimUdsEcu::transferData(const QByteArray &r)
     const quint32 chunk = quint32(qMax(1, mMaxBlockLength - 2));
     mLastUploadOffset = mTransferDone;
     mLastUploadCount = int(qMin(chunk, mTransferSize - mTransferDone));
-    QByteArray response = positive(0x36, {counter});
+    QByteArray response = positive(0x36, { counter });
     response.append(mMemory.mid(int(mTransferAddress - mMemoryBase + mLastUploadOffset), mLastUploadCount));
     mTransferDone += quint32(mLastUploadCount);
     ++mNextCounter;
@@ -691,7 +743,7 @@ QByteArray SimUdsEcu::testerPresent(const QByteArray &r)
         return negative(0x3E, Nrc_IncorrectMessageLength);
     if ((at(r, 1) & 0x7F) != 0x00)
         return negative(0x3E, Nrc_SubFunctionNotSupported);
-    return positive(0x3E, {0x00});
+    return positive(0x3E, { 0x00 });
 }
 
 QByteArray SimUdsEcu::controlDtcSetting(const QByteArray &r)
@@ -704,5 +756,5 @@ QByteArray SimUdsEcu::controlDtcSetting(const QByteArray &r)
     if (mSession == kSessionDefault)
         return negative(0x85, Nrc_ServiceNotSupportedInActiveSession);
     mDtcSettingOn = type == 0x01;
-    return positive(0x85, {type});
+    return positive(0x85, { type });
 }

@@ -29,7 +29,8 @@ public:
     using KeyFunction = std::function<QByteArray(quint8 level, const QByteArray &seed)>;
     /// A routine: control type 1 start, 2 stop, 3 request results. Returns 0 and fills the
     /// status record, or a negative response code.
-    using Routine = std::function<quint8(quint8 controlType, const QByteArray &options, QByteArray &statusRecord)>;
+    using Routine
+        = std::function<quint8(quint8 controlType, const QByteArray &options, QByteArray &statusRecord)>;
 
     /// The key function used unless the test sets another: every seed byte XOR 0x5A, plus
     /// the level.
@@ -48,7 +49,8 @@ public:
     void setIds(quint32 requestId, quint32 responseId, quint32 functionalId, bool extendedIds = false);
     /// Extended addressing: the address byte of this ECU in physical requests, of the tester
     /// in responses, and of functional requests.
-    void setExtendedAddressing(bool on, quint8 ecuAddress = 0, quint8 testerAddress = 0, quint8 functionalAddress = 0);
+    void setExtendedAddressing(
+        bool on, quint8 ecuAddress = 0, quint8 testerAddress = 0, quint8 functionalAddress = 0);
     /// CAN FD framing for everything the ECU sends.
     void setCanFd(bool on);
 
@@ -59,8 +61,8 @@ public:
     /// maxNumberOfBlockLength reported for transfers (SID and counter included, default 4096).
     void setMaxBlockLength(quint16 length) { mMaxBlockLength = length; }
 
-    void setDataIdentifier(quint16 identifier, const QByteArray &value, bool writable = true,
-                           bool securityProtected = false);
+    void setDataIdentifier(
+        quint16 identifier, const QByteArray &value, bool writable = true, bool securityProtected = false);
     QByteArray dataIdentifier(quint16 identifier) const;
     void addDtc(quint32 dtc, quint8 status);
     QMap<quint32, quint8> dtcs() const { return mDtcs; }

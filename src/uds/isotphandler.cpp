@@ -17,7 +17,8 @@ constexpr quint8 kFlowControlBlockSize = 16;
 } // namespace
 
 ISOTPHandler::ISOTPHandler(CanScheduler *scheduler, QObject *parent)
-    : QObject(parent), mScheduler(scheduler)
+    : QObject(parent)
+    , mScheduler(scheduler)
 {
     mTimer = new QTimer(this);
     mTimer->setInterval(mTimeout);
@@ -158,7 +159,7 @@ int ISOTPHandler::registerForFlowControl()
     if (!mSender)
         return 2;
     connect(mSender.data(), &CanSender::received, this, &ISOTPHandler::newCanMessageReceived,
-            Qt::UniqueConnection);
+        Qt::UniqueConnection);
     return 0;
 }
 
@@ -363,7 +364,8 @@ void ISOTPHandler::sendNextBlock()
             return;
         }
         if (adapter->sendCanMessage(frame) != CAN::RetType_OK)
-            qCDebug(lcIsoTp) << "void ISOTPHandler::sendNextBlock()" << "can write error";
+            qCDebug(lcIsoTp) << "void ISOTPHandler::sendNextBlock()"
+                             << "can write error";
 
         if (qint64(mSendPosition) >= qint64(mPayloadLength) - 1) {
             mTimer->stop();

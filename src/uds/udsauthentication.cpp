@@ -30,7 +30,9 @@ bool takeField(const QByteArray &r, int pos, int len, QByteArray &field)
 }
 } // namespace
 
-UDSAuthentication::UDSAuthentication(UDSClient *client, QObject *parent) : QObject(parent), mClient(client)
+UDSAuthentication::UDSAuthentication(UDSClient *client, QObject *parent)
+    : QObject(parent)
+    , mClient(client)
 {
     connectClient();
 }
@@ -41,7 +43,8 @@ void UDSAuthentication::connectClient()
 {
     if (!mClient)
         return;
-    connect(mClient.data(), &UDSClient::response, this, &UDSAuthentication::responseSlot, Qt::UniqueConnection);
+    connect(
+        mClient.data(), &UDSClient::response, this, &UDSAuthentication::responseSlot, Qt::UniqueConnection);
     connect(mClient.data(), &UDSClient::timeout, this, &UDSAuthentication::timeoutSlot, Qt::UniqueConnection);
     connect(mClient.data(), &UDSClient::error, this, &UDSAuthentication::errorSlot, Qt::UniqueConnection);
 }
@@ -81,9 +84,8 @@ CAN::RetType UDSAuthentication::deAuthenticate()
     return send(0x00, QByteArray());
 }
 
-CAN::RetType UDSAuthentication::verifyCertificateUnidirectional(quint8 communicationConfiguration,
-                                                                const QByteArray &certificateClient,
-                                                                const QByteArray &challengeClient)
+CAN::RetType UDSAuthentication::verifyCertificateUnidirectional(
+    quint8 communicationConfiguration, const QByteArray &certificateClient, const QByteArray &challengeClient)
 {
     QByteArray data;
     data.append(char(communicationConfiguration));
@@ -92,9 +94,8 @@ CAN::RetType UDSAuthentication::verifyCertificateUnidirectional(quint8 communica
     return send(0x01, data);
 }
 
-CAN::RetType UDSAuthentication::verifyCertificateBidirectional(quint8 communicationConfiguration,
-                                                               const QByteArray &certificateClient,
-                                                               const QByteArray &challengeClient)
+CAN::RetType UDSAuthentication::verifyCertificateBidirectional(
+    quint8 communicationConfiguration, const QByteArray &certificateClient, const QByteArray &challengeClient)
 {
     QByteArray data;
     data.append(char(communicationConfiguration));
@@ -103,8 +104,8 @@ CAN::RetType UDSAuthentication::verifyCertificateBidirectional(quint8 communicat
     return send(0x02, data);
 }
 
-CAN::RetType UDSAuthentication::proofOfOwnership(const QByteArray &proofOfOwnershipClient,
-                                                 const QByteArray &ephemeralPublicKeyClient)
+CAN::RetType UDSAuthentication::proofOfOwnership(
+    const QByteArray &proofOfOwnershipClient, const QByteArray &ephemeralPublicKeyClient)
 {
     QByteArray data;
     appendLen16(data, proofOfOwnershipClient);
@@ -112,7 +113,8 @@ CAN::RetType UDSAuthentication::proofOfOwnership(const QByteArray &proofOfOwners
     return send(0x03, data);
 }
 
-CAN::RetType UDSAuthentication::transmitCertificate(quint16 certificateEvaluationId, const QByteArray &certificateData)
+CAN::RetType UDSAuthentication::transmitCertificate(
+    quint16 certificateEvaluationId, const QByteArray &certificateData)
 {
     QByteArray data;
     data.append(char(certificateEvaluationId >> 8));
@@ -121,8 +123,8 @@ CAN::RetType UDSAuthentication::transmitCertificate(quint16 certificateEvaluatio
     return send(0x04, data);
 }
 
-CAN::RetType UDSAuthentication::requestChallengeForAuthentication(quint8 communicationConfiguration,
-                                                                  const QByteArray &algorithmIndicator)
+CAN::RetType UDSAuthentication::requestChallengeForAuthentication(
+    quint8 communicationConfiguration, const QByteArray &algorithmIndicator)
 {
     QByteArray data;
     data.append(char(communicationConfiguration));
@@ -131,9 +133,8 @@ CAN::RetType UDSAuthentication::requestChallengeForAuthentication(quint8 communi
 }
 
 CAN::RetType UDSAuthentication::verifyProofOfOwnershipUnidirectional(const QByteArray &algorithmIndicator,
-                                                                     const QByteArray &proofOfOwnershipClient,
-                                                                     const QByteArray &challengeClient,
-                                                                     const QByteArray &additionalParameter)
+    const QByteArray &proofOfOwnershipClient, const QByteArray &challengeClient,
+    const QByteArray &additionalParameter)
 {
     QByteArray data = algorithmIndicator;
     appendLen16(data, proofOfOwnershipClient);
@@ -142,8 +143,8 @@ CAN::RetType UDSAuthentication::verifyProofOfOwnershipUnidirectional(const QByte
     return send(0x06, data);
 }
 
-CAN::RetType UDSAuthentication::verifyProofOfOwnershipBidirectional(const QByteArray &proofOfOwnershipClient,
-                                                                    const QByteArray &furtherParameters)
+CAN::RetType UDSAuthentication::verifyProofOfOwnershipBidirectional(
+    const QByteArray &proofOfOwnershipClient, const QByteArray &furtherParameters)
 {
     QByteArray data;
     appendLen16(data, proofOfOwnershipClient);
@@ -167,7 +168,8 @@ void UDSAuthentication::responseSlot()
 
     const int n = r.size();
     if (n < 2) {
-        qCDebug(lcUds) << "void UDSAuthentication::responseSlot()" << "response too short:" << n;
+        qCDebug(lcUds) << "void UDSAuthentication::responseSlot()"
+                       << "response too short:" << n;
         emit error(sub, 0xFF);
         return;
     }

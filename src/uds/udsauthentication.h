@@ -29,35 +29,33 @@ public:
 
     CAN::RetType deAuthenticate();
     CAN::RetType verifyCertificateUnidirectional(quint8 communicationConfiguration,
-                                                 const QByteArray &certificateClient,
-                                                 const QByteArray &challengeClient);
+        const QByteArray &certificateClient, const QByteArray &challengeClient);
     CAN::RetType verifyCertificateBidirectional(quint8 communicationConfiguration,
-                                                const QByteArray &certificateClient,
-                                                const QByteArray &challengeClient);
-    CAN::RetType proofOfOwnership(const QByteArray &proofOfOwnershipClient,
-                                  const QByteArray &ephemeralPublicKeyClient);
+        const QByteArray &certificateClient, const QByteArray &challengeClient);
+    CAN::RetType proofOfOwnership(
+        const QByteArray &proofOfOwnershipClient, const QByteArray &ephemeralPublicKeyClient);
     CAN::RetType transmitCertificate(quint16 certificateEvaluationId, const QByteArray &certificateData);
-    CAN::RetType requestChallengeForAuthentication(quint8 communicationConfiguration,
-                                                   const QByteArray &algorithmIndicator);
+    CAN::RetType requestChallengeForAuthentication(
+        quint8 communicationConfiguration, const QByteArray &algorithmIndicator);
     CAN::RetType verifyProofOfOwnershipUnidirectional(const QByteArray &algorithmIndicator,
-                                                      const QByteArray &proofOfOwnershipClient,
-                                                      const QByteArray &challengeClient,
-                                                      const QByteArray &additionalParameter);
+        const QByteArray &proofOfOwnershipClient, const QByteArray &challengeClient,
+        const QByteArray &additionalParameter);
     /// The proof goes with its length field; furtherParameters are appended as they are.
-    CAN::RetType verifyProofOfOwnershipBidirectional(const QByteArray &proofOfOwnershipClient,
-                                                     const QByteArray &furtherParameters);
+    CAN::RetType verifyProofOfOwnershipBidirectional(
+        const QByteArray &proofOfOwnershipClient, const QByteArray &furtherParameters);
     CAN::RetType authenticationConfiguration();
 
 signals:
     void deAuthenticated(quint8 returnValue);
     void certificateVerified(quint8 returnValue, const QByteArray &challengeServer);
-    void certificateVerifiedBidirectional(quint8 returnValue, const QByteArray &challengeServer,
-                                          const QByteArray &certificateServer);
+    void certificateVerifiedBidirectional(
+        quint8 returnValue, const QByteArray &challengeServer, const QByteArray &certificateServer);
     void ownershipProven(quint8 returnValue, const QByteArray &sessionKeyInfo);
     void certificateTransmitted(quint8 returnValue);
     void challengeReceived(const QByteArray &challenge, const QByteArray &algorithmIndicator);
     void ownershipVerified(const QByteArray &sessionKeyInfo);
-    void ownershipVerifiedBidirectional(const QByteArray &serverProofOfOwnership, const QByteArray &sessionKeyInfo);
+    void ownershipVerifiedBidirectional(
+        const QByteArray &serverProofOfOwnership, const QByteArray &sessionKeyInfo);
     void authenticationConfigurationReceived(quint8 returnValue);
     void timeout();
     void error(quint8 subFunction, quint8 nrc);

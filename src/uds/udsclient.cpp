@@ -38,7 +38,9 @@ quint8 subFunction(quint8 value, bool suppress)
 }
 } // namespace
 
-UDSClient::UDSClient(CanScheduler *scheduler, QObject *parent) : QObject(parent), mScheduler(scheduler)
+UDSClient::UDSClient(CanScheduler *scheduler, QObject *parent)
+    : QObject(parent)
+    , mScheduler(scheduler)
 {
     if (mScheduler) {
         mPhysicalTransport = createTransport();
@@ -48,7 +50,7 @@ UDSClient::UDSClient(CanScheduler *scheduler, QObject *parent) : QObject(parent)
 
 UDSClient::~UDSClient()
 {
-    for (ISOTPHandler *t : {mPhysicalTransport.data(), mFunctionalTransport.data()}) {
+    for (ISOTPHandler *t : { mPhysicalTransport.data(), mFunctionalTransport.data() }) {
         if (!t)
             continue;
         t->abortTranfer();
@@ -67,7 +69,8 @@ ISOTPHandler *UDSClient::createTransport()
     return t;
 }
 
-void UDSClient::configureTransports(quint32 requestId, quint32 responseId, quint32 functionalId, bool extended)
+void UDSClient::configureTransports(
+    quint32 requestId, quint32 responseId, quint32 functionalId, bool extended)
 {
     mRequestCanId = requestId;
     mResponseCanId = responseId;
@@ -82,7 +85,7 @@ void UDSClient::configureTransports(quint32 requestId, quint32 responseId, quint
     mFunctionalTransport->mTxCanId = functionalId;
     mPhysicalTransport->mTxExtAddress = extended ? mRequestExtAddress : 0;
     mFunctionalTransport->mTxExtAddress = extended ? mFunctionalExtAddress : 0;
-    for (ISOTPHandler *t : {mPhysicalTransport.data(), mFunctionalTransport.data()}) {
+    for (ISOTPHandler *t : { mPhysicalTransport.data(), mFunctionalTransport.data() }) {
         t->mRxCanId = responseId;
         t->mTxExtAddressing = extended;
         t->mRxExtAddressing = extended;
@@ -96,8 +99,8 @@ void UDSClient::setCanIDs(quint32 requestId, quint32 responseId, quint32 functio
     configureTransports(requestId, responseId, functionalId, false);
 }
 
-void UDSClient::setCanIDsExt(quint32 requestId, quint8 requestAddress, quint32 responseId, quint8 responseAddress,
-                             quint32 functionalId, quint8 functionalAddress)
+void UDSClient::setCanIDsExt(quint32 requestId, quint8 requestAddress, quint32 responseId,
+    quint8 responseAddress, quint32 functionalId, quint8 functionalAddress)
 {
     mRequestExtAddress = requestAddress;
     mResponseExtAddress = responseAddress;
@@ -170,8 +173,8 @@ CAN::RetType UDSClient::sendRequest(QByteArray &message, bool suppress, bool fun
     return CAN::RetType_OK;
 }
 
-bool UDSClient::memoryRequest(QByteArray &message, quint8 sizeLength, quint8 addressLength, quint32 address,
-                              quint32 size) const
+bool UDSClient::memoryRequest(
+    QByteArray &message, quint8 sizeLength, quint8 addressLength, quint32 address, quint32 size) const
 {
     // A length has one nibble of the addressAndLengthFormatIdentifier.
     if (sizeLength > 15 || addressLength > 15)
@@ -182,10 +185,10 @@ bool UDSClient::memoryRequest(QByteArray &message, quint8 sizeLength, quint8 add
 }
 
 // Every operation: busy first, then a missing transport, then the message itself.
-#define UDS_GUARD(functional)                                                                        \
-    if (mBusy != 0)                                                                                  \
-        return CAN::RetType_Busy;                                                                    \
-    if (!((functional) ? mFunctionalTransport : mPhysicalTransport))                                 \
+#define UDS_GUARD(functional)                                                                                \
+    if (mBusy != 0)                                                                                          \
+        return CAN::RetType_Busy;                                                                            \
+    if (!((functional) ? mFunctionalTransport : mPhysicalTransport))                                         \
         return CAN::RetType_NoLink;
 
 CAN::RetType UDSClient::DiagnosticSessionControl(quint8 sessionType)
@@ -230,7 +233,8 @@ CAN::RetType UDSClient::ReadDataByIdentifers(QList<quint16> identifiers)
     return sendRequest(m, false);
 }
 
-CAN::RetType UDSClient::ReadMemoryByAddress(quint8 sizeLength, quint8 addressLength, quint32 address, quint32 size)
+CAN::RetType UDSClient::ReadMemoryByAddress(
+    quint8 sizeLength, quint8 addressLength, quint32 address, quint32 size)
 {
     UDS_GUARD(false)
     QByteArray m = request(0x23, 1 + sizeLength + addressLength);
@@ -251,7 +255,8 @@ CAN::RetType UDSClient::SecurityAccess(quint8 accessType, QByteArray data, bool 
     return sendRequest(m, suppressResponse);
 }
 
-CAN::RetType UDSClient::ControlCommunication(quint8 controlType, quint8 communicationType, bool suppressResponse)
+CAN::RetType UDSClient::ControlCommunication(
+    quint8 controlType, quint8 communicationType, bool suppressResponse)
 {
     if (controlType == 4 || controlType == 5) {
         qCDebug(lcUds) << "CAN::RetType UDSClient::ControlCommunication(quint8, quint8, bool)";
@@ -303,8 +308,8 @@ CAN::RetType UDSClient::IOControlByIdentifier(quint16 identifier, quint8 control
     return sendRequest(m, false);
 }
 
-CAN::RetType UDSClient::RoutineControl(quint8 controlType, quint16 routineId, QByteArray options,
-                                       bool suppressResponse)
+CAN::RetType UDSClient::RoutineControl(
+    quint8 controlType, quint16 routineId, QByteArray options, bool suppressResponse)
 {
     UDS_GUARD(false)
     QByteArray m = request(0x31, 3 + options.size());
@@ -314,8 +319,8 @@ CAN::RetType UDSClient::RoutineControl(quint8 controlType, quint16 routineId, QB
     return sendRequest(m, suppressResponse);
 }
 
-CAN::RetType UDSClient::RequestDownload(quint8 dataFormat, quint8 addressLength, quint8 sizeLength,
-                                        quint32 address, quint32 size)
+CAN::RetType UDSClient::RequestDownload(
+    quint8 dataFormat, quint8 addressLength, quint8 sizeLength, quint32 address, quint32 size)
 {
     UDS_GUARD(false)
     QByteArray m = request(0x34, 2 + addressLength + sizeLength);
@@ -326,8 +331,8 @@ CAN::RetType UDSClient::RequestDownload(quint8 dataFormat, quint8 addressLength,
     return sendRequest(m, false);
 }
 
-CAN::RetType UDSClient::RequestUpload(quint8 dataFormat, quint8 addressLength, quint8 sizeLength,
-                                      quint32 address, quint32 size)
+CAN::RetType UDSClient::RequestUpload(
+    quint8 dataFormat, quint8 addressLength, quint8 sizeLength, quint32 address, quint32 size)
 {
     UDS_GUARD(false)
     QByteArray m = request(0x35, 2 + addressLength + sizeLength);
@@ -357,8 +362,8 @@ CAN::RetType UDSClient::RequestTransferExit(QByteArray parameters)
     return sendRequest(m, false);
 }
 
-CAN::RetType UDSClient::WriteMemoryByAddress(quint8 sizeLength, quint8 addressLength, quint32 address, quint32 size,
-                                             QByteArray data)
+CAN::RetType UDSClient::WriteMemoryByAddress(
+    quint8 sizeLength, quint8 addressLength, quint32 address, quint32 size, QByteArray data)
 {
     UDS_GUARD(false)
     QByteArray m = request(0x3D, 1 + sizeLength + addressLength + data.size());

@@ -27,8 +27,8 @@ public:
     /// 29-bit). Normal addressing.
     void setCanIDs(quint32 requestId, quint32 responseId, quint32 functionalId);
     /// As setCanIDs, with extended addressing: each identifier with its address byte.
-    void setCanIDsExt(quint32 requestId, quint8 requestAddress, quint32 responseId,
-                      quint8 responseAddress, quint32 functionalId, quint8 functionalAddress);
+    void setCanIDsExt(quint32 requestId, quint8 requestAddress, quint32 responseId, quint8 responseAddress,
+        quint32 functionalId, quint8 functionalAddress);
     /// CAN FD framing on or off (only takes effect on an adapter that can send CAN FD).
     void setCANFD(bool enable);
     /// Added to a non-zero STmin the server asks for (physical transport).
@@ -60,17 +60,18 @@ public:
     CAN::RetType ReadDataByIdentifersPeriodic(quint8 transmissionMode, QList<quint8> identifiers);
     CAN::RetType WriteDataByIdentifer(quint16 identifier, QByteArray data);
     CAN::RetType IOControlByIdentifier(quint16 identifier, quint8 controlParameter, QByteArray data);
-    CAN::RetType RoutineControl(quint8 controlType, quint16 routineId, QByteArray options, bool suppressResponse);
+    CAN::RetType RoutineControl(
+        quint8 controlType, quint16 routineId, QByteArray options, bool suppressResponse);
     /// Note the order: address length before size length.
-    CAN::RetType RequestDownload(quint8 dataFormat, quint8 addressLength, quint8 sizeLength, quint32 address,
-                                 quint32 size);
-    CAN::RetType RequestUpload(quint8 dataFormat, quint8 addressLength, quint8 sizeLength, quint32 address,
-                               quint32 size);
+    CAN::RetType RequestDownload(
+        quint8 dataFormat, quint8 addressLength, quint8 sizeLength, quint32 address, quint32 size);
+    CAN::RetType RequestUpload(
+        quint8 dataFormat, quint8 addressLength, quint8 sizeLength, quint32 address, quint32 size);
     /// At most 4094 data bytes, else 6.
     CAN::RetType TransferData(quint8 blockSequenceCounter, const QByteArray &data);
     CAN::RetType RequestTransferExit(QByteArray parameters);
-    CAN::RetType WriteMemoryByAddress(quint8 sizeLength, quint8 addressLength, quint32 address, quint32 size,
-                                      QByteArray data);
+    CAN::RetType WriteMemoryByAddress(
+        quint8 sizeLength, quint8 addressLength, quint32 address, quint32 size, QByteArray data);
     /// functional: send on the functional identifier.
     CAN::RetType TesterPresent(bool functional, bool suppressResponse);
     CAN::RetType ControlDTCSetting(quint8 settingType, bool suppressResponse, QByteArray parameters);
@@ -92,8 +93,8 @@ private:
     ISOTPHandler *createTransport();
     void configureTransports(quint32 requestId, quint32 responseId, quint32 functionalId, bool extended);
     CAN::RetType sendRequest(QByteArray &message, bool suppress, bool functional = false);
-    bool memoryRequest(QByteArray &message, quint8 sizeLength, quint8 addressLength, quint32 address,
-                       quint32 size) const;
+    bool memoryRequest(
+        QByteArray &message, quint8 sizeLength, quint8 addressLength, quint32 address, quint32 size) const;
 
     QPointer<CanScheduler> mScheduler;
     QPointer<ISOTPHandler> mPhysicalTransport;

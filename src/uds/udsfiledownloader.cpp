@@ -11,7 +11,9 @@ enum : int { StateIdle = 0, StateRunning = 1, StateCompleted = 3, StateAborted =
 }
 
 UDSFileDownloader::UDSFileDownloader(UDSClient *client, QObject *parent)
-    : QObject(parent), mClient(client), mPaceTimer(new QTimer(this))
+    : QObject(parent)
+    , mClient(client)
+    , mPaceTimer(new QTimer(this))
 {
     mPaceTimer->setSingleShot(true);
     connect(mPaceTimer, &QTimer::timeout, this, &UDSFileDownloader::transmitNextBlock);
@@ -25,7 +27,8 @@ void UDSFileDownloader::connectClient()
     if (!mClient)
         return;
     connect(mClient.data(), &UDSClient::timeout, this, &UDSFileDownloader::timeoutSlot, Qt::UniqueConnection);
-    connect(mClient.data(), &UDSClient::response, this, &UDSFileDownloader::responseSlot, Qt::UniqueConnection);
+    connect(
+        mClient.data(), &UDSClient::response, this, &UDSFileDownloader::responseSlot, Qt::UniqueConnection);
     connect(mClient.data(), &UDSClient::error, this, &UDSFileDownloader::errorSlot, Qt::UniqueConnection);
 }
 
@@ -41,7 +44,8 @@ bool UDSFileDownloader::downloadFile(QString fileName, quint16 blockSize, bool r
 {
     Q_UNUSED(reserved)
     if (blockSize == 0) {
-        qCDebug(lcUds) << "bool UDSFileDownloader::downloadFile(QString, quint16, bool)" << "blockSize = 0";
+        qCDebug(lcUds) << "bool UDSFileDownloader::downloadFile(QString, quint16, bool)"
+                       << "blockSize = 0";
         return false;
     }
     if (!mClient || mTransferState == StateRunning)
@@ -81,8 +85,8 @@ void UDSFileDownloader::transmitNextBlock()
         return;
     }
     const QByteArray block = mFileData.mid(int(offset), mBlockSize);
-    const CAN::RetType result =
-        mClient ? mClient->TransferData(quint8(mBlockCounter & 0xFF), block) : CAN::RetType_NoLink;
+    const CAN::RetType result
+        = mClient ? mClient->TransferData(quint8(mBlockCounter & 0xFF), block) : CAN::RetType_NoLink;
     const quint64 sent = quint64(mBlockCounter) * mBlockSize;
     if (sent != 0 && mTotalSize != 0) {
         const double percent = double(sent) / double(mTotalSize) * 100.0;

@@ -13,7 +13,9 @@ constexpr quint32 kMaxReserve = 16u * 1024 * 1024;
 } // namespace
 
 UDSFileUploader::UDSFileUploader(UDSClient *client, QObject *parent)
-    : QObject(parent), mClient(client), mPaceTimer(new QTimer(this))
+    : QObject(parent)
+    , mClient(client)
+    , mPaceTimer(new QTimer(this))
 {
     mPaceTimer->setSingleShot(true);
     connect(mPaceTimer, &QTimer::timeout, this, &UDSFileUploader::queryNextBlock);
@@ -64,8 +66,8 @@ void UDSFileUploader::queryNextBlock()
 {
     if (mTransferState == StateAborted)
         return;
-    const CAN::RetType result =
-        mClient ? mClient->TransferData(quint8(mBlockCounter & 0xFF), QByteArray()) : CAN::RetType_NoLink;
+    const CAN::RetType result
+        = mClient ? mClient->TransferData(quint8(mBlockCounter & 0xFF), QByteArray()) : CAN::RetType_NoLink;
     if (result != CAN::RetType_OK) {
         mTransferState = StateFailed;
         emit error(1);

@@ -97,7 +97,8 @@ void tst_ISOTPHandler::sendLayout_data()
     QTest::newRow("classic ext 7") << false << true << 7 << QByteArray("a51007") << 8 << '\0' << 1;
     QTest::newRow("classic ext 8") << false << true << 8 << QByteArray("a51008") << 8 << '\0' << 1;
     QTest::newRow("classic ext 4095") << false << true << 4095 << QByteArray("a51fff") << 8 << '\0' << 682;
-    QTest::newRow("classic ext 4096") << false << true << 4096 << QByteArray("a5100000001000") << 8 << '\0' << 683;
+    QTest::newRow("classic ext 4096")
+        << false << true << 4096 << QByteArray("a5100000001000") << 8 << '\0' << 683;
     // CAN FD, normal addressing.
     QTest::newRow("fd 6") << true << false << 6 << QByteArray("06") << 8 << '\xcc' << 0;
     QTest::newRow("fd 7") << true << false << 7 << QByteArray("07") << 8 << '\xcc' << 0;

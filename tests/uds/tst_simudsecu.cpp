@@ -30,13 +30,15 @@ void tst_SimUdsEcu::transcript_data()
     QTest::newRow("dtcs") << "190209>5902ff12345609; 190101>5901ff010001; 190a>590aff12345609abcdef02;"
                              "14123456>54; 190a>590affabcdef02; 14000001>7f1431; 14ffffff>54; 190a>590aff;"
                              "1905>7f1912; 14ff>7f1413";
-    QTest::newRow("identifiers") << "22f190>62f190313233; 22f190f18c>62f190313233f18c00; 22ffff>7f2231; 22f1>7f2213;"
-                                    "2ef19041>7f2e13; 2ef190414243>6ef190; 22f190>62f190414243;"
-                                    "2ef18c01>7f2e33; 2e0001aa>7f2e31";
+    QTest::newRow("identifiers")
+        << "22f190>62f190313233; 22f190f18c>62f190313233f18c00; 22ffff>7f2231; 22f1>7f2213;"
+           "2ef19041>7f2e13; 2ef190414243>6ef190; 22f190>62f190414243;"
+           "2ef18c01>7f2e33; 2e0001aa>7f2e31";
     QTest::newRow("memory") << "2312100004>63ffffffff; 2312100f02>7f2331; 2302100004>7f2331; 231210>7f2313;"
                                "3d121000021122>7f3d33";
-    QTest::newRow("security") << "2701>7f277f; 1003>5003*; 270200000000>7f2724; 2701>6701*; 270200000000>7f2735;"
-                                 "2701>6701*; 270200000000>7f2735; 2701>6701*; 270200000000>7f2736; 2701>7f2737";
+    QTest::newRow("security")
+        << "2701>7f277f; 1003>5003*; 270200000000>7f2724; 2701>6701*; 270200000000>7f2735;"
+           "2701>6701*; 270200000000>7f2735; 2701>6701*; 270200000000>7f2736; 2701>7f2737";
     QTest::newRow("download") << "3400440000100000000008>7f347f; 1002>5002*; 3400440000100000000008>7f3433;"
                                  "2701>6701*; 2702cafe>6702; 2701>670100000000; 3601>7f3624;"
                                  "3400440000100000000008>74201000; 3400440000100000000008>7f3422;"
@@ -44,14 +46,16 @@ void tst_SimUdsEcu::transcript_data()
                                  "3602556677889900>7f3671; 36025566>7602; 37>77; 37>7f3724;"
                                  "2314000010000a>6311223344 5566ffffffff; 3d12100002aabb>7d121000 02"
                                  "; 2312100002>63aabb";
-    QTest::newRow("upload") << "1002>5002*; 2701>6701*; 2702cafe>6702; 3400121000ff>7f3431; 3501121000ff>7f3531;"
-                               "35001210000a>75201000; 3601>7601ffffffffffffffffffff; 3602>7f3624; 3601>7601ffff*;"
-                               "37>77";
+    QTest::newRow("upload")
+        << "1002>5002*; 2701>6701*; 2702cafe>6702; 3400121000ff>7f3431; 3501121000ff>7f3531;"
+           "35001210000a>75201000; 3601>7601ffffffffffffffffffff; 3602>7f3624; 3601>7601ffff*;"
+           "37>77";
     QTest::newRow("routines") << "31020203>7f3124; 31010203aa>71010203aa; 31030203>71030203; 3101ffff>7f3131;"
                                  "31040203>7f3112; 318102 03>; 310102>7f3113";
-    QTest::newRow("other services") << "3e00>7e00; 3e01>7f3e12; 3e80>; 2f000100>7f2f11; 280301>7f287f;"
-                                       "8501>7f857f; 1003>5003*; 280301>6803; 280401>7f2812; 8502>c502; 8503>7f8512;"
-                                       "2901>7f2912";
+    QTest::newRow("other services")
+        << "3e00>7e00; 3e01>7f3e12; 3e80>; 2f000100>7f2f11; 280301>7f287f;"
+           "8501>7f857f; 1003>5003*; 280301>6803; 280401>7f2812; 8502>c502; 8503>7f8512;"
+           "2901>7f2912";
 }
 
 void tst_SimUdsEcu::transcript()
@@ -133,7 +137,8 @@ void tst_SimUdsEcu::isoTpServerFlowControl()
     ISOTPHandler tester(&scheduler);
     tester.mTimeout = 1000;
     QList<CAN::CanMessage> fromEcu;
-    connect(&ecuAdapter, &VirtualCanAdapter::frameSent, this, [&](const CAN::CanMessage &m) { fromEcu << m; });
+    connect(
+        &ecuAdapter, &VirtualCanAdapter::frameSent, this, [&](const CAN::CanMessage &m) { fromEcu << m; });
     QSignalSpy answers(&tester, &ISOTPHandler::dataReceived);
     QByteArray request = QByteArray::fromHex("31010203") + QByteArray(60, 'r');
     QCOMPARE(tester.startTransfer(request, true), 0);

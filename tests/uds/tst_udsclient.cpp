@@ -79,63 +79,110 @@ void tst_UDSClient::requestBytes_data()
     auto row = [](const char *name, ServiceCall call, const char *hex, quint32 id, bool waits) {
         QTest::newRow(name) << call << QByteArray(hex) << id << waits;
     };
-    row("session", [](UDSClient &c) { return c.DiagnosticSessionControl(3); }, "1003", phys, true);
-    row("reset", [](UDSClient &c) { return c.ECUReset(1, false); }, "1101", phys, true);
-    row("reset suppressed", [](UDSClient &c) { return c.ECUReset(1, true); }, "1181", phys, false);
-    row("clear all DTCs", [](UDSClient &c) { return c.ClearDiagnosticInformation(0xFFFFFF); }, "14ffffff", phys, true);
-    row("clear DTC group", [](UDSClient &c) { return c.ClearDiagnosticInformation(0x12345678); }, "14345678", phys,
-        true);
-    row("read DTCs", [](UDSClient &c) { return c.ReadDTCInformation(2, QByteArray::fromHex("ff")); }, "1902ff", phys,
-        true);
-    row("read identifiers", [](UDSClient &c) { return c.ReadDataByIdentifers({0xF190, 0xF18C}); }, "22f190f18c", phys,
-        true);
-    row("read memory", [](UDSClient &c) { return c.ReadMemoryByAddress(2, 4, 0x20001000, 0x0100); },
+    row(
+        "session", [](UDSClient &c) { return c.DiagnosticSessionControl(3); }, "1003", phys, true);
+    row(
+        "reset", [](UDSClient &c) { return c.ECUReset(1, false); }, "1101", phys, true);
+    row(
+        "reset suppressed", [](UDSClient &c) { return c.ECUReset(1, true); }, "1181", phys, false);
+    row(
+        "clear all DTCs", [](UDSClient &c) { return c.ClearDiagnosticInformation(0xFFFFFF); }, "14ffffff",
+        phys, true);
+    row(
+        "clear DTC group", [](UDSClient &c) { return c.ClearDiagnosticInformation(0x12345678); }, "14345678",
+        phys, true);
+    row(
+        "read DTCs", [](UDSClient &c) { return c.ReadDTCInformation(2, QByteArray::fromHex("ff")); },
+        "1902ff", phys, true);
+    row(
+        "read identifiers",
+        [](UDSClient &c) {
+            return c.ReadDataByIdentifers({ 0xF190, 0xF18C });
+        },
+        "22f190f18c", phys, true);
+    row(
+        "read memory", [](UDSClient &c) { return c.ReadMemoryByAddress(2, 4, 0x20001000, 0x0100); },
         "2324200010000100", phys, true);
-    row("read memory no size bytes", [](UDSClient &c) { return c.ReadMemoryByAddress(0, 2, 0x12345678, 9); },
+    row(
+        "read memory no size bytes", [](UDSClient &c) { return c.ReadMemoryByAddress(0, 2, 0x12345678, 9); },
         "23025678", phys, true);
-    row("read memory 5-byte address", [](UDSClient &c) { return c.ReadMemoryByAddress(1, 5, 0x12345678, 9); },
-        "23150012345678" "09", phys, true);
-    row("seed", [](UDSClient &c) { return c.SecurityAccess(1, QByteArray(), false); }, "2701", phys, true);
-    row("key", [](UDSClient &c) { return c.SecurityAccess(2, QByteArray::fromHex("11223344"), false); },
+    row(
+        "read memory 5-byte address", [](UDSClient &c) { return c.ReadMemoryByAddress(1, 5, 0x12345678, 9); },
+        "23150012345678"
+        "09",
+        phys, true);
+    row(
+        "seed", [](UDSClient &c) { return c.SecurityAccess(1, QByteArray(), false); }, "2701", phys, true);
+    row(
+        "key", [](UDSClient &c) { return c.SecurityAccess(2, QByteArray::fromHex("11223344"), false); },
         "270211223344", phys, true);
-    row("key suppressed", [](UDSClient &c) { return c.SecurityAccess(2, QByteArray::fromHex("11"), true); },
+    row(
+        "key suppressed", [](UDSClient &c) { return c.SecurityAccess(2, QByteArray::fromHex("11"), true); },
         "278211", phys, false);
-    row("communication control", [](UDSClient &c) { return c.ControlCommunication(3, 1, false); }, "280301", phys,
-        true);
-    row("communication control suppressed", [](UDSClient &c) { return c.ControlCommunication(1, 2, true); },
+    row(
+        "communication control", [](UDSClient &c) { return c.ControlCommunication(3, 1, false); }, "280301",
+        phys, true);
+    row(
+        "communication control suppressed", [](UDSClient &c) { return c.ControlCommunication(1, 2, true); },
         "288102", phys, false);
-    row("authentication", [](UDSClient &c) { return c.Authentication(5, QByteArray::fromHex("01")); }, "290501",
-        phys, true);
-    row("periodic", [](UDSClient &c) { return c.ReadDataByIdentifersPeriodic(1, {0x01, 0xF2}); }, "2a0101f2", phys,
-        true);
-    row("write identifier", [](UDSClient &c) { return c.WriteDataByIdentifer(0xF190, QByteArray("AB")); },
+    row(
+        "authentication", [](UDSClient &c) { return c.Authentication(5, QByteArray::fromHex("01")); },
+        "290501", phys, true);
+    row(
+        "periodic",
+        [](UDSClient &c) {
+            return c.ReadDataByIdentifersPeriodic(1, { 0x01, 0xF2 });
+        },
+        "2a0101f2", phys, true);
+    row(
+        "write identifier", [](UDSClient &c) { return c.WriteDataByIdentifer(0xF190, QByteArray("AB")); },
         "2ef1904142", phys, true);
-    row("io control", [](UDSClient &c) { return c.IOControlByIdentifier(0x4101, 3, QByteArray::fromHex("01")); },
+    row(
+        "io control",
+        [](UDSClient &c) { return c.IOControlByIdentifier(0x4101, 3, QByteArray::fromHex("01")); },
         "2f41010301", phys, true);
-    row("routine", [](UDSClient &c) { return c.RoutineControl(1, 0xFF00, QByteArray::fromHex("0102"), false); },
+    row(
+        "routine",
+        [](UDSClient &c) { return c.RoutineControl(1, 0xFF00, QByteArray::fromHex("0102"), false); },
         "3101ff000102", phys, true);
-    row("routine suppressed", [](UDSClient &c) { return c.RoutineControl(1, 0xFF00, QByteArray(), true); },
+    row(
+        "routine suppressed", [](UDSClient &c) { return c.RoutineControl(1, 0xFF00, QByteArray(), true); },
         "3181ff00", phys, false);
-    row("request download", [](UDSClient &c) { return c.RequestDownload(0x00, 4, 4, 0x08000000, 0x1000); },
+    row(
+        "request download", [](UDSClient &c) { return c.RequestDownload(0x00, 4, 4, 0x08000000, 0x1000); },
         "3400440800000000001000", phys, true);
-    row("request download 3/2", [](UDSClient &c) { return c.RequestDownload(0x11, 3, 2, 0x123456, 0x0400); },
+    row(
+        "request download 3/2", [](UDSClient &c) { return c.RequestDownload(0x11, 3, 2, 0x123456, 0x0400); },
         "3411231234560400", phys, true);
-    row("request upload", [](UDSClient &c) { return c.RequestUpload(0x00, 4, 2, 0x08000000, 0x0200); },
-        "35002408000000" "0200", phys, true);
-    row("transfer data", [](UDSClient &c) { return c.TransferData(1, QByteArray::fromHex("aabb")); }, "3601aabb",
+    row(
+        "request upload", [](UDSClient &c) { return c.RequestUpload(0x00, 4, 2, 0x08000000, 0x0200); },
+        "35002408000000"
+        "0200",
         phys, true);
-    row("transfer data 4094", [](UDSClient &c) { return c.TransferData(0xFF, QByteArray(4094, '\x5a')); },
+    row(
+        "transfer data", [](UDSClient &c) { return c.TransferData(1, QByteArray::fromHex("aabb")); },
+        "3601aabb", phys, true);
+    row(
+        "transfer data 4094", [](UDSClient &c) { return c.TransferData(0xFF, QByteArray(4094, '\x5a')); },
         QByteArray("36ff" + QByteArray(4094, '\x5a').toHex()).constData(), phys, true);
-    row("transfer exit", [](UDSClient &c) { return c.RequestTransferExit(QByteArray()); }, "37", phys, true);
-    row("write memory",
+    row(
+        "transfer exit", [](UDSClient &c) { return c.RequestTransferExit(QByteArray()); }, "37", phys, true);
+    row(
+        "write memory",
         [](UDSClient &c) { return c.WriteMemoryByAddress(1, 2, 0x1000, 2, QByteArray::fromHex("dead")); },
         "3d12100002dead", phys, true);
-    row("tester present", [](UDSClient &c) { return c.TesterPresent(false, false); }, "3e00", phys, true);
-    row("tester present functional", [](UDSClient &c) { return c.TesterPresent(true, true); }, "3e80", func, false);
-    row("dtc setting off", [](UDSClient &c) { return c.ControlDTCSetting(2, false, QByteArray()); }, "8502", phys,
-        true);
-    row("dtc setting suppressed", [](UDSClient &c) { return c.ControlDTCSetting(1, true, QByteArray::fromHex("aa")); },
-        "8581aa", phys, false);
+    row(
+        "tester present", [](UDSClient &c) { return c.TesterPresent(false, false); }, "3e00", phys, true);
+    row(
+        "tester present functional", [](UDSClient &c) { return c.TesterPresent(true, true); }, "3e80", func,
+        false);
+    row(
+        "dtc setting off", [](UDSClient &c) { return c.ControlDTCSetting(2, false, QByteArray()); }, "8502",
+        phys, true);
+    row(
+        "dtc setting suppressed",
+        [](UDSClient &c) { return c.ControlDTCSetting(1, true, QByteArray::fromHex("aa")); }, "8581aa", phys,
+        false);
 }
 
 void tst_UDSClient::requestBytes()
@@ -169,7 +216,7 @@ void tst_UDSClient::refusals()
     // A suppressed request leaves the client free for the next one at once.
     QCOMPARE(client.ECUReset(1, true), CAN::RetType_OK);
     QCOMPARE(client.DiagnosticSessionControl(1), CAN::RetType_OK);
-    QCOMPARE(client.ReadDataByIdentifers({0xF190}), CAN::RetType_Busy);
+    QCOMPARE(client.ReadDataByIdentifers({ 0xF190 }), CAN::RetType_Busy);
     QCOMPARE(client.TesterPresent(true, true), CAN::RetType_Busy);
     QCOMPARE(adapter.frames.size(), 2);
 
@@ -198,7 +245,8 @@ void tst_UDSClient::answers()
     CanScheduler scheduler(&adapter);
     UDSClient client(&scheduler);
     QStringList seen;
-    connect(&client, &UDSClient::error, this, [&](quint8 nrc) { seen << "error " + QString::number(nrc, 16); });
+    connect(
+        &client, &UDSClient::error, this, [&](quint8 nrc) { seen << "error " + QString::number(nrc, 16); });
     connect(&client, &UDSClient::response, this, [&] { seen << "response"; });
     connect(&client, &UDSClient::timeout, this, [&] { seen << "timeout"; });
     client.DiagnosticSessionControl(3);
@@ -257,7 +305,7 @@ void tst_UDSClient::roundTrip_data()
     QTest::addColumn<bool>("ext");
     QTest::addColumn<bool>("ids29");
     QTest::addColumn<int>("size");
-    for (int size : {7, 8, 62, 63, 4095}) {
+    for (int size : { 7, 8, 62, 63, 4095 }) {
         QTest::addRow("classic %d", size) << false << false << false << size;
         QTest::addRow("classic ext 29-bit %d", size) << false << true << true << size;
         QTest::addRow("fd %d", size) << true << false << false << size;
@@ -285,7 +333,8 @@ void tst_UDSClient::roundTrip()
     client.setCANFD(fd);
     client.setResponseTimeout(2000);
     const quint32 marker = ids29 ? 0x80000000u : 0;
-    const quint32 req = ids29 ? 0x18DA10F1 : 0x7E0, rsp = ids29 ? 0x18DAF110 : 0x7E8, fun = ids29 ? 0x18DB33F1 : 0x7DF;
+    const quint32 req = ids29 ? 0x18DA10F1 : 0x7E0, rsp = ids29 ? 0x18DAF110 : 0x7E8,
+                  fun = ids29 ? 0x18DB33F1 : 0x7DF;
     ecu.setIds(req, rsp, fun, ids29);
     if (ext) {
         ecu.setExtendedAddressing(true, 0x10, 0xF1, 0x33);

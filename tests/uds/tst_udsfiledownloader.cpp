@@ -68,7 +68,8 @@ QString tst_UDSFileDownloader::writeFile(const QByteArray &contents)
 bool tst_UDSFileDownloader::ask(const std::function<CAN::RetType()> &call)
 {
     QSignalSpy responses(client, &UDSClient::response);
-    return call() == CAN::RetType_OK && responses.wait(1000) && quint8(client->getResponseData().at(0)) != 0x7F;
+    return call() == CAN::RetType_OK && responses.wait(1000)
+        && quint8(client->getResponseData().at(0)) != 0x7F;
 }
 
 QList<QByteArray> tst_UDSFileDownloader::transferRequests() const

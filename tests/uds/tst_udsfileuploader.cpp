@@ -64,7 +64,8 @@ void tst_UDSFileUploader::cleanup()
 bool tst_UDSFileUploader::ask(const std::function<CAN::RetType()> &call)
 {
     QSignalSpy responses(client, &UDSClient::response);
-    return call() == CAN::RetType_OK && responses.wait(1000) && quint8(client->getResponseData().at(0)) != 0x7F;
+    return call() == CAN::RetType_OK && responses.wait(1000)
+        && quint8(client->getResponseData().at(0)) != 0x7F;
 }
 
 void tst_UDSFileUploader::writesWhatArrives()
