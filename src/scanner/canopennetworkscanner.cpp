@@ -1,0 +1,184 @@
+#include "canopennetworkscanner.h"
+
+#include "sdoclient.h"
+#include "tarnwicklogging_p.h"
+
+#include <QMetaObject>
+
+namespace {
+// The sub-entries read of every PDO communication object: COB-ID, transmission type,
+// inhibit time, event timer (sub-index 4 is reserved in CiA 301).
+struct PdoParameter
+{
+    quint8 sub;
+    CAN::CANopenDataType type;
+};
+constexpr PdoParameter kPdoParameters[4] = {
+    {1, CAN::UNSIGNED32},
+    {2, CAN::UNSIGNED8},
+    {3, CAN::UNSIGNED16},
+    {5, CAN::UNSIGNED16},
+};
+constexpr quint32 kSdoTimeoutAbort = 0x05040000;
+constexpr quint32 kScanSdoTimeoutMs = 250;
+} // namespace
+
+const QList<CANopenNetworkscanner::ObjectEntry> CANopenNetworkscanner::identificationObjects = {
+    {0x1000, 0, CAN::UNSIGNED32}, {0x1018, 1, CAN::UNSIGNED32}, {0x1018, 2, CAN::UNSIGNED32},
+    {0x1018, 3, CAN::UNSIGNED32}, {0x1018, 4, CAN::UNSIGNED32},
+};
+
+static void registerScannerTypes()
+{
+    qRegisterMetaType<CANopenNetworkscanner::CurrentState>("CANopenNetworkscanner::CurrentState");
+}
+Q_CONSTRUCTOR_FUNCTION(registerScannerTypes)
+
+CANopenNetworkscanner::CANopenNetworkscanner(QObject *parent) : QObject(parent)
+{
+    mSdo = new SDOClient(this);
+    connect(mSdo, &SDOClient::resultReceived, this,
+            [this](quint16 index, quint8 sub, QVariant value, quint32 serverCob, quint32 clientCob, bool) {
+                onSDOResultReceived(index, sub, value, serverCob, clientCob);
+            },
+            Qt::QueuedConnection);
+    connect(mSdo, &SDOClient::errorReceived, this, &CANopenNetworkscanner::onSDOErrorReceived,
+            Qt::QueuedConnection);
+}
+
+CANopenNetworkscanner::~CANopenNetworkscanner() = default;
+
+void CANopenNetworkscanner::startScan(CanScheduler *scheduler, bool readPdos)
+{
+    mReadPdos = readPdos;
+    if (mState == CS_Running)
+        stop();
+    mState = CS_Running;
+    mSdo->setCanScheduler(scheduler);
+    mSdo->setSdoTimeout(kScanSdoTimeoutMs);
+    mNodeId = 0;
+    scanNextNode();
+}
+
+void CANopenNetworkscanner::stop()
+{
+    mPending.clear();
+    if (mSdo)
+        mSdo->abort(0);
+    mState = CS_Stopped;
+}
+
+void CANopenNetworkscanner::scanNextNode()
+{
+    mRpdo.reset();
+    mTpdo.reset();
+    mState = CS_Running;
+    ++mNodeId;
+    if (mNodeId >= 128) {
+        mState = CS_Finished;
+        emit sigFinished();
+        return;
+    }
+    mPending = identificationObjects;
+    mSdo->setNodeId(mNodeId);
+    qCDebug(lcScanner) << "scanning node" << mNodeId;
+    readNextObject(false);
+}
+
+void CANopenNetworkscanner::read(quint16 index, quint8 sub, CAN::CANopenDataType type)
+{
+    // The result is not checked: a refused read leaves the walk where it is, as a timeout would.
+    mSdo->read(index, sub, type);
+}
+
+void CANopenNetworkscanner::queueNextPhase(CurrentState next)
+{
+    mState = next;
+    QMetaObject::invokeMethod(this, "readNextObject", Qt::QueuedConnection, Q_ARG(bool, false));
+}
+
+void CANopenNetworkscanner::readParameter(PdoWalker &walker)
+{
+    if (walker.step < 4) {
+        const PdoParameter &p = kPdoParameters[walker.step];
+        read(walker.currentIndex, p.sub, p.type);
+        ++walker.step;
+        return;
+    }
+    if (walker.currentIndex > walker.lastIndex) {
+        // Past the last communication object: go on as the mapping phase does.
+        readMapping(walker);
+        return;
+    }
+    ++walker.currentIndex;
+    read(walker.currentIndex, kPdoParameters[0].sub, kPdoParameters[0].type);
+    walker.step = 1;
+}
+
+void CANopenNetworkscanner::readMapping(PdoWalker &walker)
+{
+    ++walker.lastMappingSub;
+    read(walker.mappingIndex, walker.lastMappingSub, CAN::UNSIGNED32);
+}
+
+void CANopenNetworkscanner::readNextObject(bool wasError)
+{
+    if (!mPending.isEmpty()) {
+        const ObjectEntry entry = mPending.takeFirst();
+        read(entry.index, entry.sub, entry.type);
+        if (mPending.isEmpty() && mReadPdos)
+            mState = CS_RunningRPDOParameter;
+        return;
+    }
+    switch (mState) {
+    case CS_Running:
+        scanNextNode();
+        break;
+    case CS_RunningRPDOParameter:
+        if (wasError)
+            queueNextPhase(CS_RunningRPDOMapping);
+        else
+            readParameter(mRpdo);
+        break;
+    case CS_RunningRPDOMapping:
+        if (wasError)
+            queueNextPhase(CS_RunningTPDOParameter);
+        else
+            readMapping(mRpdo);
+        break;
+    case CS_RunningTPDOParameter:
+        if (wasError)
+            queueNextPhase(CS_RunningTPDOMapping);
+        else
+            readParameter(mTpdo);
+        break;
+    case CS_RunningTPDOMapping:
+        if (wasError)
+            queueNextPhase(CS_Running);
+        else
+            readMapping(mTpdo);
+        break;
+    case CS_NotStarted:
+    case CS_Finished:
+    case CS_Stopped:
+        break;
+    }
+}
+
+void CANopenNetworkscanner::onSDOResultReceived(unsigned short, unsigned char, QVariant, unsigned int,
+                                                unsigned int)
+{
+    readNextObject(false);
+}
+
+void CANopenNetworkscanner::onSDOErrorReceived(unsigned short, unsigned char, unsigned int abortCode)
+{
+    if (abortCode == kSdoTimeoutAbort) {
+        if (mReadPdos && mState != CS_Running)
+            readNextObject(true);
+        else
+            scanNextNode();
+        return;
+    }
+    readNextObject(true);
+}

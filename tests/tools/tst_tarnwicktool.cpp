@@ -1,0 +1,209 @@
+// The tarnwick tool end to end, as a user runs it.
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+class tst_TarnwickTool : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void scanOnTheSimulatedNetwork();
+    void scanJsonAndPdos();
+    void sdoReadAndAbort_data();
+    void sdoReadAndAbort();
+    void sdoUploadWritesTheFileOnlyOnSuccess();
+    void usageErrors_data();
+    void usageErrors();
+    void nmtSyncLssUds_data();
+    void nmtSyncLssUds();
+    void crossProcessOverVirtualCan();
+
+private:
+    struct Run
+    {
+        int exitCode = -1;
+        QString out;
+        QString err;
+    };
+    Run tarnwick(const QStringList &args, int timeoutMs = 60000);
+    QString mTool;
+    QString mSim;
+};
+
+void tst_TarnwickTool::initTestCase()
+{
+    const QString build = qEnvironmentVariable("TARNWICK_BUILD_DIR");
+    QVERIFY2(!build.isEmpty(), "TARNWICK_BUILD_DIR is not set (run through ctest)");
+    mTool = build + QStringLiteral("/tools/tarnwick");
+    mSim = build + QStringLiteral("/tools/tarnwick-sim");
+    QVERIFY2(QFile::exists(mTool), qPrintable(mTool));
+}
+
+tst_TarnwickTool::Run tst_TarnwickTool::tarnwick(const QStringList &args, int timeoutMs)
+{
+    QProcess p;
+    p.start(mTool, args);
+    Run r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        r.err = QStringLiteral("timed out");
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+void tst_TarnwickTool::scanOnTheSimulatedNetwork()
+{
+    const Run r = tarnwick({QStringLiteral("scan")});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.contains(QLatin1String("   1  0x000f0191   0x000004b1  0x00401001  0x00010003  0x1a2b0001")), qPrintable(r.out));
+    QVERIFY(r.out.contains(QLatin1String("  10  0x00020194")));
+    QVERIFY(r.out.contains(QLatin1String("4 node(s) found")));
+    QVERIFY(r.err.isEmpty()); // no progress bar when stderr is not a terminal
+}
+
+void tst_TarnwickTool::scanJsonAndPdos()
+{
+    const Run r = tarnwick({QStringLiteral("--json"), QStringLiteral("scan"), QStringLiteral("--pdo")});
+    QCOMPARE(r.exitCode, 0);
+    const QStringList lines = r.out.trimmed().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 4);
+    // Node 3's PDO has no inhibit time: the parameter phase ends at its sub-index 3.
+    QVERIFY(lines.at(2).contains(QLatin1String("\"pdo\":\"TPDO1\"")));
+    QVERIFY(!lines.at(2).contains(QLatin1String("inhibitTime")));
+    QVERIFY(lines.at(1).contains(QLatin1String("RPDO4")));
+    QVERIFY(lines.at(0).contains(QLatin1String("\"mapping\":[\"0x60000108\",\"0x64010110\"]")));
+}
+
+void tst_TarnwickTool::sdoReadAndAbort_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("u32") << QStringList{"sdo", "read", "1", "0x1018:1", "u32"} << 0 << "1201 (0x4b1)";
+    QTest::newRow("string") << QStringList{"sdo", "read", "2", "0x1008", "string"} << 0 << "servo drive";
+    QTest::newRow("write u16") << QStringList{"sdo", "write", "1", "0x1017", "u16", "250"} << 0 << "written";
+    QTest::newRow("abort") << QStringList{"sdo", "read", "1", "0x2000", "u32"} << 4 << "0x06020000 Object does not exist";
+    QTest::newRow("read-only") << QStringList{"sdo", "write", "1", "0x1000", "u32", "1"} << 4 << "0x06010002";
+    QTest::newRow("absent node") << QStringList{"sdo", "--timeout", "100", "read", "42", "0x1000", "u32"} << 3 << "did not answer";
+}
+
+void tst_TarnwickTool::sdoReadAndAbort()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, text);
+    const Run r = tarnwick(args);
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2((exitCode == 0 ? r.out : r.err).contains(text), qPrintable(r.out + r.err));
+}
+
+void tst_TarnwickTool::sdoUploadWritesTheFileOnlyOnSuccess()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("name.bin"));
+    Run r = tarnwick({"sdo", "upload", "1", "0x1008", file});
+    QCOMPARE(r.exitCode, 0);
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), QByteArray("I/O module"));
+    const QString missing = dir.filePath(QStringLiteral("missing.bin"));
+    r = tarnwick({"sdo", "upload", "1", "0x2000", missing});
+    QCOMPARE(r.exitCode, 4);
+    QVERIFY(!QFile::exists(missing));
+    r = tarnwick({"sdo", "upload", "1", "0x1008", dir.filePath(QStringLiteral("no/such/dir/x.bin"))});
+    QCOMPARE(r.exitCode, 6);
+}
+
+void tst_TarnwickTool::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("no command") << QStringList{} << 2 << "Usage";
+    QTest::newRow("unknown command") << QStringList{"frobnicate"} << 2 << "unknown command";
+    QTest::newRow("unknown option") << QStringList{"--frob", "scan"} << 2 << "unknown option";
+    QTest::newRow("bad node") << QStringList{"sdo", "read", "128", "0x1000", "u32"} << 2 << "node-ID must be 1..127";
+    QTest::newRow("node zero") << QStringList{"nmt", "start", "0"} << 2 << "node-ID";
+    QTest::newRow("bad type") << QStringList{"sdo", "read", "1", "0x1000", "float"} << 2 << "unknown data type";
+    QTest::newRow("bad number") << QStringList{"sdo", "write", "1", "0x1017", "u16", "0x1FFFF"} << 2 << "not a valid u16";
+    QTest::newRow("bad object") << QStringList{"sdo", "read", "1", "0x10000", "u32"} << 2 << "bad object";
+    QTest::newRow("bad nmt") << QStringList{"nmt", "jump"} << 2 << "unknown NMT command";
+    QTest::newRow("unreadable file") << QStringList{"sdo", "download", "1", "0x1008", "/nonexistent/file"} << 6 << "cannot read";
+    QTest::newRow("no such plugin") << QStringList{"--bus", "nosuchplugin:can0", "scan"} << 5 << "not available";
+    QTest::newRow("malformed bus") << QStringList{"--bus", "can0", "scan"} << 2 << "bad bus";
+    QTest::newRow("uds bad action") << QStringList{"uds", "explode"} << 2 << "unknown action";
+    QTest::newRow("lss bad node") << QStringList{"lss", "fastscan", "300"} << 2 << "fastscan takes";
+}
+
+void tst_TarnwickTool::usageErrors()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, text);
+    const Run r = tarnwick(args);
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2(r.err.contains(text), qPrintable(r.err));
+    QVERIFY(r.out.isEmpty());
+}
+
+void tst_TarnwickTool::nmtSyncLssUds_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("nmt all") << QStringList{"nmt", "preop"} << "sent preop to all nodes";
+    QTest::newRow("nmt node") << QStringList{"nmt", "reset-comm", "3"} << "sent reset-comm to node 3";
+    QTest::newRow("sync") << QStringList{"sync", "--period", "5", "--count", "3", "--counter", "4"} << "SYNC on 0x80";
+    QTest::newRow("help") << QStringList{"sdo", "--help"} << "Usage: tarnwick [global options] sdo";
+    QTest::newRow("lss scan") << QStringList{"lss", "--timeout", "20", "scan", "0x4b1", "0x00401001"} << "2 device(s) found";
+    QTest::newRow("lss fastscan") << QStringList{"lss", "--timeout", "15", "fastscan", "20"} << "node-ID 20 configured and stored";
+    QTest::newRow("uds did") << QStringList{"uds", "read-did", "0xF190"} << "\"TWK0SIMULATED0001\"";
+    QTest::newRow("uds dtc") << QStringList{"uds", "dtc"} << "DTC 0x012345 status 0x09";
+    QTest::newRow("monitor") << QStringList{"monitor", "--duration", "1200", "--nodes", "1,2"} << "node   1  Connection OK";
+}
+
+void tst_TarnwickTool::nmtSyncLssUds()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, text);
+    const Run r = tarnwick(args);
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QVERIFY2(r.out.contains(text), qPrintable(r.out));
+}
+
+void tst_TarnwickTool::crossProcessOverVirtualCan()
+{
+    // tarnwick-sim hosts the virtualcan server on a port of this test's own.
+    const int port = 40000 + int(QCoreApplication::applicationPid() % 5000);
+    const QString bus = QStringLiteral("virtualcan:tcp://127.0.0.1:%1/can0").arg(port);
+    QProcess sim;
+    sim.start(mSim, {QStringLiteral("--bus"), bus});
+    QVERIFY(sim.waitForStarted());
+    QByteArray simOut;
+    QTRY_VERIFY_WITH_TIMEOUT((simOut += sim.readAllStandardOutput()).contains("ready"), 10000);
+
+    Run r = tarnwick({"--bus", bus, "sdo", "read", "2", "0x1018:2", "u32"});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.contains(QLatin1String("(0x402010)")), qPrintable(r.out + r.err));
+
+    r = tarnwick({"--bus", bus, "uds", "--security", "1", "read-memory", "0x10000", "4"});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.contains(QLatin1String("63 ff ff ff ff")), qPrintable(r.out + r.err));
+
+    r = tarnwick({"--bus", bus, "sdo", "--timeout", "200", "read", "99", "0x1000", "u32"});
+    QCOMPARE(r.exitCode, 3);
+
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(5000));
+    QCOMPARE(sim.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_TarnwickTool)
+#include "tst_tarnwicktool.moc"

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class AbstractCanAdapter;
+class CanScheduler;
+class SimNetwork;
+class VirtualCanBus;
+
+/// The bus a tool works on: "sim" (an in-process simulated network on a virtual bus) or
+/// "PLUGIN:INTERFACE" for any QtSerialBus plugin (socketcan:can0, virtualcan:can0, ...).
+class ToolBus : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ToolBus(QObject *parent = nullptr);
+    ~ToolBus() override;
+
+    /// Opens the bus; false with errorString() when the specification is malformed
+    /// (usageError() true) or the device cannot be opened.
+    bool open(const QString &spec, int bitrate, bool fd, int dataBitrate);
+    QString errorString() const { return mError; }
+    bool usageError() const { return mUsageError; }
+    bool isSimulated() const { return mSimNetwork != nullptr; }
+
+    AbstractCanAdapter *adapter() const { return mAdapter; }
+    CanScheduler *scheduler() const { return mScheduler; }
+    SimNetwork *simNetwork() const { return mSimNetwork; }
+
+private:
+    AbstractCanAdapter *mAdapter = nullptr;
+    CanScheduler *mScheduler = nullptr;
+    VirtualCanBus *mVirtualBus = nullptr;
+    SimNetwork *mSimNetwork = nullptr;
+    AbstractCanAdapter *mDeviceAdapter = nullptr;
+    QString mError;
+    bool mUsageError = false;
+};
