@@ -73,3 +73,10 @@ void CanScheduler::dispatch(const CAN::CanRxMessage &message)
     if (it != mSenders.constEnd())
         emit (*it)->received(message);
 }
+
+static void registerSchedulerTypes()
+{
+    qRegisterMetaType<CanScheduler *>("CanScheduler*");
+    qRegisterMetaType<AdapterOption>("AdapterOption");
+}
+Q_CONSTRUCTOR_FUNCTION(registerSchedulerTypes)
