@@ -165,14 +165,35 @@ void CANopenNetworkscanner::readNextObject(bool wasError)
     }
 }
 
+bool CANopenNetworkscanner::isWalking() const
+{
+    switch (mState) {
+    case CS_Running:
+    case CS_RunningRPDOParameter:
+    case CS_RunningRPDOMapping:
+    case CS_RunningTPDOParameter:
+    case CS_RunningTPDOMapping:
+        return true;
+    case CS_NotStarted:
+    case CS_Finished:
+    case CS_Stopped:
+        break;
+    }
+    return false;
+}
+
 void CANopenNetworkscanner::onSDOResultReceived(unsigned short, unsigned char, QVariant, unsigned int,
                                                 unsigned int)
 {
-    readNextObject(false);
+    if (isWalking())
+        readNextObject(false);
 }
 
 void CANopenNetworkscanner::onSDOErrorReceived(unsigned short, unsigned char, unsigned int abortCode)
 {
+    // Outcomes arrive queued: the host may have stopped the walk since the client reported this one.
+    if (!isWalking())
+        return;
     if (abortCode == kSdoTimeoutAbort) {
         if (mReadPdos && mState != CS_Running)
             readNextObject(true);

@@ -87,6 +87,7 @@ private:
     };
 
     void scanNextNode();
+    bool isWalking() const;
     void readParameter(PdoWalker &walker);
     void readMapping(PdoWalker &walker);
     void queueNextPhase(CurrentState next);
