@@ -51,7 +51,9 @@ CANopenNetworkscanner::~CANopenNetworkscanner() = default;
 void CANopenNetworkscanner::startScan(CanScheduler *scheduler, bool readPdos)
 {
     mReadPdos = readPdos;
-    if (mState == CS_Running)
+    // A walk in any of its phases is stopped first: a restart in a PDO phase would otherwise
+    // find the client busy and lose the first read of the new walk.
+    if (isWalking())
         stop();
     mState = CS_Running;
     mSdo->setCanScheduler(scheduler);
