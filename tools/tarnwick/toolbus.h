@@ -17,7 +17,7 @@ public:
     explicit ToolBus(QObject *parent = nullptr);
     ~ToolBus() override;
 
-    /// Opens the bus; false with errorString() when the specification is malformed
+    /// Opens the bus; false with errorString() when the bus name is malformed
     /// (usageError() true) or the device cannot be opened.
     bool open(const QString &spec, int bitrate, bool fd, int dataBitrate);
     QString errorString() const { return mError; }
