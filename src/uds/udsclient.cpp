@@ -322,20 +322,22 @@ CAN::RetType UDSClient::RoutineControl(
 CAN::RetType UDSClient::RequestDownload(
     quint8 dataFormat, quint8 addressLength, quint8 sizeLength, quint32 address, quint32 size)
 {
-    UDS_GUARD(false)
-    QByteArray m = request(0x34, 2 + addressLength + sizeLength);
-    m.append(char(dataFormat));
-    m.append(char(quint8((sizeLength << 4) | (addressLength & 0x0F))));
-    if (!memoryRequest(m, sizeLength, addressLength, address, size))
-        return CAN::RetType_NoLink;
-    return sendRequest(m, false);
+    return requestTransfer(0x34, dataFormat, addressLength, sizeLength, address, size);
 }
 
 CAN::RetType UDSClient::RequestUpload(
     quint8 dataFormat, quint8 addressLength, quint8 sizeLength, quint32 address, quint32 size)
 {
+    return requestTransfer(0x35, dataFormat, addressLength, sizeLength, address, size);
+}
+
+// RequestDownload and RequestUpload share their layout: dataFormatIdentifier,
+// addressAndLengthFormatIdentifier (size length high nibble), address, size.
+CAN::RetType UDSClient::requestTransfer(
+    quint8 sid, quint8 dataFormat, quint8 addressLength, quint8 sizeLength, quint32 address, quint32 size)
+{
     UDS_GUARD(false)
-    QByteArray m = request(0x35, 2 + addressLength + sizeLength);
+    QByteArray m = request(sid, 2 + addressLength + sizeLength);
     m.append(char(dataFormat));
     m.append(char(quint8((sizeLength << 4) | (addressLength & 0x0F))));
     if (!memoryRequest(m, sizeLength, addressLength, address, size))
