@@ -1,337 +1,401 @@
-// NMTSlave supervision driven by injected frames with chosen reception times, so that the
-// judgement of each reply is exact.
+// NMTSlave supervision: the judgement of injected replies with chosen reception times, exact to
+// the millisecond, and heartbeat and guarding timelines against a simulated node on the virtual bus.
+#include "buspeer.h"
 #include "canscheduler.h"
 #include "nmtslave.h"
 #include "recordingadapter.h"
+#include "simcanopennode.h"
+#include "simheartbeatproducer.h"
+#include "simnodeguardingresponder.h"
+#include "virtualcanbus.h"
 
 #include <QSignalSpy>
 #include <QTest>
 
 #include <climits>
+#include <memory>
 
 using HGS = NMTSlave::HeartbeatGuardingState;
+
+namespace {
+QList<int> states(const QSignalSpy &spy)
+{
+    QList<int> list;
+    for (const QList<QVariant> &args : spy)
+        list.append(args.at(0).toInt());
+    return list;
+}
+
+QList<int> history(const NMTSlave &slave)
+{
+    QList<int> list;
+    for (const NMTSlave::StateEntry &e : slave.getStateList())
+        list.append(e.first);
+    return list;
+}
+
+/// Frames injected with chosen reception times.
+struct Bench
+{
+    RecordingAdapter adapter;
+    std::unique_ptr<CanScheduler> scheduler = std::make_unique<CanScheduler>(&adapter);
+    NMTSlave slave { 5, scheduler.get(), nullptr };
+    QSignalSpy nodeState { &slave, &NMTSlave::NodeStateChanged };
+    QSignalSpy connection { &slave, &NMTSlave::HeartbeatGuardingStateChanged };
+    CanTimeStamp start;
+
+    Bench()
+    {
+        // Whole milliseconds: timediff works on ms fractions in floating point, which would
+        // blur the one-millisecond boundaries tested here.
+        const CanTimeStamp now = CanTimeStamp::now();
+        start = CanTimeStamp(now.seconds(), now.microseconds() / 1000 * 1000);
+    }
+    void inject(quint8 byte, qint64 atMs, quint8 length = 1, bool remote = false, quint32 id = 0x705)
+    {
+        CAN::CanRxMessage m;
+        m.timeStamp = start;
+        m.timeStamp.addMSecs(atMs);
+        m.id = id;
+        m.length = length;
+        m.remote = remote;
+        m.data[0] = byte;
+        adapter.inject(m);
+    }
+    int current() const { return slave.getCurrentNodeState(); }
+};
+
+/// A simulated node on the virtual bus.
+struct SimBench
+{
+    VirtualCanBus bus;
+    VirtualCanAdapter master { &bus }, nodeAdapter { &bus };
+    BusPeer peer { &bus };
+    CanScheduler scheduler { &master };
+    SimCanopenNode node { &nodeAdapter, 5 };
+    NMTSlave slave { 5, &scheduler, nullptr };
+    QSignalSpy connection { &slave, &NMTSlave::HeartbeatGuardingStateChanged };
+    QSignalSpy nodeState { &slave, &NMTSlave::NodeStateChanged };
+    CanTimeStamp lastFrame[2];
+
+    int signalled(HGS state) const { return states(connection).count(state); }
+    /// Milliseconds from the node's last frame (remote request or not) to the history entry.
+    qint64 sinceLastFrame(bool remote, HGS state)
+    {
+        while (peer.pending() > 0) {
+            const CAN::CanRxMessage m = peer.takeFrame(0);
+            if (m.id == 0x705)
+                lastFrame[m.remote] = m.timeStamp;
+        }
+        for (const NMTSlave::StateEntry &e : slave.getStateList())
+            if (e.first == state)
+                return lastFrame[remote].msecsTo(e.second);
+        return -1;
+    }
+};
+} // namespace
 
 class tst_NodeMonitoring : public QObject
 {
     Q_OBJECT
+
+    std::unique_ptr<Bench> b;
+
 private slots:
-    void init();
-    void cleanup();
-
-    void nmtByte_data();
-    void nmtByte();
-    void timediff_data();
-    void timediff();
-    void stateTexts_data();
-    void stateTexts();
-    void ignoredFrames_data();
-    void ignoredFrames();
-    void bootUpEveryTime();
-    void heartbeatWindow_data();
-    void heartbeatWindow();
-    void heartbeatLostOnceManyTicks();
-    void toggleError();
-    void guardingRequestFrame();
-    void stopNodeGuarding();
-    void newNodeIdEndsSupervision();
-    void schedulerDestroyedWhileGuarding();
-
-private:
-    void inject(quint8 byte, qint64 atMs, quint8 length = 1, bool remote = false);
-    QList<int> history() const;
-
-    RecordingAdapter *mAdapter = nullptr;
-    CanScheduler *mScheduler = nullptr;
-    NMTSlave *mSlave = nullptr;
-    QSignalSpy *mNodeState = nullptr;
-    QSignalSpy *mConnection = nullptr;
-    CanTimeStamp mStart;
-};
-
-void tst_NodeMonitoring::init()
-{
-    mAdapter = new RecordingAdapter;
-    mScheduler = new CanScheduler(mAdapter);
-    mSlave = new NMTSlave(5, mScheduler, nullptr);
-    mNodeState = new QSignalSpy(mSlave, &NMTSlave::NodeStateChanged);
-    mConnection = new QSignalSpy(mSlave, &NMTSlave::HeartbeatGuardingStateChanged);
-    // Whole milliseconds: timediff works on ms fractions in floating point, which would blur
-    // the one-millisecond boundaries tested here.
-    const CanTimeStamp now = CanTimeStamp::now();
-    mStart = CanTimeStamp(now.seconds(), now.microseconds() / 1000 * 1000);
-}
-
-void tst_NodeMonitoring::cleanup()
-{
-    delete mConnection;
-    delete mNodeState;
-    delete mSlave;
-    delete mScheduler;
-    delete mAdapter;
-    CANopenService::mUseCANopenFD = false;
-}
-
-void tst_NodeMonitoring::inject(quint8 byte, qint64 atMs, quint8 length, bool remote)
-{
-    CAN::CanRxMessage m;
-    m.timeStamp = mStart;
-    m.timeStamp.addMSecs(atMs);
-    m.id = 0x705;
-    m.length = length;
-    m.remote = remote;
-    m.data[0] = byte;
-    mAdapter->inject(m);
-}
-
-QList<int> tst_NodeMonitoring::history() const
-{
-    QList<int> states;
-    for (const NMTSlave::StateEntry &e : mSlave->getStateList())
-        states.append(e.first);
-    return states;
-}
-
-static QList<int> spyStates(const QSignalSpy &spy)
-{
-    QList<int> states;
-    for (const QList<QVariant> &args : spy)
-        states.append(args.at(0).toInt());
-    return states;
-}
-
-void tst_NodeMonitoring::nmtByte_data()
-{
-    QTest::addColumn<int>("byte");
-    QTest::addColumn<int>("state");
-    QTest::newRow("boot-up") << 0x00 << int(NMTSlave::NmtState_BootUp);
-    QTest::newRow("stopped") << 0x04 << int(NMTSlave::NmtState_Stopped);
-    QTest::newRow("stopped, toggle") << 0x84 << int(NMTSlave::NmtState_Stopped);
-    QTest::newRow("operational") << 0x05 << int(NMTSlave::NmtState_Operational);
-    QTest::newRow("operational, toggle") << 0x85 << int(NMTSlave::NmtState_Operational);
-    QTest::newRow("pre-operational") << 0x7F << int(NMTSlave::NmtState_PreOperational);
-    QTest::newRow("pre-operational, toggle") << 0xFF << int(NMTSlave::NmtState_PreOperational);
-    QTest::newRow("toggle alone") << 0x80 << int(NMTSlave::NmtState_Unknown);
-    QTest::newRow("reserved") << 0x01 << int(NMTSlave::NmtState_Unknown);
-}
-
-void tst_NodeMonitoring::nmtByte()
-{
-    QFETCH(int, byte);
-    QFETCH(int, state);
-    QCOMPARE(int(NMTSlave::nmtByte2State(quint8(byte))), state);
-    // The same decoding applies to a received reply.
-    inject(quint8(byte), 0);
-    QCOMPARE(int(mSlave->getCurrentNodeState()), state);
-}
-
-void tst_NodeMonitoring::timediff_data()
-{
-    QTest::addColumn<CanTimeStamp>("later");
-    QTest::addColumn<CanTimeStamp>("earlier");
-    QTest::addColumn<int>("ms");
-    QTest::newRow("same second") << CanTimeStamp(10, 500000) << CanTimeStamp(10, 0) << 500;
-    QTest::newRow("across a second") << CanTimeStamp(11, 0) << CanTimeStamp(10, 999000) << 1;
-    QTest::newRow("sub-ms truncated") << CanTimeStamp(10, 999) << CanTimeStamp(10, 0) << 0;
-    QTest::newRow("fractions per stamp") << CanTimeStamp(11, 1500) << CanTimeStamp(10, 999) << 1000;
-    QTest::newRow("negative") << CanTimeStamp(10, 0) << CanTimeStamp(11, 250000) << -1250;
-    QTest::newRow("against an unset stamp") << CanTimeStamp(1700000000, 0) << CanTimeStamp() << INT_MAX;
-}
-
-void tst_NodeMonitoring::timediff()
-{
-    QFETCH(CanTimeStamp, later);
-    QFETCH(CanTimeStamp, earlier);
-    QFETCH(int, ms);
-    QCOMPARE(NMTSlave::timediff(later, earlier), ms);
-}
-
-void tst_NodeMonitoring::stateTexts_data()
-{
-    QTest::addColumn<int>("state");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("0") << 0 << "Device State unknown";
-    QTest::newRow("1") << 1 << "Boot up received";
-    QTest::newRow("2") << 2 << "New NMT state received";
-    QTest::newRow("3") << 3 << "Connection OK";
-    QTest::newRow("4") << 4 << "Node guarding lost";
-    QTest::newRow("5") << 5 << "Connection lost";
-    QTest::newRow("6") << 6 << "NG Toggle bit error";
-    QTest::newRow("no text") << 7 << QString();
-}
-
-void tst_NodeMonitoring::stateTexts()
-{
-    QFETCH(int, state);
-    QFETCH(QString, text);
-    QCOMPARE(NMTSlave::stateToString(HGS(state)), text);
-}
-
-void tst_NodeMonitoring::ignoredFrames_data()
-{
-    QTest::addColumn<int>("length");
-    QTest::addColumn<bool>("remote");
-    QTest::newRow("length 8") << 8 << false;
-    QTest::newRow("length 0") << 0 << false;
-    QTest::newRow("length 2") << 2 << false;
-    QTest::newRow("remote request") << 1 << true;
-}
-
-void tst_NodeMonitoring::ignoredFrames()
-{
-    QFETCH(int, length);
-    QFETCH(bool, remote);
-    mSlave->startHeartbeatMonitoring(10000);
-    inject(0x05, 0, quint8(length), remote);
-    inject(0x05, 10, quint8(length), remote);
-    QCOMPARE(int(mSlave->getCurrentNodeState()), int(NMTSlave::NmtState_Unknown));
-    QCOMPARE(mNodeState->count(), 0);
-    QCOMPARE(mConnection->count(), 0);
-    QCOMPARE(history(), QList<int>{0});
-    // A proper heartbeat afterwards is taken.
-    inject(0x05, 20);
-    QCOMPARE(int(mSlave->getCurrentNodeState()), int(NMTSlave::NmtState_Operational));
-}
-
-void tst_NodeMonitoring::bootUpEveryTime()
-{
-    QStringList order;
-    connect(mSlave, &NMTSlave::NodeStateChanged, this, [&](NMTSlave::NmtState s) { order << QString("node %1").arg(s); });
-    connect(mSlave, &NMTSlave::HeartbeatGuardingStateChanged, this,
-            [&](HGS s) { order << QString("conn %1").arg(s); });
-    for (int i = 0; i < 3; ++i)
-        inject(0x00, 100 * i);
-    QCOMPARE(order, QStringList({"node 1", "conn 1", "node 1", "conn 1", "node 1", "conn 1"}));
-    // A repeated state is reported once; a new one with "new state".
-    inject(0x7F, 300);
-    inject(0x7F, 400);
-    QCOMPARE(order.mid(6), QStringList({"node 2", "conn 2"}));
-    QCOMPARE(int(mSlave->getPreviousNodeState()), int(NMTSlave::NmtState_PreOperational));
-    QVERIFY(mSlave->getStateList().isEmpty()); // reporting states writes no history
-}
-
-void tst_NodeMonitoring::heartbeatWindow_data()
-{
-    QTest::addColumn<int>("gap");
-    QTest::addColumn<bool>("ok");
-    QTest::newRow("half the consumer time") << 50 << true;
-    QTest::newRow("exactly the consumer time") << 100 << true;
-    QTest::newRow("one ms more") << 101 << false;
-}
-
-void tst_NodeMonitoring::heartbeatWindow()
-{
-    QFETCH(int, gap);
-    QFETCH(bool, ok);
-    mSlave->startHeartbeatMonitoring(100);
-    inject(0x7F, 0);
-    QCOMPARE(history(), QList<int>{0}); // the first reply has no predecessor
-    inject(0x7F, gap);
-    QCOMPARE(history(), ok ? QList<int>({0, 3}) : QList<int>{0});
-    QCOMPARE(mConnection->count(), ok ? 2 : 1); // "new state", then perhaps "connection OK"
-    if (ok) {
-        // Only once while the node keeps its rhythm; the entry carries the reply's time.
-        inject(0x7F, 2 * gap);
-        QCOMPARE(history(), QList<int>({0, 3}));
-        CanTimeStamp replyTime = mStart;
-        replyTime.addMSecs(gap);
-        QVERIFY(replyTime.msecsTo(mSlave->getStateList().last().second) < 1000);
-        QVERIFY(!(mSlave->getStateList().last().second < replyTime));
+    void init() { b = std::make_unique<Bench>(); }
+    void cleanup()
+    {
+        b.reset();
+        CANopenService::mUseCANopenFD = false;
     }
-}
 
-void tst_NodeMonitoring::heartbeatLostOnceManyTicks()
-{
-    mSlave->startHeartbeatMonitoring(10000);
-    for (int i = 0; i < 4; ++i)
-        mSlave->timerElapsed();
-    QCOMPARE(spyStates(*mConnection), QList<int>{5});
-    QCOMPARE(history(), QList<int>({0, 5}));
-    QVERIFY(mAdapter->frames.isEmpty()); // heartbeat consumption sends nothing
-    inject(0x05, 0);
-    inject(0x05, 10);
-    QCOMPARE(history(), QList<int>({0, 5, 3}));
-    QCOMPARE(mSlave->startHeartbeatMonitoring(0), CAN::RetType_OK);
-    QVERIFY(!mSlave->isHeartbeatActive());
-    QCOMPARE(history(), QList<int>({0, 5, 3, 0}));
-}
+    void nmtByte_data()
+    {
+        QTest::addColumn<int>("byte");
+        QTest::addColumn<int>("state"); // boot-up 1, pre-operational 2, operational 3, stopped 4
+        const int table[][2] = { { 0x00, 1 }, { 0x04, 4 }, { 0x84, 4 }, { 0x05, 3 }, { 0x85, 3 }, { 0x7F, 2 },
+            { 0xFF, 2 }, { 0x80, 0 }, { 0x01, 0 } };
+        for (const auto &row : table)
+            QTest::addRow("0x%02x", row[0]) << row[0] << row[1];
+    }
+    void nmtByte()
+    {
+        QFETCH(int, byte);
+        QFETCH(int, state);
+        QCOMPARE(int(NMTSlave::nmtByte2State(quint8(byte))), state);
+        b->inject(quint8(byte), 0); // the same decoding applies to a received reply
+        QCOMPARE(b->current(), state);
+    }
 
-void tst_NodeMonitoring::toggleError()
-{
-    QCOMPARE(mSlave->startNodeGuarding(10000, 3), CAN::RetType_OK);
-    inject(0x85, 0);
-    inject(0x05, 20);
-    inject(0x05, 40); // toggle bit repeated
-    QCOMPARE(history(), QList<int>({3, 6, 3}));
-    QCOMPARE(spyStates(*mConnection), QList<int>({2, 3, 3})); // the toggle error itself is silent
-    QCOMPARE(spyStates(*mNodeState), QList<int>{3});
-    QCOMPARE(int(mSlave->getCurrentNodeState()), int(NMTSlave::NmtState_Operational));
+    void timediff_data()
+    {
+        QTest::addColumn<CanTimeStamp>("later");
+        QTest::addColumn<CanTimeStamp>("earlier");
+        QTest::addColumn<int>("ms");
+        QTest::newRow("same second") << CanTimeStamp(10, 500000) << CanTimeStamp(10, 0) << 500;
+        QTest::newRow("across a second") << CanTimeStamp(11, 0) << CanTimeStamp(10, 999000) << 1;
+        QTest::newRow("sub-ms truncated") << CanTimeStamp(10, 999) << CanTimeStamp(10, 0) << 0;
+        QTest::newRow("fractions per stamp") << CanTimeStamp(11, 1500) << CanTimeStamp(10, 999) << 1000;
+        QTest::newRow("negative") << CanTimeStamp(10, 0) << CanTimeStamp(11, 250000) << -1250;
+        QTest::newRow("against an unset stamp") << CanTimeStamp(1700000000, 0) << CanTimeStamp() << INT_MAX;
+    }
+    void timediff()
+    {
+        QFETCH(CanTimeStamp, later);
+        QFETCH(CanTimeStamp, earlier);
+        QFETCH(int, ms);
+        QCOMPARE(NMTSlave::timediff(later, earlier), ms);
+    }
 
-    // Repeated again, but too late for "connection OK".
-    inject(0x05, 20000);
-    QCOMPARE(history(), QList<int>({3, 6, 3, 6}));
-    QCOMPARE(int(mSlave->getLastState()), 6);
-}
+    void stateTexts()
+    {
+        QStringList texts;
+        for (int s = 0; s <= 7; ++s)
+            texts << NMTSlave::stateToString(HGS(s));
+        QCOMPARE(texts,
+            QStringList({ "Device State unknown", "Boot up received", "New NMT state received",
+                "Connection OK", "Node guarding lost", "Connection lost", "NG Toggle bit error", "" }));
+    }
 
-void tst_NodeMonitoring::guardingRequestFrame()
-{
-    mSlave->startNodeGuarding(20, 3);
-    QTRY_VERIFY(!mAdapter->frames.isEmpty());
-    CAN::CanMessage request = mAdapter->frames.first();
-    QCOMPARE(request.id, 0x705u);
-    QCOMPARE(int(request.length), 1);
-    QVERIFY(request.remote && !request.fd && !request.bitRateSwitch && !request.extended);
+    void ignoredFrames_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<bool>("remote");
+        QTest::newRow("length 8") << 8 << false;
+        QTest::newRow("length 0") << 0 << false;
+        QTest::newRow("length 2") << 2 << false;
+        QTest::newRow("remote request") << 1 << true;
+    }
+    void ignoredFrames()
+    {
+        QFETCH(int, length);
+        QFETCH(bool, remote);
+        b->slave.startHeartbeatMonitoring(10000);
+        b->inject(0x05, 0, quint8(length), remote);
+        b->inject(0x05, 10, quint8(length), remote);
+        QCOMPARE(b->current(), int(NMTSlave::NmtState_Unknown));
+        QCOMPARE(b->nodeState.count() + b->connection.count(), 0);
+        QCOMPARE(history(b->slave), QList<int> { 0 });
+        b->inject(0x05, 20); // a proper heartbeat afterwards is taken
+        QCOMPARE(b->current(), int(NMTSlave::NmtState_Operational));
+    }
 
-    mSlave->activateCANopenFD(true);
-    const int sent = mAdapter->frames.size();
-    QTRY_VERIFY(mAdapter->frames.size() > sent);
-    request = mAdapter->frames.at(sent);
-    QVERIFY(request.remote && request.fd && request.bitRateSwitch);
-}
+    void bootUpEveryTime()
+    {
+        QStringList order;
+        connect(
+            &b->slave, &NMTSlave::NodeStateChanged, this, [&](int s) { order << QString("node %1").arg(s); });
+        connect(&b->slave, &NMTSlave::HeartbeatGuardingStateChanged, this,
+            [&](int s) { order << QString("conn %1").arg(s); });
+        for (int i = 0; i < 3; ++i)
+            b->inject(0x00, 100 * i);
+        QCOMPARE(order, QStringList({ "node 1", "conn 1", "node 1", "conn 1", "node 1", "conn 1" }));
+        // A repeated state is reported once; a new one with "new state".
+        b->inject(0x7F, 300);
+        b->inject(0x7F, 400);
+        QCOMPARE(order.mid(6), QStringList({ "node 2", "conn 2" }));
+        QCOMPARE(int(b->slave.getPreviousNodeState()), int(NMTSlave::NmtState_PreOperational));
+        QVERIFY(b->slave.getStateList().isEmpty()); // reporting states writes no history
+    }
 
-void tst_NodeMonitoring::stopNodeGuarding()
-{
-    QCOMPARE(mSlave->stopNodeGuarding(), CAN::RetType_NoLink);
-    QCOMPARE(mSlave->startNodeGuarding(0, 3), CAN::RetType_OK); // guard time 0: nothing
-    QVERIFY(!mSlave->isGuardingActive());
-    mSlave->startNodeGuarding(10, 3);
-    QTRY_VERIFY(!mAdapter->frames.isEmpty());
-    QCOMPARE(mSlave->stopNodeGuarding(), CAN::RetType_OK);
-    mAdapter->clear();
-    QTest::qWait(50); // five guard times without a request
-    QVERIFY(mAdapter->frames.isEmpty());
-    QCOMPARE(mSlave->stopNodeGuarding(), CAN::RetType_NoLink);
-}
+    void heartbeatWindow_data()
+    {
+        QTest::addColumn<int>("gap");
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("half the consumer time") << 50 << true;
+        QTest::newRow("exactly the consumer time") << 100 << true;
+        QTest::newRow("one ms more") << 101 << false;
+    }
+    void heartbeatWindow()
+    {
+        QFETCH(int, gap);
+        QFETCH(bool, ok);
+        b->slave.startHeartbeatMonitoring(100);
+        b->inject(0x7F, 0);
+        QCOMPARE(history(b->slave), QList<int> { 0 }); // the first reply has no predecessor
+        b->inject(0x7F, gap);
+        QCOMPARE(history(b->slave), ok ? QList<int>({ 0, 3 }) : QList<int> { 0 });
+        QCOMPARE(states(b->connection), ok ? QList<int>({ 2, 3 }) : QList<int> { 2 });
+        if (!ok)
+            return;
+        // Only once while the node keeps its rhythm; the entry carries the reply's time.
+        b->inject(0x7F, 2 * gap);
+        QCOMPARE(history(b->slave), QList<int>({ 0, 3 }));
+        CanTimeStamp replyTime = b->start;
+        replyTime.addMSecs(gap);
+        const qint64 entryDelay = replyTime.msecsTo(b->slave.getStateList().last().second);
+        QVERIFY(entryDelay >= 0 && entryDelay < 1000);
+        QCOMPARE(b->slave.startHeartbeatMonitoring(0), CAN::RetType_OK); // ends supervision
+        QCOMPARE(history(b->slave), QList<int>({ 0, 3, 0 }));
+    }
 
-void tst_NodeMonitoring::newNodeIdEndsSupervision()
-{
-    mSlave->startHeartbeatMonitoring(10000);
-    inject(0x05, 0);
-    QCOMPARE(mSlave->setNodeId(5), CAN::RetType_OK); // same ID: nothing changes
-    QVERIFY(mSlave->isHeartbeatActive());
-    QCOMPARE(int(mSlave->getCurrentNodeState()), int(NMTSlave::NmtState_Operational));
+    void toggleError()
+    {
+        QCOMPARE(b->slave.startNodeGuarding(10000, 3), CAN::RetType_OK);
+        b->inject(0x85, 0);
+        b->inject(0x05, 20);
+        b->inject(0x05, 40); // toggle bit repeated
+        QCOMPARE(history(b->slave), QList<int>({ 3, 6, 3 }));
+        QCOMPARE(states(b->connection), QList<int>({ 2, 3, 3 })); // the toggle error itself is silent
+        QCOMPARE(states(b->nodeState), QList<int> { 3 });
+        b->inject(0x05, 20000); // repeated again, but too late for "connection OK"
+        QCOMPARE(history(b->slave), QList<int>({ 3, 6, 3, 6 }));
+        QCOMPARE(int(b->slave.getLastState()), 6);
+    }
 
-    QCOMPARE(mSlave->setNodeId(6), CAN::RetType_OK);
-    QVERIFY(!mSlave->isHeartbeatActive());
-    QCOMPARE(int(mSlave->getCurrentNodeState()), int(NMTSlave::NmtState_Unknown));
-    const int entries = mSlave->getStateList().size();
-    mSlave->timerElapsed(); // the timer still runs, without effect
-    QCOMPARE(mSlave->getStateList().size(), entries);
-    inject(0x05, 10); // 0x705 no longer reaches the slave
-    QCOMPARE(int(mSlave->getCurrentNodeState()), int(NMTSlave::NmtState_Unknown));
-}
+    void guardingRequests()
+    {
+        QCOMPARE(b->slave.stopNodeGuarding(), CAN::RetType_NoLink);
+        QCOMPARE(b->slave.startNodeGuarding(0, 3), CAN::RetType_OK); // guard time 0: nothing
+        QVERIFY(!b->slave.isGuardingActive());
+        b->slave.startNodeGuarding(20, 3);
+        QTRY_VERIFY(!b->adapter.frames.isEmpty());
+        CAN::CanMessage request = b->adapter.frames.first();
+        QCOMPARE(request.id, 0x705u);
+        QCOMPARE(int(request.length), 1);
+        QVERIFY(request.remote && !request.fd && !request.bitRateSwitch && !request.extended);
+        b->slave.activateCANopenFD(true);
+        const int sent = b->adapter.frames.size();
+        QTRY_VERIFY(b->adapter.frames.size() > sent);
+        request = b->adapter.frames.at(sent);
+        QVERIFY(request.remote && request.fd && request.bitRateSwitch);
+        QTRY_COMPARE(history(b->slave), QList<int>({ 4, 5 })); // the node stays silent
 
-void tst_NodeMonitoring::schedulerDestroyedWhileGuarding()
-{
-    // Guard time 40, life time 160: the silent node is judged at the ticks, requests or not.
-    mSlave->startNodeGuarding(40, 4);
-    QTRY_VERIFY(!mAdapter->frames.isEmpty());
-    delete mScheduler;
-    mScheduler = nullptr;
-    mAdapter->clear();
-    QTRY_COMPARE(history(), QList<int>({4, 5}));
-    QVERIFY(mAdapter->frames.isEmpty());
-    QCOMPARE(mSlave->setNodeId(7), CAN::RetType_NoLink);
-}
+        QCOMPARE(b->slave.stopNodeGuarding(), CAN::RetType_OK);
+        b->adapter.clear();
+        QTest::qWait(100); // five guard times without a request
+        QVERIFY(b->adapter.frames.isEmpty());
+        QCOMPARE(b->slave.stopNodeGuarding(), CAN::RetType_NoLink);
+        // Without scheduler the silent node is still judged at the ticks, life time 4 x 20 ms.
+        b->slave.startNodeGuarding(20, 4);
+        b->scheduler.reset();
+        QTRY_COMPARE(history(b->slave), QList<int>({ 4, 5, 4, 5 }));
+        QVERIFY(b->adapter.frames.isEmpty());
+    }
+
+    // setNodeId with the same ID keeps everything; with another one it resets the states, ends
+    // supervision and registers anew. setCanScheduler moves the registration; destruction ends it.
+    void nodeIdAndSchedulerChanges()
+    {
+        b->slave.startHeartbeatMonitoring(10000);
+        b->inject(0x05, 0);
+        b->slave.startNode();
+        QCOMPARE(b->slave.setNodeId(5), CAN::RetType_OK);
+        QVERIFY(b->slave.isHeartbeatActive());
+        QCOMPARE(b->current(), int(NMTSlave::NmtState_Operational));
+        QCOMPARE(b->slave.getExpectedNodeState(), NMTSlave::NmtState_Operational);
+
+        QCOMPARE(b->slave.setNodeId(6), CAN::RetType_OK);
+        QVERIFY(!b->slave.isHeartbeatActive());
+        QCOMPARE(b->current(), int(NMTSlave::NmtState_Unknown));
+        b->inject(0x05, 10); // 0x705 no longer reaches the slave
+        QCOMPARE(b->current(), int(NMTSlave::NmtState_Unknown));
+        b->inject(0x04, 20, 1, false, 0x706);
+        QCOMPARE(b->current(), int(NMTSlave::NmtState_Stopped));
+
+        RecordingAdapter otherAdapter;
+        CanScheduler other(&otherAdapter);
+        QCOMPARE(b->slave.setCanScheduler(&other), CAN::RetType_OK);
+        QCOMPARE(b->scheduler->registeredCount(), 0);
+        b->inject(0x05, 30, 1, false, 0x706);
+        QCOMPARE(b->current(), int(NMTSlave::NmtState_Stopped));
+        otherAdapter.injectFrame(0x706, QByteArray::fromHex("05"));
+        QCOMPARE(b->current(), int(NMTSlave::NmtState_Operational));
+        QCOMPARE(b->slave.startNode(), CAN::RetType_OK);
+        NMTSlave noId(&other, nullptr); // node ID 0: nothing is sent
+        QCOMPARE(noId.startNode(), CAN::RetType_NoLink);
+        QCOMPARE(otherAdapter.frames.size(), 1);
+        QCOMPARE(b->slave.setCanScheduler(nullptr), CAN::RetType_OK);
+        QCOMPARE(other.registeredCount(), 0);
+        QCOMPARE(b->slave.startNode(), CAN::RetType_NoLink);
+        QCOMPARE(b->slave.setNodeId(7), CAN::RetType_NoLink);
+        QCOMPARE(b->slave.getNodeId(), quint8(7));
+        {
+            NMTSlave shortLived(8, &other, nullptr);
+            QCOMPARE(other.registeredCount(), 1);
+        }
+        QCOMPARE(other.registeredCount(), 0);
+    }
+
+    void heartbeatOkLostRecovered()
+    {
+        SimBench s;
+        SimHeartbeatProducer producer(&s.node);
+        producer.setProducerTime(40);
+        QSignalSpy cyclic(&s.slave, &NMTSlave::sigNodeStateChanged);
+        quint64 heartbeatsAtOk = 0;
+        connect(&s.slave, &NMTSlave::HeartbeatGuardingStateChanged, this, [&](HGS state) {
+            if (state == HGS::HeartbeatGuardingState_ConnectionOk && heartbeatsAtOk == 0)
+                heartbeatsAtOk = producer.heartbeatsSent();
+        });
+        QCOMPARE(s.slave.startHeartbeatMonitoring(200), CAN::RetType_OK);
+        s.node.powerOn();
+
+        // Boot-up, then "connection OK" at the latest with the second heartbeat, and only once.
+        QTRY_COMPARE(s.signalled(HGS::HeartbeatGuardingState_ConnectionOk), 1);
+        QVERIFY(heartbeatsAtOk >= 1 && heartbeatsAtOk <= 2);
+        QCOMPARE(s.connection.first().at(0).value<HGS>(), HGS::HeartbeatGuardingState_BootUp);
+        const quint64 sent = producer.heartbeatsSent();
+        QTRY_VERIFY(producer.heartbeatsSent() >= sent + 5);
+        QCOMPARE(s.signalled(HGS::HeartbeatGuardingState_ConnectionOk), 1);
+        QTRY_VERIFY(states(cyclic).contains(CAN::CyclicState_Cyclic));
+
+        // Silence: "connection lost" once the consumer time has passed, and once only.
+        producer.setSilent(true);
+        QTRY_COMPARE(s.signalled(HGS::HeartbeatGuardingState_ConnectionLost), 1);
+        QVERIFY(s.sinceLastFrame(false, HGS::HeartbeatGuardingState_ConnectionLost) >= 199);
+        for (int i = 0; i < 3; ++i)
+            s.slave.timerElapsed();
+        QTest::qWait(450); // the timer fires twice more
+        QCOMPARE(s.signalled(HGS::HeartbeatGuardingState_ConnectionLost), 1);
+        QVERIFY(states(cyclic).contains(CAN::CyclicState_Late));
+
+        // Heartbeats resume: the second of them records "connection OK" again.
+        producer.setSilent(false);
+        QTRY_COMPARE(s.signalled(HGS::HeartbeatGuardingState_ConnectionOk), 2);
+        QCOMPARE(history(s.slave), QList<int>({ 0, 3, 5, 3 }));
+        QCOMPARE(s.nodeState.count(), 2); // boot-up, pre-operational
+    }
+
+    void guardingLostThenConnectionLost()
+    {
+        SimBench s;
+        SimNodeGuardingResponder responder(&s.node);
+        s.node.powerOn();
+        QTRY_COMPARE(s.nodeState.count(), 1); // the boot-up, before guarding starts
+        QCOMPARE(s.slave.startNodeGuarding(50, 3), CAN::RetType_OK);
+        QTRY_VERIFY(responder.repliesSent() >= 3);
+        QCOMPARE(s.slave.getCurrentNodeState(), NMTSlave::NmtState_PreOperational);
+
+        responder.setSilent(true);
+        QTRY_COMPARE(s.signalled(HGS::HeartbeatGuardingState_ConnectionLost), 1);
+        QCOMPARE(s.signalled(HGS::HeartbeatGuardingState_GuardingLost), 1);
+        QList<int> lost = history(s.slave);
+        lost.removeAll(HGS::HeartbeatGuardingState_ConnectionOk); // replies one period apart may count
+        QCOMPARE(lost, QList<int>({ 4, 5 }));
+        QVERIFY(s.sinceLastFrame(false, HGS::HeartbeatGuardingState_GuardingLost) > 70);
+        QVERIFY(s.sinceLastFrame(false, HGS::HeartbeatGuardingState_ConnectionLost) >= 150);
+
+        // The requests go on at every tick, and nothing more is recorded.
+        const quint64 requests = responder.requestsReceived();
+        QTRY_VERIFY(responder.requestsReceived() >= requests + 3);
+        QCOMPARE(s.signalled(HGS::HeartbeatGuardingState_ConnectionLost), 1);
+        QCOMPARE(s.signalled(HGS::HeartbeatGuardingState_GuardingLost), 1);
+    }
+
+    void lifeTimeFactorOne()
+    {
+        SimBench s;
+        SimNodeGuardingResponder responder(&s.node);
+        responder.setSilent(true);
+        s.node.powerOn();
+        QTRY_COMPARE(s.nodeState.count(), 1);
+        s.slave.startNodeGuarding(30, 1);
+        QTRY_VERIFY(responder.requestsReceived() >= 8);
+        QVERIFY(s.slave.getStateList().isEmpty());
+        QCOMPARE(s.connection.count(), 1); // the boot-up
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_NodeMonitoring)
 #include "tst_nodemonitoring.moc"
