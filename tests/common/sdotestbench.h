@@ -1,21 +1,107 @@
 #pragma once
 
+#include "abstractcanadapter.h"
 #include "buspeer.h"
 #include "canscheduler.h"
+#include "recordingadapter.h"
 #include "simcanopennode.h"
 #include "simsdoserver.h"
 #include "virtualcanadapter.h"
 #include "virtualcanbus.h"
 
+#include <QSignalSpy>
 #include <QTest>
 
-/// The host's adapter and scheduler and a scripted peer on one virtual bus.
-struct SdoWireBench
+/// Plays a bus transcript with the peer as the other end of the side under test. Steps are
+/// separated by blanks: ">hex" is the next frame the tested side must send (on out), "<hex" a
+/// frame the peer sends to it (on in), either as "<id:hex" on another identifier (hex), and
+/// "~ms" means no frame for ms milliseconds. Returns what went wrong, or nothing.
+inline QByteArray playTranscript(BusPeer &peer, quint32 out, quint32 in, const QByteArray &script)
+{
+    for (const QByteArray &step : script.simplified().split(' ')) {
+        const int colon = step.indexOf(':');
+        const quint32 own = step.startsWith('>') ? out : in;
+        const quint32 id = colon > 0 ? step.mid(1, colon - 1).toUInt(nullptr, 16) : own;
+        const QByteArray arg = step.mid(colon > 0 ? colon + 1 : 1);
+        QByteArray why;
+        if (step.startsWith('>') && !peer.expect(id, arg.constData(), 1000, &why))
+            return step + ": " + why;
+        if (step.startsWith('<'))
+            peer.send(id, QByteArray::fromHex(arg));
+        if (step.startsWith('~') && !peer.expectSilence(arg.toInt()))
+            return step + ": got " + frameHex(peer.takeFrame());
+    }
+    return QByteArray();
+}
+
+/// Plays a transcript on a bench (see playTranscript) and fails the test at the first mismatch.
+#define PLAY(bench, script)                                                                                  \
+    do {                                                                                                     \
+        const QByteArray why_ = (bench).play(script);                                                        \
+        QVERIFY2(why_.isEmpty(), why_.constData());                                                          \
+    } while (false)
+
+inline bool transferActive(const AbstractCanAdapter &adapter)
+{
+    return adapter.getCanAdapterOption(AdapterOption_TransferActive).toBool();
+}
+
+/// The host's adapter and scheduler and a scripted peer on one virtual bus, and an SDO client
+/// of the host on node 5's channel with spies on its outcome signals.
+template<class Client> struct SdoClientBench
 {
     VirtualCanBus bus;
     VirtualCanAdapter adapter { &bus };
     BusPeer peer { &bus };
     CanScheduler scheduler { &adapter };
+    Client client { 0x585, 0x605, &scheduler, nullptr };
+    QSignalSpy results { &client, &Client::resultReceived };
+    QSignalSpy errors { &client, &Client::errorReceived };
+
+    QByteArray play(const QByteArray &script) { return playTranscript(peer, 0x605, 0x585, script); }
+    QVariant value(int i = 0) const { return results.at(i).at(2).value<QVariant>(); }
+    /// Every outcome so far, results first: "index/sub type value" or "index/sub abort-code", with
+    /// numbers in decimal and the rest in hex, for instance "1018/1 uint 378" or "1018/1 05040000".
+    QByteArray outcome() const
+    {
+        QByteArrayList all;
+        auto object = [](const QList<QVariant> &args) {
+            return QString::asprintf("%04x/%x ", args.at(0).toUInt(), args.at(1).toUInt()).toLatin1();
+        };
+        for (const QList<QVariant> &r : results) {
+            const QVariant v = r.at(2).value<QVariant>();
+            const bool bytes = v.userType() == QMetaType::QByteArray;
+            all << object(r) + v.typeName() + ' '
+                    + (bytes ? v.toByteArray().toHex() : v.toString().toLatin1());
+        }
+        for (const QList<QVariant> &e : errors)
+            all << object(e) + QByteArray::number(e.at(2).toUInt(), 16).rightJustified(8, '0');
+        return all.join("; ");
+    }
+};
+
+/// A simulated node with its SDO server and a scripted SDO client (the peer) on one bus.
+struct SdoServerBench
+{
+    VirtualCanBus bus;
+    VirtualCanAdapter nodeAdapter { &bus };
+    SimCanopenNode node;
+    SimSdoServer server { &node };
+    BusPeer peer { &bus };
+
+    explicit SdoServerBench(quint8 nodeId = 5)
+        : node(&nodeAdapter, nodeId)
+    {
+    }
+    void powerOn()
+    {
+        node.powerOn();
+        peer.takeFrame(); // boot-up
+    }
+    QByteArray play(const QByteArray &script)
+    {
+        return playTranscript(peer, 0x580u + node.nodeId(), 0x600u + node.nodeId(), script);
+    }
 };
 
 /// The host's adapter and scheduler and a simulated node (node-ID 5) with its SDO server.
@@ -29,10 +115,3 @@ struct SdoSimBench
     CanScheduler scheduler { &adapter };
     SdoSimBench() { node.powerOn(); }
 };
-
-/// Takes the peer's next frame and compares identifier and bytes (hex).
-#define EXPECT_FRAME(peer, id, hex)                                                                          \
-    do {                                                                                                     \
-        QByteArray why_;                                                                                     \
-        QVERIFY2((peer).expect((id), (hex), 1000, &why_), why_.constData());                                 \
-    } while (false)

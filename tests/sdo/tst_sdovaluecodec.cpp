@@ -8,74 +8,62 @@ class tst_SdoValueCodec : public QObject
 {
     Q_OBJECT
 private slots:
-    void usdoDecode_data();
-    void usdoDecode();
-    void usdoEncode_data();
-    void usdoEncode();
+    void usdo_data();
+    void usdo();
 };
 
-void tst_SdoValueCodec::usdoDecode_data()
+enum Way { Both, DecodeOnly, EncodeOnly };
+
+void tst_SdoValueCodec::usdo_data()
 {
+    QTest::addColumn<int>("way");
     QTest::addColumn<int>("type");
-    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QByteArray>("bytes"); // hex, or "refused" when the encoder gives 2
     QTest::addColumn<QVariant>("value");
-    QTest::newRow("bool") << int(CAN::BOOLEAN) << QByteArray("03") << QVariant(int(1));
-    QTest::newRow("i8") << int(CAN::INTEGER8) << QByteArray("ff") << QVariant::fromValue<signed char>(-1);
-    QTest::newRow("u8") << int(CAN::UNSIGNED8) << QByteArray("ff") << QVariant::fromValue<unsigned char>(255);
-    QTest::newRow("i16") << int(CAN::INTEGER16) << QByteArray("feff") << QVariant::fromValue<short>(-2);
-    QTest::newRow("u16") << int(CAN::UNSIGNED16) << QByteArray("feff") << QVariant::fromValue<ushort>(0xFFFE);
-    QTest::newRow("i32") << int(CAN::INTEGER32) << QByteArray("feffffff") << QVariant(int(-2));
-    QTest::newRow("u32") << int(CAN::UNSIGNED32) << QByteArray("feffffff") << QVariant(uint(0xFFFFFFFE));
-    QTest::newRow("real32") << int(CAN::REAL32) << QByteArray("0000c0bf") << QVariant(-1.5f);
-    QTest::newRow("i24 negative") << int(CAN::INTEGER24) << QByteArray("000080") << QVariant(int(-8388608));
-    QTest::newRow("i24 positive") << int(CAN::INTEGER24) << QByteArray("ffff7f") << QVariant(int(8388607));
-    QTest::newRow("u24") << int(CAN::UNSIGNED24) << QByteArray("ffffff") << QVariant(uint(0xFFFFFF));
-    QTest::newRow("u64 other") << int(CAN::UNSIGNED64) << QByteArray("0102030405060708") << QVariant(int(0));
+    auto row = [](Way way, const char *name, int type, const QByteArray &bytes, const QVariant &value) {
+        QTest::newRow(name) << int(way) << type << bytes << value;
+    };
+    row(Both, "bool", CAN::BOOLEAN, "01", int(1));
+    row(DecodeOnly, "bool, bit 0 only", CAN::BOOLEAN, "03", int(1));
+    row(Both, "i8", CAN::INTEGER8, "ff", QVariant::fromValue<signed char>(-1));
+    row(Both, "u8", CAN::UNSIGNED8, "ff", QVariant::fromValue<unsigned char>(255));
+    row(Both, "i16", CAN::INTEGER16, "feff", QVariant::fromValue<short>(-2));
+    row(Both, "u16", CAN::UNSIGNED16, "feff", QVariant::fromValue<ushort>(0xFFFE));
+    row(Both, "i32", CAN::INTEGER32, "feffffff", int(-2));
+    row(Both, "u32", CAN::UNSIGNED32, "feffffff", uint(0xFFFFFFFE));
+    row(Both, "real32", CAN::REAL32, "0000c0bf", -1.5f);
+    row(Both, "i24 negative", CAN::INTEGER24, "000080", int(-8388608));
+    row(Both, "i24 positive", CAN::INTEGER24, "ffff7f", int(8388607));
+    row(Both, "u24", CAN::UNSIGNED24, "563412", uint(0x123456));
+    row(DecodeOnly, "u64 other", CAN::UNSIGNED64, "0102030405060708", int(0));
+    row(EncodeOnly, "u40 bytes", CAN::UNSIGNED40, "0102030405", QByteArray::fromHex("0102030405ff"));
+    row(EncodeOnly, "u48 short", CAN::UNSIGNED48, "refused", QByteArray::fromHex("0102"));
+    row(EncodeOnly, "string 56", CAN::VISIBLE_STRING, QByteArray(56, 'a').toHex(), QByteArray(56, 'a'));
+    row(EncodeOnly, "string 57", CAN::VISIBLE_STRING, "refused", QByteArray(57, 'a'));
+    row(EncodeOnly, "real64", CAN::REAL64, "refused", 1.0);
 }
 
-void tst_SdoValueCodec::usdoDecode()
+void tst_SdoValueCodec::usdo()
 {
+    QFETCH(int, way);
     QFETCH(int, type);
     QFETCH(QByteArray, bytes);
     QFETCH(QVariant, value);
-    const QByteArray raw = QByteArray::fromHex(bytes);
-    const QVariant got = SDOValueCodec::decodeUsdo(
-        CAN::CANopenDataType(type), reinterpret_cast<const quint8 *>(raw.constData()), raw.size());
-    QCOMPARE(got.userType(), value.userType());
-    QCOMPARE(got, value);
-}
-
-void tst_SdoValueCodec::usdoEncode_data()
-{
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QVariant>("value");
-    QTest::addColumn<int>("result");
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("bool") << int(CAN::BOOLEAN) << QVariant(true) << 0 << QByteArray("01");
-    QTest::newRow("i16") << int(CAN::INTEGER16) << QVariant(-2) << 0 << QByteArray("feff");
-    QTest::newRow("u24") << int(CAN::UNSIGNED24) << QVariant(0x123456) << 0 << QByteArray("563412");
-    QTest::newRow("real32") << int(CAN::REAL32) << QVariant(1.5) << 0 << QByteArray("0000c03f");
-    QTest::newRow("u40 bytes") << int(CAN::UNSIGNED40) << QVariant(QByteArray::fromHex("0102030405ff")) << 0
-                               << QByteArray("0102030405");
-    QTest::newRow("u48 short") << int(CAN::UNSIGNED48) << QVariant(QByteArray::fromHex("0102")) << 2
-                               << QByteArray();
-    QTest::newRow("string 56") << int(CAN::VISIBLE_STRING) << QVariant(QByteArray(56, 'a')) << 0
-                               << QByteArray(56, 'a').toHex();
-    QTest::newRow("string 57") << int(CAN::VISIBLE_STRING) << QVariant(QByteArray(57, 'a')) << 2
-                               << QByteArray();
-    QTest::newRow("real64") << int(CAN::REAL64) << QVariant(1.0) << 2 << QByteArray();
-}
-
-void tst_SdoValueCodec::usdoEncode()
-{
-    QFETCH(int, type);
-    QFETCH(QVariant, value);
-    QFETCH(int, result);
-    QFETCH(QByteArray, bytes);
-    QByteArray out;
-    QCOMPARE(int(SDOValueCodec::encodeUsdo(CAN::CANopenDataType(type), value, out)), result);
-    if (result == 0)
-        QCOMPARE(out.toHex(), bytes);
+    const CAN::CANopenDataType t = CAN::CANopenDataType(type);
+    if (way != EncodeOnly) {
+        const QByteArray raw = QByteArray::fromHex(bytes);
+        const QVariant got
+            = SDOValueCodec::decodeUsdo(t, reinterpret_cast<const quint8 *>(raw.constData()), raw.size());
+        QCOMPARE(got.userType(), value.userType());
+        QCOMPARE(got, value);
+    }
+    if (way != DecodeOnly) {
+        QByteArray out;
+        const CAN::RetType ret = SDOValueCodec::encodeUsdo(t, value, out);
+        QCOMPARE(ret, bytes == "refused" ? CAN::RetType_InvalidRequest : CAN::RetType_OK);
+        if (ret == CAN::RetType_OK)
+            QCOMPARE(out.toHex(), bytes);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_SdoValueCodec)

@@ -1,202 +1,115 @@
-#include "buspeer.h"
 #include "sdotestbench.h"
 #include "simobjectdictionary.h"
+#include "simsdogateway.h"
 #include "simsdoserver.h"
 
-#include <QSignalSpy>
-#include <QTest>
-
 using OD = SimObjectDictionary;
+using Script = SimSdoServer::Script;
+Q_DECLARE_METATYPE(SimSdoServer::Script)
 
-// A scripted SDO client (the peer) and simulated node 5 with its server.
-struct ServerBench
-{
-    VirtualCanBus bus;
-    VirtualCanAdapter nodeAdapter { &bus };
-    SimCanopenNode node { &nodeAdapter, 5 };
-    SimSdoServer server { &node };
-    BusPeer peer { &bus };
-    ServerBench()
-    {
-        node.od()->addValue(0x2001, 0, OD::Unsigned32, OD::WriteOnly, 0);
-        node.od()->addValue(0x2002, 0, OD::Unsigned32, OD::ReadWrite, 0x11223344);
-        node.od()->add(0x2003, 0, OD::VisibleString, OD::ReadWrite, QByteArray("ABCDEFGHI"));
-        node.powerOn();
-        peer.takeFrame(); // boot-up
-    }
-};
-
+// The peer is the SDO client of simulated node 5: "<" are its requests, ">" the server's answers.
+// Node 5 is also an SDO gateway to node 6 of network 2.
 class tst_SimSdoServer : public QObject
 {
     Q_OBJECT
 private slots:
-    void answers_data();
-    void answers();
-    void segmentedUpload();
-    void segmentedDownload();
-    void downloadLengthMismatch();
-    void serverTimeout();
-    void scriptedAbort();
-    void scriptedSilenceAndDelay();
-    void scriptedMidTransfer();
-    void stoppedNodeIsSilent();
+    void transcript_data();
+    void transcript();
 };
 
-void tst_SimSdoServer::answers_data()
+void tst_SimSdoServer::transcript_data()
 {
-    QTest::addColumn<QByteArray>("request");
-    QTest::addColumn<QByteArray>("answer");
-    QTest::newRow("expedited upload") << QByteArray("4002200000000000") << QByteArray("4302200044332211");
-    QTest::newRow("1-byte upload") << QByteArray("4018100000000000") << QByteArray("4f18100004000000");
-    QTest::newRow("expedited download") << QByteArray("2302200078563412") << QByteArray("6002200000000000");
-    QTest::newRow("no object") << QByteArray("4000250000000000") << QByteArray("8000250000000206");
-    QTest::newRow("no sub-index") << QByteArray("4018100900000000") << QByteArray("8018100911000906");
-    QTest::newRow("read-only") << QByteArray("2300100000000000") << QByteArray("8000100002000106");
-    QTest::newRow("write-only") << QByteArray("4001200000000000") << QByteArray("8001200001000106");
-    QTest::newRow("too short") << QByteArray("2b02200001000000") << QByteArray("8002200013000706");
-    QTest::newRow("announced too long") << QByteArray("2117100005000000") << QByteArray("8017100012000706");
-    QTest::newRow("block not offered") << QByteArray("a003200000000000") << QByteArray("8003200001000405");
-    QTest::newRow("segment out of place") << QByteArray("0041414141414141") << QByteArray("8000000001000405");
-}
-
-void tst_SimSdoServer::answers()
-{
-    QFETCH(QByteArray, request);
-    QFETCH(QByteArray, answer);
-    ServerBench b;
-    b.peer.send(0x605, request.constData());
-    EXPECT_FRAME(b.peer, 0x585, answer.constData());
-}
-
-void tst_SimSdoServer::segmentedUpload()
-{
-    ServerBench b;
-    b.peer.send(0x605, "4003200000000000");
-    EXPECT_FRAME(b.peer, 0x585, "4103200009000000");
-    b.peer.send(0x605, "6000000000000000");
-    EXPECT_FRAME(b.peer, 0x585,
-        "00414243444546"
-        "47");
-    b.peer.send(0x605, "6000000000000000"); // toggle not alternated
-    EXPECT_FRAME(b.peer, 0x585, "8003200000000305");
-    QVERIFY(!b.server.isTransferRunning());
-}
-
-void tst_SimSdoServer::segmentedDownload()
-{
-    ServerBench b;
-    QSignalSpy done(&b.server, &SimSdoServer::transferCompleted);
-    b.peer.send(0x605, "210320000a000000");
-    EXPECT_FRAME(b.peer, 0x585, "6003200000000000");
-    b.peer.send(0x605, "0030313233343536");
-    EXPECT_FRAME(b.peer, 0x585, "2000000000000000");
-    b.peer.send(0x605, "1937383900000000");
-    EXPECT_FRAME(b.peer, 0x585, "3000000000000000");
-    QCOMPARE(b.node.od()->value(0x2003, 0), QByteArray("0123456789"));
-    QCOMPARE(done.count(), 1);
-    // Toggle error in a second download.
-    b.peer.send(0x605, "2103200000000000");
-    EXPECT_FRAME(b.peer, 0x585, "6003200000000000");
-    b.peer.send(0x605, "1f00000000000000");
-    EXPECT_FRAME(b.peer, 0x585, "8003200000000305");
-}
-
-void tst_SimSdoServer::downloadLengthMismatch()
-{
-    ServerBench b;
-    b.peer.send(0x605, "210320000a000000");
-    EXPECT_FRAME(b.peer, 0x585, "6003200000000000");
-    b.peer.send(0x605, "0130313233343536"); // last segment after 7 of 10 bytes
-    EXPECT_FRAME(b.peer, 0x585, "8003200010000706");
-    QCOMPARE(b.node.od()->value(0x2003, 0), QByteArray("ABCDEFGHI"));
-}
-
-void tst_SimSdoServer::serverTimeout()
-{
-    ServerBench b;
-    b.server.setTimeout(50);
-    QSignalSpy aborts(&b.server, &SimSdoServer::abortSent);
-    b.peer.send(0x605, "2103200014000000");
-    EXPECT_FRAME(b.peer, 0x585, "6003200000000000");
-    EXPECT_FRAME(b.peer, 0x585, "8003200000000405");
-    QCOMPARE(aborts.count(), 1);
-    QVERIFY(b.peer.expectSilence(100));
-}
-
-void tst_SimSdoServer::scriptedAbort()
-{
-    ServerBench b;
-    SimSdoServer::Script script;
-    script.abortCode = 0x08000022;
-    b.server.setScript(0x2002, 0, script);
-    b.peer.send(0x605, "4002200000000000");
-    EXPECT_FRAME(b.peer, 0x585, "8002200022000008");
-    b.peer.send(0x605, "4018100100000000"); // other entries are served
-    EXPECT_FRAME(b.peer, 0x585, "4318100100000000");
-    b.server.clearScripts();
-    b.peer.send(0x605, "4002200000000000");
-    EXPECT_FRAME(b.peer, 0x585, "4302200044332211");
-}
-
-void tst_SimSdoServer::scriptedSilenceAndDelay()
-{
-    ServerBench b;
-    SimSdoServer::Script silent;
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<bool>("everyEntry"); // the script is the default one, else that of 2003/0
+    QTest::addColumn<QByteArray>("transcript");
+    QTest::addColumn<QByteArray>("stored"); // the value of 2003/0 afterwards
+    QTest::addColumn<int>("gatewayCode"); // the gateway's scripted abort code, -1 for a silent gateway
+    auto row = [](const char *name, const char *transcript, const Script &script = Script(),
+                   const char *stored = "ABCDEFGHI", bool everyEntry = false, int gatewayCode = 0) {
+        QTest::newRow(name) << script << everyEntry << QByteArray(transcript) << QByteArray(stored)
+                            << gatewayCode;
+    };
+    row("expedited upload", "<4002200000000000 >4302200044332211");
+    row("1-byte upload", "<4018100000000000 >4f18100004000000");
+    row("expedited download", "<2302200078563412 >6002200000000000");
+    row("no object", "<4000250000000000 >8000250000000206");
+    row("no sub-index", "<4018100900000000 >8018100911000906");
+    row("no sub-index, download", "<2318100900000000 >8018100911000906");
+    row("request shorter than 8 bytes", "<40181001 ~30");
+    row("read-only", "<2300100000000000 >8000100002000106");
+    row("write-only", "<4001200000000000 >8001200001000106");
+    row("too short", "<2b02200001000000 >8002200013000706");
+    row("announced too long", "<2117100005000000 >8017100012000706");
+    row("block not offered", "<a003200000000000 >8003200001000405");
+    row("segment out of place", "<0041414141414141 >8000000001000405");
+    row("segmented upload, toggle not alternated",
+        "<4003200000000000 >4103200009000000 <6000000000000000 >0041424344454647 <6000000000000000 "
+        ">8003200000000305");
+    row("segmented download",
+        "<210320000a000000 >6003200000000000 <0030313233343536 >2000000000000000 <1937383900000000 "
+        ">3000000000000000",
+        Script(), "0123456789");
+    row("segmented download, toggle not alternated",
+        "<2103200000000000 >6003200000000000 <1f00000000000000 >8003200000000305");
+    row("segmented download, last segment too early",
+        "<210320000a000000 >6003200000000000 <0130313233343536 >8003200010000706");
+    row("server timeout", "<2103200014000000 >6003200000000000 >8003200000000405 ~150");
+    row("stopped node is silent",
+        "<0:0205 <4018100100000000 ~50 <0:8005 <4018100100000000 >4318100100000000");
+    // Once the gateway has confirmed, its channel reaches the routed node (whose 1018/1 is 0x17A).
+    row("gateway confirms", "<e002000600000000 >e002000600000000 <4018100100000000 >431810017a010000");
+    row("gateway, network unknown",
+        "<e003000600000000 >800300060100000a <4018100100000000 >4318100100000000");
+    row("gateway, node unknown", "<e002000700000000 >800200070200000a <4018100100000000 >4318100100000000");
+    row("gateway, scripted abort", "<e002000600000000 >800200060300000a <4018100100000000 >4318100100000000",
+        Script(), "ABCDEFGHI", false, 0x0A000003);
+    row("gateway, silent", "<e002000600000000 ~50 <4018100100000000 >4318100100000000", Script(), "ABCDEFGHI",
+        false, -1);
+    Script abort, silent, late, muted, abortLater, wrongToggle;
+    abort.abortCode = 0x08000022;
     silent.silent = true;
-    b.server.setScript(0x2002, 0, silent);
-    b.peer.send(0x605, "4002200000000000");
-    QVERIFY(b.peer.expectSilence(50));
-
-    SimSdoServer::Script late;
     late.delayMs = 100;
-    b.server.setDefaultScript(late);
-    b.peer.send(0x605, "4018100100000000");
-    QVERIFY(b.peer.expectSilence(30));
-    EXPECT_FRAME(b.peer, 0x585, "4318100100000000");
+    muted.answerFrames = 1; // answers the initiate, then falls silent without a timeout abort
+    abortLater.abortCode = 0x06060000;
+    abortLater.abortAtFrame = 1;
+    wrongToggle.wrongToggle = true;
+    row("scripted abort, other entries served",
+        "<4003200000000000 >8003200022000008 <4018100100000000 >4318100100000000", abort);
+    row("scripted silence", "<4003200000000000 ~50", silent);
+    row("scripted delay for every entry", "<4018100100000000 ~30 >4318100100000000", late, "ABCDEFGHI", true);
+    row("scripted fall silent", "<4003200000000000 >4103200009000000 <6000000000000000 ~150", muted);
+    row("scripted abort at frame 1",
+        "<4003200000000000 >4103200009000000 <6000000000000000 >8003200000000606", abortLater);
+    row("scripted wrong toggle", "<4003200000000000 >4103200009000000 <6000000000000000 >1041424344454647",
+        wrongToggle);
 }
 
-void tst_SimSdoServer::scriptedMidTransfer()
+void tst_SimSdoServer::transcript()
 {
-    ServerBench b;
-    b.server.setTimeout(50);
-    SimSdoServer::Script script;
-    script.answerFrames = 1; // answers the initiate, then falls silent (no timeout abort either)
-    b.server.setScript(0x2003, 0, script);
-    b.peer.send(0x605, "4003200000000000");
-    EXPECT_FRAME(b.peer, 0x585, "4103200009000000");
-    b.peer.send(0x605, "6000000000000000");
-    QVERIFY(b.peer.expectSilence(120));
-
-    script = SimSdoServer::Script();
-    script.abortCode = 0x06060000;
-    script.abortAtFrame = 1;
-    b.server.setScript(0x2003, 0, script);
-    b.peer.send(0x605, "4003200000000000");
-    EXPECT_FRAME(b.peer, 0x585, "4103200009000000");
-    b.peer.send(0x605, "6000000000000000");
-    EXPECT_FRAME(b.peer, 0x585, "8003200000000606");
-
-    script = SimSdoServer::Script();
-    script.wrongToggle = true;
-    b.server.setScript(0x2003, 0, script);
-    b.peer.send(0x605, "4003200000000000");
-    EXPECT_FRAME(b.peer, 0x585, "4103200009000000");
-    b.peer.send(0x605, "6000000000000000");
-    EXPECT_FRAME(b.peer, 0x585,
-        "10414243444546"
-        "47");
-}
-
-void tst_SimSdoServer::stoppedNodeIsSilent()
-{
-    ServerBench b;
-    b.peer.send(0, "0205"); // NMT stop node 5
-    QTRY_COMPARE(b.node.nmtState(), SimCanopenNode::NmtState_Stopped);
-    b.peer.send(0x605, "4018100100000000");
-    QVERIFY(b.peer.expectSilence(50));
-    b.peer.send(0, "8005"); // pre-operational again
-    b.peer.send(0x605, "4018100100000000");
-    EXPECT_FRAME(b.peer, 0x585, "4318100100000000");
+    QFETCH(Script, script);
+    QFETCH(bool, everyEntry);
+    QFETCH(QByteArray, transcript);
+    QFETCH(QByteArray, stored);
+    QFETCH(int, gatewayCode);
+    SdoServerBench b;
+    SimSdoGateway gateway(&b.server);
+    SimObjectDictionary routed;
+    routed.addValue(0x1018, 1, OD::Unsigned32, OD::ReadOnly, 0x17A);
+    gateway.addRemoteNode(2, 6, &routed);
+    gateway.setAbortCode(quint32(qMax(gatewayCode, 0)));
+    gateway.setSilent(gatewayCode < 0);
+    b.node.od()->addValue(0x2001, 0, OD::Unsigned32, OD::WriteOnly, 0);
+    b.node.od()->addValue(0x2002, 0, OD::Unsigned32, OD::ReadWrite, 0x11223344);
+    b.node.od()->add(0x2003, 0, OD::VisibleString, OD::ReadWrite, QByteArray("ABCDEFGHI"));
+    if (everyEntry)
+        b.server.setDefaultScript(script);
+    else
+        b.server.setScript(0x2003, 0, script);
+    b.server.setTimeout(100);
+    b.powerOn();
+    PLAY(b, transcript);
+    QCOMPARE(b.node.od()->value(0x2003, 0), stored);
+    QCOMPARE(gateway.indications(), transcript.startsWith("<e0") ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(tst_SimSdoServer)
