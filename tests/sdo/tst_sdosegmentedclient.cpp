@@ -31,8 +31,9 @@ void tst_SdoSegmentedClient::transcript_data()
         ">2100200007000000 <6000200000000000 >0131323334353637 <2000000000000000 ~20", "2000/0 int 0");
     row("download, abort naming another index", QByteArray(20, 'x'),
         ">2100200014000000 <8000300100000206 ~20", "3000/1 06020000");
-    row("download, timeout after a segment", QByteArray(20, 'x'),
-        ">2100200014000000 <6000200000000000 >0078787878787878 >8000200000000405 <2000000000000000 ~150",
+    row("download, timeout after a segment, late answers", QByteArray(20, 'x'),
+        ">2100200014000000 <6000200000000000 >0078787878787878 >8000200000000405 <2000000000000000 "
+        "<8000200000000405 ~150",
         "2000/0 05040000");
     // Segments go in pairs, and the transfer ends only when every one of them is answered.
     row("fast download", QByteArray(30, 'a'),
