@@ -11,21 +11,30 @@
 
 #include <QList>
 #include <QSignalSpy>
+#include <QStringList>
+
+/// "action result value" of an lssResult, for one-line comparisons; a device list joined by commas.
+inline QString lssOutcome(int action, int result, const QVariant &value)
+{
+    const QString v = value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(','))
+                                                           : value.toString();
+    return QStringLiteral("%1 %2 %3").arg(action).arg(result).arg(v);
+}
 
 struct LssNetwork
 {
     VirtualCanBus bus;
     QObject devices; // node adapters, nodes and slaves; gone before the bus
-    VirtualCanAdapter masterAdapter{&bus};
-    CanScheduler scheduler{&masterAdapter};
-    LSSMaster master{&scheduler};
-    QSignalSpy results{&master, &LSSMaster::lssResult};
+    VirtualCanAdapter masterAdapter { &bus };
+    CanScheduler scheduler { &masterAdapter };
+    LSSMaster master { &scheduler };
+    QSignalSpy results { &master, &LSSMaster::lssResult };
     QList<CAN::CanMessage> requests; // every frame the master sent
 
     LssNetwork()
     {
         QObject::connect(&masterAdapter, &VirtualCanAdapter::frameSent,
-                         [this](const CAN::CanMessage &m) { requests.append(m); });
+            [this](const CAN::CanMessage &m) { requests.append(m); });
     }
 
     /// A powered node on its own adapter; node-ID 0xFF for an unconfigured one.
@@ -39,7 +48,9 @@ struct LssNetwork
         return slave;
     }
 
-    LSSMaster::LssAction action(int i) const { return results.at(i).at(0).value<LSSMaster::LssAction>(); }
-    LSSMaster::LssResult result(int i) const { return results.at(i).at(1).value<LSSMaster::LssResult>(); }
-    QVariant value(int i) const { return results.at(i).at(2); }
+    QString outcome(int i) const
+    {
+        const QList<QVariant> &r = results.at(i);
+        return lssOutcome(r.at(0).toInt(), r.at(1).toInt(), r.at(2));
+    }
 };
