@@ -1,6 +1,7 @@
 #include "canscheduler.h"
 
 #include "abstractcanadapter.h"
+#include "canlogging_p.h"
 #include "cansender.h"
 
 CanSender::CanSender(quint32 canId, QObject *parent) : QObject(parent), mCanId(canId) {}
@@ -68,6 +69,7 @@ void CanScheduler::unregisterCan(const QPointer<CanSender> &sender, QObject *rec
 
 void CanScheduler::dispatch(const CAN::CanRxMessage &message)
 {
+    CAN::logFrame(message);
     emit messageReceived(message);
     const auto it = mSenders.constFind(message.id);
     if (it != mSenders.constEnd())

@@ -3,6 +3,7 @@
 #include "emcyconsumer.h"
 #include "nmtnetwork.h"
 #include "nmtslave.h"
+#include "sdovalue.h"
 #include "sdoclient.h"
 #include "syncproducer.h"
 #include "tool.h"
@@ -31,121 +32,6 @@ bool parseNode(const QString &text, quint8 *node)
         return false;
     *node = quint8(v);
     return true;
-}
-
-struct TypeName
-{
-    const char *name;
-    CAN::CANopenDataType type;
-};
-const TypeName kTypes[] = {
-    {"bool", CAN::BOOLEAN},      {"i8", CAN::INTEGER8},      {"i16", CAN::INTEGER16},
-    {"i24", CAN::INTEGER24},     {"i32", CAN::INTEGER32},    {"i64", CAN::INTEGER64},
-    {"u8", CAN::UNSIGNED8},      {"u16", CAN::UNSIGNED16},   {"u24", CAN::UNSIGNED24},
-    {"u32", CAN::UNSIGNED32},    {"u40", CAN::UNSIGNED40},   {"u48", CAN::UNSIGNED48},
-    {"u64", CAN::UNSIGNED64},    {"r32", CAN::REAL32},       {"string", CAN::VISIBLE_STRING},
-    {"octets", CAN::OCTET_STRING}, {"domain", CAN::DOMAIN},
-};
-
-QString typeNames()
-{
-    QStringList names;
-    for (const TypeName &t : kTypes)
-        names << QLatin1String(t.name);
-    return names.join(QStringLiteral(", "));
-}
-
-bool parseType(const QString &text, CAN::CANopenDataType *type)
-{
-    for (const TypeName &t : kTypes) {
-        if (text == QLatin1String(t.name)) {
-            *type = t.type;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool isSigned(CAN::CANopenDataType t)
-{
-    return t == CAN::INTEGER8 || t == CAN::INTEGER16 || t == CAN::INTEGER24 || t == CAN::INTEGER32
-           || t == CAN::INTEGER64;
-}
-
-int bitsOf(CAN::CANopenDataType t)
-{
-    switch (t) {
-    case CAN::BOOLEAN: return 1;
-    case CAN::INTEGER8: case CAN::UNSIGNED8: return 8;
-    case CAN::INTEGER16: case CAN::UNSIGNED16: return 16;
-    case CAN::INTEGER24: case CAN::UNSIGNED24: return 24;
-    case CAN::INTEGER32: case CAN::UNSIGNED32: return 32;
-    case CAN::UNSIGNED40: return 40;
-    case CAN::UNSIGNED48: return 48;
-    default: return 64;
-    }
-}
-
-/// The QVariant the SDO client expects for a value typed on the command line.
-bool parseValue(const QString &text, CAN::CANopenDataType type, QVariant *value)
-{
-    switch (type) {
-    case CAN::VISIBLE_STRING:
-        *value = text.toUtf8();
-        return true;
-    case CAN::OCTET_STRING:
-    case CAN::DOMAIN: {
-        QString hex = text;
-        hex.remove(QLatin1Char(' '));
-        if (hex.size() % 2 || hex.contains(QRegularExpression(QStringLiteral("[^0-9a-fA-F]"))))
-            return false;
-        *value = QByteArray::fromHex(hex.toLatin1());
-        return true;
-    }
-    case CAN::REAL32: {
-        bool ok = false;
-        const float f = text.toFloat(&ok);
-        *value = f;
-        return ok;
-    }
-    default:
-        break;
-    }
-    const int bits = bitsOf(type);
-    if (isSigned(type)) {
-        bool ok = false;
-        const qlonglong v = text.startsWith(QLatin1String("0x")) ? qlonglong(text.mid(2).toULongLong(&ok, 16))
-                                                                 : text.toLongLong(&ok);
-        const qlonglong limit = bits == 64 ? std::numeric_limits<qlonglong>::max() : (1LL << (bits - 1)) - 1;
-        if (!ok || v > limit || v < -limit - 1)
-            return false;
-        *value = v;
-        return true;
-    }
-    quint64 v = 0;
-    const quint64 max = bits == 64 ? std::numeric_limits<quint64>::max() : (quint64(1) << bits) - 1;
-    if (!parseNumber(text, max, &v))
-        return false;
-    *value = (type == CAN::BOOLEAN) ? QVariant(v != 0) : QVariant(qulonglong(v));
-    return true;
-}
-
-QString formatValue(const QVariant &value, CAN::CANopenDataType type)
-{
-    if (value.type() == QVariant::ByteArray) {
-        const QByteArray bytes = value.toByteArray();
-        if (type == CAN::VISIBLE_STRING)
-            return QString::fromUtf8(bytes);
-        return QString::fromLatin1(bytes.toHex(' '));
-    }
-    if (type == CAN::REAL32)
-        return QString::number(value.toDouble());
-    if (type == CAN::BOOLEAN)
-        return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
-    if (isSigned(type))
-        return QString::number(value.toLongLong());
-    const quint64 v = value.toULongLong();
-    return QStringLiteral("%1 (0x%2)").arg(v).arg(v, 0, 16);
 }
 
 /// INDEX[:SUB]

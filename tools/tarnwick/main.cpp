@@ -79,8 +79,13 @@ int main(int argc, char **argv)
     }
     const QString name = args.takeFirst();
     for (const Command &c : kCommands) {
-        if (name == QLatin1String(c.name))
-            return c.run(tool, args);
+        if (name == QLatin1String(c.name)) {
+            const int code = c.run(tool, args);
+            // What a command queued last (the abort after an SDO time-out, say) must leave.
+            if (tool.bus)
+                tool.flush();
+            return code;
+        }
     }
     return tool.fail(Exit_Usage, QStringLiteral("unknown command \"%1\" (see tarnwick --help)").arg(name));
 }

@@ -2,6 +2,8 @@
 
 #include "virtualcanbus.h"
 
+#include "canlogging_p.h"
+
 VirtualCanAdapter::VirtualCanAdapter(VirtualCanBus *bus, QObject *parent)
     : AbstractCanAdapter(parent), mBus(bus)
 {
@@ -50,6 +52,7 @@ CAN::RetType VirtualCanAdapter::sendCanMessage(CAN::CanMessage &message)
         std::memset(queued.data + queued.length, 0, size_t(padded - queued.length));
         queued.length = quint8(padded);
     }
+    CAN::logFrame(queued);
     emit frameSent(queued);
     if (!mPaused)
         mBus->frameQueued();
