@@ -3,6 +3,7 @@
 #include "emcyconsumer.h"
 #include "nmtnetwork.h"
 #include "nmtslave.h"
+#include "sdoreader.h"
 #include "sdovalue.h"
 #include "sdoclient.h"
 #include "syncproducer.h"
@@ -101,8 +102,10 @@ int cmdSdo(Tool &tool, const QStringList &args)
     parser.addOption(timeout);
     parser.addOption(block);
     parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral(
-        "read NODE INDEX[:SUB] TYPE | write NODE INDEX[:SUB] TYPE VALUE |\n"
-        "upload NODE INDEX[:SUB] FILE | download NODE INDEX[:SUB] FILE\n"
+        "read NODE OBJECT TYPE | write NODE OBJECT TYPE VALUE |\n"
+        "upload NODE OBJECT FILE | download NODE OBJECT FILE\n"
+        "OBJECT: INDEX[:SUB], or with --eds an object's name (\"Object.Sub\" for a sub-index).\n"
+        "With --eds, TYPE may be left out: the file's DataType is taken.\n"
         "TYPE: ") + typeNames() + QStringLiteral(". Numbers are decimal or 0x-hex; octets and domain values are hex bytes."));
     const int parsed = tool.parse(parser, QStringLiteral("sdo"), args,
                                   QStringLiteral("Reads and writes object-dictionary entries of a node by SDO."));
@@ -117,21 +120,25 @@ int cmdSdo(Tool &tool, const QStringList &args)
                    : (action == QLatin1String("upload") || action == QLatin1String("download")) ? 4 : -1;
     if (want < 0)
         return tool.usage(cmd, QStringLiteral("unknown action \"%1\"").arg(action));
-    if (pos.size() != want)
+    const bool file = action == QLatin1String("upload") || action == QLatin1String("download");
+    // Without a type, or with an object's name, the node's EDS/DCF file describes the object.
+    const bool typeFromEds = !file && pos.size() == want - 1;
+    if (pos.size() != want && !typeFromEds)
         return tool.usage(cmd, QStringLiteral("wrong number of arguments for %1").arg(action));
     quint8 node = 0;
     if (!parseNode(pos.at(1), &node))
         return tool.usage(cmd, QStringLiteral("node-ID must be 1..127, not \"%1\"").arg(pos.at(1)));
     quint16 index = 0;
     quint8 sub = 0;
-    if (!parseObject(pos.at(2), &index, &sub))
-        return tool.usage(cmd, QStringLiteral("bad object \"%1\": use INDEX[:SUB], e.g. 0x1018:1").arg(pos.at(2)));
+    const bool byName = !parseObject(pos.at(2), &index, &sub);
+    if ((byName || typeFromEds) && tool.eds.isEmpty())
+        return tool.usage(cmd, byName ? QStringLiteral("bad object \"%1\": use INDEX[:SUB], e.g. 0x1018:1, or name it with --eds").arg(pos.at(2))
+                                      : QStringLiteral("needs a data type (or the node's EDS file with --eds)"));
     CAN::CANopenDataType type = CAN::DOMAIN;
     QVariant value;
-    const bool file = action == QLatin1String("upload") || action == QLatin1String("download");
-    if (!file && !parseType(pos.at(3), &type))
+    if (!file && !typeFromEds && !parseType(pos.at(3), &type))
         return tool.usage(cmd, QStringLiteral("unknown data type \"%1\" (one of %2)").arg(pos.at(3), typeNames()));
-    if (action == QLatin1String("write") && !parseValue(pos.at(4), type, &value))
+    if (action == QLatin1String("write") && !typeFromEds && !parseValue(pos.at(4), type, &value))
         return tool.usage(cmd, QStringLiteral("\"%1\" is not a valid %2 value").arg(pos.at(4), pos.at(3)));
     quint64 timeoutMs = 1000;
     if (parser.isSet(timeout) && (!parseNumber(parser.value(timeout), 600000, &timeoutMs) || timeoutMs == 0))
@@ -150,6 +157,22 @@ int cmdSdo(Tool &tool, const QStringList &args)
     sdo.setCanScheduler(tool.bus->scheduler());
     sdo.setNodeId(node);
     sdo.setSdoTimeout(quint32(timeoutMs));
+    if (byName || typeFromEds) {
+        const EdsFile *eds = edsForNode(tool, sdo, node);
+        if (!eds)
+            return tool.fail(Exit_File, QStringLiteral("no EDS/DCF file matches node %1").arg(node));
+        const EdsEntry *entry = byName ? eds->find(pos.at(2)) : eds->find(index, sub);
+        if (!entry)
+            return tool.fail(Exit_Usage, QStringLiteral("%1 has no object \"%2\"%3").arg(eds->fileName(), pos.at(2),
+                                 byName ? QStringLiteral(" (or the name is ambiguous: use \"Object.Sub\")") : QString()));
+        index = entry->index;
+        sub = entry->sub;
+        if (typeFromEds) {
+            type = entry->type();
+            if (action == QLatin1String("write") && !parseValue(pos.at(3), type, &value))
+                return tool.usage(cmd, QStringLiteral("\"%1\" is not a valid %2 value").arg(pos.at(3), typeName(type)));
+        }
+    }
     if (parser.isSet(block))
         sdo.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
     enum { Pending, Done, Error, OpError } state = Pending;
@@ -170,7 +193,7 @@ int cmdSdo(Tool &tool, const QStringList &args)
     });
     QObject::connect(&sdo, &SDOClient::progress, [&](quint8 percent) { tool.progress(action, percent); });
     const bool reading = action == QLatin1String("read") || action == QLatin1String("upload");
-    const CAN::RetType r = reading ? sdo.read(index, sub, type) : sdo.write(index, sub, type, value);
+    const CAN::RetType r = reading ? sdo.read(index, sub, wireType(type)) : sdo.write(index, sub, wireType(type), value);
     if (r == CAN::RetType_InvalidRequest)
         return tool.usage(cmd, QStringLiteral("the value or type cannot be transferred"));
     if (r != CAN::RetType_OK)

@@ -69,8 +69,8 @@ int cmdOd(Tool &tool, const QStringList &args)
             o.insert(error.isEmpty() ? QStringLiteral("value") : QStringLiteral("error"), error.isEmpty() ? value : error);
             tool.printJson(o);
         } else {
-            tool.print(QStringLiteral("%1  %2  %3  %4  %5").arg(object.leftJustified(9), typeName(e.type()).leftJustified(7),
-                                                                e.accessType.leftJustified(5), name, error.isEmpty() ? QStringLiteral("= ") + value : QStringLiteral("(%1)").arg(error)));
+            tool.print(QStringLiteral("%1  %2  %3  %4%5").arg(object.leftJustified(9), typeName(e.type()).leftJustified(7),
+                                                                e.accessType.leftJustified(5), name, error.isEmpty() ? QStringLiteral(" = ") + value : QStringLiteral("  (%1)").arg(error)));
         }
     }
     return Exit_Ok;
