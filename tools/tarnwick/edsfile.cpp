@@ -92,7 +92,7 @@ bool EdsFile::parse(const QByteArray &text, const QString &fileName)
     const QList<QByteArray> lines = text.split('\n');
     for (int i = 0; i < lines.size(); ++i) {
         const int line = i + 1;
-        const QString l = QString::fromLatin1(lines.at(i)).trimmed();
+        const QString l = QString::fromLatin1(lines.at(i).constData(), lines.at(i).size()).trimmed();
         if (l.isEmpty() || l.startsWith(QLatin1Char(';')) || l.startsWith(QLatin1Char('#')))
             continue;
         if (l.startsWith(QLatin1Char('['))) {
