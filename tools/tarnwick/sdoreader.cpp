@@ -3,6 +3,10 @@
 #include "sdoclient.h"
 #include "tool.h"
 
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
 SdoRequest::Outcome SdoRequest::read(quint16 index, quint8 sub, CAN::CANopenDataType type)
 {
     return run(true, index, sub, type, QVariant());
@@ -43,7 +47,23 @@ SdoRequest::Outcome SdoRequest::run(bool reading, quint16 index, quint8 sub, CAN
     if (mBusResult != CAN::RetType_OK)
         return Outcome_Refused;
     // The client ends every request with an outcome; the bound only guards against a stuck bus.
-    if (!mTool.waitUntil([&] { return state != Pending; }, int(mSdo.getSdoTimeout()) * 4 + 60000)) {
+    // The loop ends on the outcome itself, so that requests follow each other without a pause.
+    QEventLoop loop;
+    QObject::connect(&mSdo, &SDOClient::resultReceived, &loop, &QEventLoop::quit);
+    QObject::connect(&mSdo, &SDOClient::errorReceived, &loop, &QEventLoop::quit);
+    QObject::connect(&mSdo, &SDOClient::opError, &loop, &QEventLoop::quit);
+    QTimer poll; // Ctrl-C and the bound
+    QElapsedTimer clock;
+    clock.start();
+    const qint64 bound = qint64(mSdo.getSdoTimeout()) * 4 + 60000;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (Tool::interrupted() || clock.elapsed() > bound)
+            loop.quit();
+    });
+    poll.start(50);
+    while (state == Pending && !Tool::interrupted() && clock.elapsed() <= bound)
+        loop.exec();
+    if (state == Pending) {
         mSdo.abort(0x05040000);
         mCode = 0x05040000;
         return Outcome_NoAnswer;
