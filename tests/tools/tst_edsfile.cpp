@@ -18,9 +18,10 @@ private slots:
 };
 
 namespace {
-const char kHead[] = "[DeviceInfo]\nVendorName=V\nVendorNumber=0x100\nProductName=P\nProductNumber=7\nRevisionNumber=1\n"
-                     "[MandatoryObjects]\nSupportedObjects=1\n1=0x1000\n"
-                     "[1000]\nParameterName=Device type\nObjectType=0x7\nDataType=0x0007\nAccessType=ro\n";
+const char kHead[]
+    = "[DeviceInfo]\nVendorName=V\nVendorNumber=0x100\nProductName=P\nProductNumber=7\nRevisionNumber=1\n"
+      "[MandatoryObjects]\nSupportedObjects=1\n1=0x1000\n"
+      "[1000]\nParameterName=Device type\nObjectType=0x7\nDataType=0x0007\nAccessType=ro\n";
 } // namespace
 
 void tst_EdsFile::theSimulatedModulesFile()
@@ -57,11 +58,31 @@ void tst_EdsFile::everyDataType_data()
     QTest::addColumn<int>("dataType");
     QTest::addColumn<QString>("defaultValue");
     const QList<QPair<int, const char *>> types = {
-        {0x01, "1"},   {0x02, "-5"},    {0x03, "-300"}, {0x04, "-70000"}, {0x05, "0xFF"}, {0x06, "0xFFFF"},
-        {0x07, "017"}, {0x08, "1.5"},   {0x09, "text"}, {0x0A, "0102"},   {0x0B, "x"},    {0x0C, ""},
-        {0x0D, ""},    {0x0F, ""},      {0x10, "-1"},   {0x11, "2.5"},    {0x12, "-2"},   {0x13, "3"},
-        {0x14, "4"},   {0x15, "-9"},    {0x16, "0xFFFFFF"}, {0x18, "0xFFFFFFFFFF"}, {0x19, "7"}, {0x1A, "8"},
-        {0x1B, "0xFFFFFFFFFFFFFFFF"},
+        { 0x01, "1" },
+        { 0x02, "-5" },
+        { 0x03, "-300" },
+        { 0x04, "-70000" },
+        { 0x05, "0xFF" },
+        { 0x06, "0xFFFF" },
+        { 0x07, "017" },
+        { 0x08, "1.5" },
+        { 0x09, "text" },
+        { 0x0A, "0102" },
+        { 0x0B, "x" },
+        { 0x0C, "" },
+        { 0x0D, "" },
+        { 0x0F, "" },
+        { 0x10, "-1" },
+        { 0x11, "2.5" },
+        { 0x12, "-2" },
+        { 0x13, "3" },
+        { 0x14, "4" },
+        { 0x15, "-9" },
+        { 0x16, "0xFFFFFF" },
+        { 0x18, "0xFFFFFFFFFF" },
+        { 0x19, "7" },
+        { 0x1A, "8" },
+        { 0x1B, "0xFFFFFFFFFFFFFFFF" },
     };
     for (const auto &t : types)
         QTest::addRow("0x%02x", t.first) << t.first << QString::fromLatin1(t.second);
@@ -71,9 +92,10 @@ void tst_EdsFile::everyDataType()
 {
     QFETCH(int, dataType);
     QFETCH(QString, defaultValue);
-    QByteArray text = QByteArray(kHead).replace("SupportedObjects=1\n1=0x1000\n", "SupportedObjects=2\n1=0x1000\n2=0x2000\n");
+    QByteArray text = QByteArray(kHead).replace(
+        "SupportedObjects=1\n1=0x1000\n", "SupportedObjects=2\n1=0x1000\n2=0x2000\n");
     text += "[2000]\nParameterName=Value\nObjectType=0x7\nDataType=0x" + QByteArray::number(dataType, 16)
-            + "\nAccessType=rw\nDefaultValue=" + defaultValue.toLatin1() + "\n";
+        + "\nAccessType=rw\nDefaultValue=" + defaultValue.toLatin1() + "\n";
     EdsFile eds;
     QVERIFY2(eds.parse(text, QStringLiteral("types.eds")), qPrintable(eds.errorString()));
     QCOMPARE(eds.find(QStringLiteral("Value"))->dataType, dataType);
@@ -82,8 +104,10 @@ void tst_EdsFile::everyDataType()
 
 void tst_EdsFile::dcfValuesAndCompactArrays()
 {
-    QByteArray text = QByteArray(kHead).replace("SupportedObjects=1\n1=0x1000\n", "SupportedObjects=2\n1=0x1000\n2=0x1016\n");
-    text += "[1016]\nParameterName=Consumer heartbeat time\nObjectType=0x8\nDataType=0x0007\nAccessType=rw\nCompactSubObj=2\n"
+    QByteArray text = QByteArray(kHead).replace(
+        "SupportedObjects=1\n1=0x1000\n", "SupportedObjects=2\n1=0x1000\n2=0x1016\n");
+    text += "[1016]\nParameterName=Consumer heartbeat "
+            "time\nObjectType=0x8\nDataType=0x0007\nAccessType=rw\nCompactSubObj=2\n"
             "[1016Name]\nNrOfEntries=1\n2=Second consumer\n"
             "[DeviceComissioning]\nNodeID=12\n";
     text.replace("AccessType=ro\n", "AccessType=ro\nParameterValue=0x00020192\n");
@@ -103,42 +127,52 @@ void tst_EdsFile::malformed_data()
     QTest::addColumn<QString>("message");
     const QByteArray head(kHead);
     QTest::newRow("empty") << QByteArray() << "bad.eds:1: no [DeviceInfo] section";
-    QTest::newRow("no object lists") << QByteArray("[DeviceInfo]\nVendorName=V\n") << "bad.eds:1: no [MandatoryObjects] section";
+    QTest::newRow("no object lists") << QByteArray("[DeviceInfo]\nVendorName=V\n")
+                                     << "bad.eds:1: no [MandatoryObjects] section";
     QTest::newRow("listed without section")
-        << QByteArray(head).replace("SupportedObjects=1\n1=0x1000\n", "SupportedObjects=2\n1=0x1000\n2=0x1017\n")
+        << QByteArray(head).replace(
+               "SupportedObjects=1\n1=0x1000\n", "SupportedObjects=2\n1=0x1000\n2=0x1017\n")
         << "bad.eds:10: object 0x1017 is listed here but has no section [1017]";
-    QTest::newRow("count beyond entries") << QByteArray(head).replace("SupportedObjects=1", "SupportedObjects=3")
-                                          << "bad.eds:8: [MandatoryObjects] lists 3 objects but has no entry 2";
+    QTest::newRow("count beyond entries") << QByteArray(head).replace("SupportedObjects=1",
+        "SupportedObjects=3") << "bad.eds:8: [MandatoryObjects] lists 3 objects but has no entry 2";
     QTest::newRow("bad vendor number") << QByteArray(head).replace("VendorNumber=0x100", "VendorNumber=0x1G0")
-                                       << "bad.eds:3: vendornumber \"0x1G0\" is not a valid number";
+                                       << "bad.eds:3: VendorNumber \"0x1G0\" is not a valid number";
     QTest::newRow("bad data type") << QByteArray(head).replace("DataType=0x0007", "DataType=seven")
-                                   << "bad.eds:13: datatype \"seven\" is not a valid number";
+                                   << "bad.eds:13: DataType \"seven\" is not a valid number";
     QTest::newRow("bad default") << QByteArray(head + "DefaultValue=12abc\n")
                                  << "bad.eds:15: DefaultValue \"12abc\" of [1000] is not a valid number";
-    QTest::newRow("bad index") << QByteArray(head).replace("1=0x1000", "1=0x10000") << "bad.eds:9: \"0x10000\" is not an object index";
+    QTest::newRow("bad index") << QByteArray(head).replace("1=0x1000", "1=0x10000")
+                               << "bad.eds:9: \"0x10000\" is not an object index";
     QTest::newRow("duplicated section") << QByteArray(head + "[1000]\nParameterName=Again\n")
                                         << "bad.eds:15: section [1000] appears twice (first on line 10)";
     QTest::newRow("duplicated key") << QByteArray(head + "DataType=0x0005\n")
                                     << "bad.eds:15: DataType appears twice in [1000] (first on line 13)";
-    QTest::newRow("duplicated listing")
-        << QByteArray(head).replace("SupportedObjects=1\n1=0x1000\n", "SupportedObjects=2\n1=0x1000\n2=0x1000\n")
-        << "bad.eds:10: object 0x1000 is listed twice (first on line 9)";
+    QTest::newRow("duplicated listing") << QByteArray(head).replace(
+        "SupportedObjects=1\n1=0x1000\n", "SupportedObjects=2\n1=0x1000\n2=0x1000\n")
+                                        << "bad.eds:10: object 0x1000 is listed twice (first on line 9)";
     QTest::newRow("no parameter name") << QByteArray(head).replace("ParameterName=Device type\n", "")
                                        << "bad.eds:10: [1000] has no ParameterName";
-    QTest::newRow("no access type") << QByteArray(head).replace("AccessType=ro\n", "") << "bad.eds:10: [1000] has no AccessType";
-    QTest::newRow("bad access type") << QByteArray(head).replace("AccessType=ro", "AccessType=readonly")
-                                     << "bad.eds:14: AccessType \"readonly\" is none of ro, wo, rw, rwr, rww, const";
-    QTest::newRow("no data type") << QByteArray(head).replace("DataType=0x0007\n", "") << "bad.eds:10: [1000] has no datatype";
-    QTest::newRow("sub-index count")
-        << QByteArray(head).replace("ObjectType=0x7\nDataType=0x0007\nAccessType=ro\n", "ObjectType=0x9\nSubNumber=2\n")
-               + "[1000sub0]\nParameterName=Count\nDataType=0x0005\nAccessType=ro\n"
-        << "bad.eds:13: [1000] says SubNumber=2 but 1 sub-index sections follow";
-    QTest::newRow("bad object type") << QByteArray(head).replace("ObjectType=0x7", "ObjectType=0x5")
-                                     << "bad.eds:12: ObjectType 0x5 of [1000] is not VAR (7), DOMAIN (2), ARRAY (8) or RECORD (9)";
+    QTest::newRow("no access type") << QByteArray(head).replace("AccessType=ro\n", "")
+                                    << "bad.eds:10: [1000] has no AccessType";
+    QTest::newRow("bad access type")
+        << QByteArray(head).replace("AccessType=ro", "AccessType=readonly")
+        << "bad.eds:14: AccessType \"readonly\" is none of ro, wo, rw, rwr, rww, const";
+    QTest::newRow("no data type") << QByteArray(head).replace("DataType=0x0007\n", "")
+                                  << "bad.eds:10: [1000] has no DataType";
+    QTest::newRow("sub-index count") << QByteArray(head).replace(
+                                            "ObjectType=0x7\nDataType=0x0007\nAccessType=ro\n",
+                                            "ObjectType=0x9\nSubNumber=2\n")
+            + "[1000sub0]\nParameterName=Count\nDataType=0x0005\nAccessType=ro\n"
+                                     << "bad.eds:13: [1000] says SubNumber=2 but 1 sub-index sections follow";
+    QTest::newRow("bad object type")
+        << QByteArray(head).replace("ObjectType=0x7", "ObjectType=0x5")
+        << "bad.eds:12: ObjectType 0x5 of [1000] is not VAR (7), DOMAIN (2), ARRAY (8) or RECORD (9)";
     QTest::newRow("garbage line") << QByteArray(head + "what is this\n")
                                   << "bad.eds:15: expected KEY=VALUE or [SECTION], not \"what is this\"";
-    QTest::newRow("open header") << QByteArray("[DeviceInfo\n") << "bad.eds:1: malformed section header \"[DeviceInfo\"";
-    QTest::newRow("key before section") << QByteArray("A=1\n") << "bad.eds:1: \"A=1\" stands before the first section";
+    QTest::newRow("open header") << QByteArray("[DeviceInfo\n")
+                                 << "bad.eds:1: malformed section header \"[DeviceInfo\"";
+    QTest::newRow("key before section")
+        << QByteArray("A=1\n") << "bad.eds:1: \"A=1\" stands before the first section";
     QTest::newRow("binary") << QByteArray("\x00\xff[\x01=\n\n]\xfe", 9) << "bad.eds:1: \"";
 }
 

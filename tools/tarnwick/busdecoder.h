@@ -17,9 +17,9 @@ class BusDecoder
 public:
     struct Line
     {
-        int node = -1;    ///< CANopen node the frame concerns, -1 for none
+        int node = -1; ///< CANopen node the frame concerns, -1 for none
         QString protocol; ///< NMT, SYNC, EMCY, TIME, PDO, SDO, USDO, HB, GUARD, LSS, ISOTP, UDS, CAN
-        QString text;     ///< the decoded content
+        QString text; ///< the decoded content
         QJsonObject fields;
     };
 
@@ -46,7 +46,14 @@ private:
     QList<Line> decodeIsoTp(const CAN::CanRxMessage &f);
     Line decodeUds(quint32 id, const QByteArray &message);
 
-    enum SdoPhase { Sdo_Idle, Sdo_Download, Sdo_Upload, Sdo_BlockDownload, Sdo_BlockUpload, Sdo_BlockUploadStarting };
+    enum SdoPhase {
+        Sdo_Idle,
+        Sdo_Download,
+        Sdo_Upload,
+        Sdo_BlockDownload,
+        Sdo_BlockUpload,
+        Sdo_BlockUploadStarting
+    };
     struct SdoChannel
     {
         SdoPhase phase = Sdo_Idle;

@@ -20,12 +20,12 @@ namespace {
 struct PdoInfo
 {
     quint16 index = 0;
-    qint64 cobId = -1;            ///< -1: absent (the read aborted)
+    qint64 cobId = -1; ///< -1: absent (the read aborted)
     int transmissionType = -1;
     int inhibit = -1;
     int eventTimer = -1;
-    int mappedCount = -1;         ///< sub-index 0 of the mapping object
-    QList<qint64> mapping;        ///< -1 for an entry that aborted
+    int mappedCount = -1; ///< sub-index 0 of the mapping object
+    QList<qint64> mapping; ///< -1 for an entry that aborted
 };
 struct NodeInfo
 {
@@ -56,7 +56,8 @@ QList<quint8> probeAll(Tool &tool, int windowMs)
     for (const QPointer<CanSender> &s : senders) {
         QObject::connect(s.data(), &CanSender::received, &receiver, [&answered](const CAN::CanRxMessage &m) {
             // An answer to the device-type upload: its value, a segmented start, or an abort.
-            if (m.length < 4 || m.extended || m.remote || m.data[1] != 0x00 || m.data[2] != 0x10 || m.data[3] != 0)
+            if (m.length < 4 || m.extended || m.remote || m.data[1] != 0x00 || m.data[2] != 0x10
+                || m.data[3] != 0)
                 return;
             const quint8 scs = m.data[0] >> 5;
             if (scs == 2 || scs == 4)
@@ -129,8 +130,8 @@ void readPdos(SdoRequest &sdo, quint16 commBase, quint16 mapBase, QList<PdoInfo>
             p.mappedCount = int(sdo.value().toUInt() & 0xFF);
             for (int s = 1; s <= p.mappedCount; ++s)
                 p.mapping << (sdo.read(map, quint8(s), CAN::UNSIGNED32) == SdoRequest::Outcome_Done
-                                  ? qint64(sdo.value().toUInt())
-                                  : qint64(-1));
+                        ? qint64(sdo.value().toUInt())
+                        : qint64(-1));
         }
         pdos->append(p);
     }
@@ -140,28 +141,34 @@ QString mappingText(qint64 e)
 {
     if (e < 0)
         return QStringLiteral("-");
-    return QStringLiteral("%1:%2/%3").arg(quint32(e) >> 16, 4, 16, QLatin1Char('0')).arg((e >> 8) & 0xFF).arg(e & 0xFF);
+    return QStringLiteral("%1:%2/%3")
+        .arg(quint32(e) >> 16, 4, 16, QLatin1Char('0'))
+        .arg((e >> 8) & 0xFF)
+        .arg(e & 0xFF);
 }
 } // namespace
 
 int cmdScan(Tool &tool, const QStringList &args)
 {
     QCommandLineParser parser;
-    const QCommandLineOption pdo(QStringLiteral("pdo"), QStringLiteral("Also read PDO communication and mapping objects."));
+    const QCommandLineOption pdo(
+        QStringLiteral("pdo"), QStringLiteral("Also read PDO communication and mapping objects."));
     const QCommandLineOption timeout(QStringLiteral("timeout"),
-                                     QStringLiteral("SDO timeout per request in ms (default 250; 50 on sim)."),
-                                     QStringLiteral("ms"));
+        QStringLiteral("SDO timeout per request in ms (default 250; 50 on sim)."), QStringLiteral("ms"));
     parser.addOption(pdo);
     parser.addOption(timeout);
     const int parsed = tool.parse(parser, QStringLiteral("scan"), args,
-                                  QStringLiteral("Finds the nodes of node-IDs 1 to 127 and shows each node's device type and identity."));
+        QStringLiteral(
+            "Finds the nodes of node-IDs 1 to 127 and shows each node's device type and identity."));
     if (parsed >= 0)
         return parsed;
     if (!parser.positionalArguments().isEmpty())
-        return tool.usage(QStringLiteral("scan"), QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+        return tool.usage(QStringLiteral("scan"),
+            QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
     quint64 timeoutMs = 0;
     if (parser.isSet(timeout) && (!parseNumber(parser.value(timeout), 60000, &timeoutMs) || timeoutMs == 0))
-        return tool.usage(QStringLiteral("scan"), QStringLiteral("--timeout needs a number of ms (1..60000)"));
+        return tool.usage(
+            QStringLiteral("scan"), QStringLiteral("--timeout needs a number of ms (1..60000)"));
     int code = 0;
     if (!tool.openBus(&code))
         return code;
@@ -200,7 +207,8 @@ int cmdScan(Tool &tool, const QStringList &args)
         }
         info.eds = tool.eds.forNode(node);
         if (!info.eds)
-            info.eds = tool.eds.forIdentity(info.identity.value(1), info.identity.value(2), info.identity.value(3));
+            info.eds = tool.eds.forIdentity(
+                info.identity.value(1), info.identity.value(2), info.identity.value(3));
         if (parser.isSet(pdo)) {
             readPdos(request, 0x1400, 0x1600, &info.pdos);
             readPdos(request, 0x1800, 0x1A00, &info.pdos);
@@ -210,8 +218,8 @@ int cmdScan(Tool &tool, const QStringList &args)
 
     if (tool.json) {
         for (auto it = nodes.constBegin(); it != nodes.constEnd(); ++it) {
-            QJsonObject o{{QStringLiteral("node"), it.key()}};
-            const char *keys[] = {"deviceType", "vendorId", "productCode", "revision", "serial"};
+            QJsonObject o { { QStringLiteral("node"), it.key() } };
+            const char *keys[] = { "deviceType", "vendorId", "productCode", "revision", "serial" };
             for (quint8 s = 0; s <= 4; ++s)
                 if (it->identity.contains(s))
                     o.insert(QLatin1String(keys[s]), hex32(it->identity.value(s)));
@@ -222,7 +230,8 @@ int cmdScan(Tool &tool, const QStringList &args)
             if (parser.isSet(pdo)) {
                 QJsonArray pdos;
                 for (const PdoInfo &p : it->pdos) {
-                    QJsonObject po{{QStringLiteral("pdo"), pdoName(p.index)}, {QStringLiteral("cobId"), hex32(quint32(p.cobId))}};
+                    QJsonObject po { { QStringLiteral("pdo"), pdoName(p.index) },
+                        { QStringLiteral("cobId"), hex32(quint32(p.cobId)) } };
                     if (p.transmissionType >= 0)
                         po.insert(QStringLiteral("transmissionType"), p.transmissionType);
                     if (p.inhibit >= 0)
@@ -245,10 +254,11 @@ int cmdScan(Tool &tool, const QStringList &args)
     }
     tool.print(QStringLiteral("node  device type  vendor      product     revision    serial"));
     for (auto it = nodes.constBegin(); it != nodes.constEnd(); ++it) {
-        QStringList cols{QString::number(it.key()).rightJustified(4)};
+        QStringList cols { QString::number(it.key()).rightJustified(4) };
         for (quint8 s = 0; s <= 4; ++s)
-            cols << (it->identity.contains(s) ? hex32(it->identity.value(s)) : QStringLiteral("-").leftJustified(10))
-                        + QLatin1String(s == 0 ? " " : "");
+            cols << (it->identity.contains(s) ? hex32(it->identity.value(s))
+                                              : QStringLiteral("-").leftJustified(10))
+                    + QLatin1String(s == 0 ? " " : "");
         QString line = cols.join(QStringLiteral("  "));
         if (it->eds)
             line += QStringLiteral("  %1 (%2)").arg(it->eds->productName(), it->eds->vendorName());
@@ -256,8 +266,9 @@ int cmdScan(Tool &tool, const QStringList &args)
         for (const PdoInfo &p : it->pdos) {
             QString l = QStringLiteral("      %1  COB-ID %2%3  type %4")
                             .arg(pdoName(p.index), hex32(quint32(p.cobId)),
-                                 (p.cobId & 0x80000000) ? QStringLiteral(" (disabled)") : QString(),
-                                 p.transmissionType >= 0 ? QString::number(p.transmissionType) : QStringLiteral("-"));
+                                (p.cobId & 0x80000000) ? QStringLiteral(" (disabled)") : QString(),
+                                p.transmissionType >= 0 ? QString::number(p.transmissionType)
+                                                        : QStringLiteral("-"));
             if (p.inhibit >= 0)
                 l += QStringLiteral("  inhibit %1").arg(p.inhibit);
             if (p.eventTimer >= 0)
@@ -266,7 +277,8 @@ int cmdScan(Tool &tool, const QStringList &args)
                 QStringList m;
                 for (qint64 e : p.mapping)
                     m << mappingText(e);
-                l += QStringLiteral("  mapping") + (m.isEmpty() ? QStringLiteral(" none") : QLatin1Char(' ') + m.join(QLatin1Char(' ')));
+                l += QStringLiteral("  mapping")
+                    + (m.isEmpty() ? QStringLiteral(" none") : QLatin1Char(' ') + m.join(QLatin1Char(' ')));
             }
             tool.print(l);
         }

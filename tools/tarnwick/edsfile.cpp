@@ -55,6 +55,17 @@ struct Key
     QString value;
     int line = 0;
 };
+
+/// The key as CiA 306 spells it, for messages.
+QString keyName(const char *key)
+{
+    static const char *names[] = { "VendorNumber", "ProductNumber", "RevisionNumber", "NodeID",
+        "SupportedObjects", "DataType", "ObjectType", "SubNumber", "CompactSubObj", "AccessType" };
+    for (const char *n : names)
+        if (QLatin1String(n).compare(QLatin1String(key), Qt::CaseInsensitive) == 0)
+            return QLatin1String(n);
+    return QLatin1String(key);
+}
 struct Section
 {
     QString name; // as written
@@ -101,8 +112,10 @@ bool EdsFile::parse(const QByteArray &text, const QString &fileName)
             const QString name = l.mid(1, l.size() - 2).trimmed();
             const QString key = name.toUpper();
             if (sections.contains(key))
-                return fail(line, QStringLiteral("section [%1] appears twice (first on line %2)")
-                                      .arg(name).arg(sections.value(key).line));
+                return fail(line,
+                    QStringLiteral("section [%1] appears twice (first on line %2)")
+                        .arg(name)
+                        .arg(sections.value(key).line));
             current = &sections[key];
             current->name = name;
             current->line = line;
@@ -115,20 +128,22 @@ bool EdsFile::parse(const QByteArray &text, const QString &fileName)
             return fail(line, QStringLiteral("\"%1\" stands before the first section").arg(l));
         const QString key = l.left(eq).trimmed().toLower();
         if (current->keys.contains(key))
-            return fail(line, QStringLiteral("%1 appears twice in [%2] (first on line %3)")
-                                  .arg(l.left(eq).trimmed(), current->name).arg(current->keys.value(key).line));
-        current->keys.insert(key, {l.mid(eq + 1).trimmed(), line});
+            return fail(line,
+                QStringLiteral("%1 appears twice in [%2] (first on line %3)")
+                    .arg(l.left(eq).trimmed(), current->name)
+                    .arg(current->keys.value(key).line));
+        current->keys.insert(key, { l.mid(eq + 1).trimmed(), line });
     }
 
     auto number = [&](const Section &s, const char *key, quint64 max, quint64 *v, bool required) -> bool {
         if (!s.has(key)) {
             if (required)
-                return fail(s.line, QStringLiteral("[%1] has no %2").arg(s.name, QLatin1String(key)));
+                return fail(s.line, QStringLiteral("[%1] has no %2").arg(s.name, keyName(key)));
             return true;
         }
         const Key k = s.key(key);
         if (!edsNumber(k.value, 0, v) || *v > max)
-            return fail(k.line, QStringLiteral("%1 \"%2\" is not a valid number").arg(QLatin1String(key), k.value));
+            return fail(k.line, QStringLiteral("%1 \"%2\" is not a valid number").arg(keyName(key), k.value));
         return true;
     };
 
@@ -162,7 +177,7 @@ bool EdsFile::parse(const QByteArray &text, const QString &fileName)
     if (!sections.contains(QStringLiteral("MANDATORYOBJECTS")))
         return fail(1, QStringLiteral("no [MandatoryObjects] section"));
     QMap<quint16, int> objects; // index -> line where it is listed
-    for (const char *listName : {"MANDATORYOBJECTS", "OPTIONALOBJECTS", "MANUFACTUREROBJECTS"}) {
+    for (const char *listName : { "MANDATORYOBJECTS", "OPTIONALOBJECTS", "MANUFACTUREROBJECTS" }) {
         const auto list = sections.constFind(QLatin1String(listName));
         if (list == sections.constEnd())
             continue;
@@ -173,14 +188,19 @@ bool EdsFile::parse(const QByteArray &text, const QString &fileName)
             const QString key = QString::number(n);
             if (!list->keys.contains(key))
                 return fail(list->key("supportedobjects").line,
-                            QStringLiteral("[%1] lists %2 objects but has no entry %3").arg(list->name).arg(count).arg(n));
+                    QStringLiteral("[%1] lists %2 objects but has no entry %3")
+                        .arg(list->name)
+                        .arg(count)
+                        .arg(n));
             const Key k = list->keys.value(key);
             quint64 index = 0;
             if (!edsNumber(k.value, 0, &index) || index == 0 || index > 0xFFFF)
                 return fail(k.line, QStringLiteral("\"%1\" is not an object index").arg(k.value));
             if (objects.contains(quint16(index)))
-                return fail(k.line, QStringLiteral("object 0x%1 is listed twice (first on line %2)")
-                                        .arg(index, 4, 16, QLatin1Char('0')).arg(objects.value(quint16(index))));
+                return fail(k.line,
+                    QStringLiteral("object 0x%1 is listed twice (first on line %2)")
+                        .arg(index, 4, 16, QLatin1Char('0'))
+                        .arg(objects.value(quint16(index))));
             objects.insert(quint16(index), k.line);
         }
     }
@@ -204,25 +224,28 @@ bool EdsFile::parse(const QByteArray &text, const QString &fileName)
         if (!accessed.has("accesstype"))
             return fail(s.line, QStringLiteral("[%1] has no AccessType").arg(s.name));
         e.accessType = accessed.key("accesstype").value.toLower();
-        static const QStringList access = {QStringLiteral("ro"),  QStringLiteral("wo"),  QStringLiteral("rw"),
-                                           QStringLiteral("rwr"), QStringLiteral("rww"), QStringLiteral("const")};
+        static const QStringList access = { QStringLiteral("ro"), QStringLiteral("wo"), QStringLiteral("rw"),
+            QStringLiteral("rwr"), QStringLiteral("rww"), QStringLiteral("const") };
         if (!access.contains(e.accessType))
             return fail(accessed.key("accesstype").line,
-                        QStringLiteral("AccessType \"%1\" is none of ro, wo, rw, rwr, rww, const")
-                            .arg(accessed.key("accesstype").value));
+                QStringLiteral("AccessType \"%1\" is none of ro, wo, rw, rwr, rww, const")
+                    .arg(accessed.key("accesstype").value));
         e.defaultValue = s.key("defaultvalue").value;
         e.value = s.key("parametervalue").value;
         // Numbers must be numbers (the $NODEID forms included).
-        const bool numeric = (type >= 1 && type <= 7) || type == 16 || (type >= 18 && type <= 27 && type != 23);
-        for (const char *k : {"defaultvalue", "parametervalue", "lowlimit", "highlimit"}) {
+        const bool numeric
+            = (type >= 1 && type <= 7) || type == 16 || (type >= 18 && type <= 27 && type != 23);
+        for (const char *k : { "defaultvalue", "parametervalue", "lowlimit", "highlimit" }) {
             const Key key = s.key(k);
             quint64 dummy = 0;
             if (numeric && !key.value.isEmpty() && !edsNumber(key.value, 0, &dummy))
-                return fail(key.line, QStringLiteral("%1 \"%2\" of [%3] is not a valid number")
-                                          .arg(QLatin1String(k == QLatin1String("defaultvalue") ? "DefaultValue"
-                                                             : k == QLatin1String("parametervalue") ? "ParameterValue"
-                                                             : k == QLatin1String("lowlimit") ? "LowLimit" : "HighLimit"),
-                                               key.value, s.name));
+                return fail(key.line,
+                    QStringLiteral("%1 \"%2\" of [%3] is not a valid number")
+                        .arg(QLatin1String(k == QLatin1String("defaultvalue") ? "DefaultValue"
+                                     : k == QLatin1String("parametervalue")   ? "ParameterValue"
+                                     : k == QLatin1String("lowlimit")         ? "LowLimit"
+                                                                              : "HighLimit"),
+                            key.value, s.name));
         }
         mEntries.insert(quint32(index) << 8 | sub, e);
         return true;
@@ -234,8 +257,10 @@ bool EdsFile::parse(const QByteArray &text, const QString &fileName)
         const QString name = QStringLiteral("%1").arg(index, 4, 16, QLatin1Char('0')).toUpper();
         const auto s = sections.constFind(name);
         if (s == sections.constEnd())
-            return fail(it.value(), QStringLiteral("object 0x%1 is listed here but has no section [%2]")
-                                        .arg(index, 4, 16, QLatin1Char('0')).arg(name));
+            return fail(it.value(),
+                QStringLiteral("object 0x%1 is listed here but has no section [%2]")
+                    .arg(index, 4, 16, QLatin1Char('0'))
+                    .arg(name));
         quint64 objectType = 7;
         if (!number(*s, "objecttype", 0xFF, &objectType, false))
             return false;
@@ -245,7 +270,7 @@ bool EdsFile::parse(const QByteArray &text, const QString &fileName)
         if (objectType == 7 || objectType == 2) { // VAR, DOMAIN
             if (objectType == 2 && !s->has("datatype")) {
                 Section domain = *s;
-                domain.keys.insert(QStringLiteral("datatype"), {QStringLiteral("0x000F"), s->line});
+                domain.keys.insert(QStringLiteral("datatype"), { QStringLiteral("0x000F"), s->line });
                 if (!addEntry(domain, index, 0, objectName, nullptr))
                     return false;
             } else if (!addEntry(*s, index, 0, objectName, nullptr)) {
@@ -255,8 +280,9 @@ bool EdsFile::parse(const QByteArray &text, const QString &fileName)
         }
         if (objectType != 8 && objectType != 9)
             return fail(s->key("objecttype").line ? s->key("objecttype").line : s->line,
-                        QStringLiteral("ObjectType 0x%1 of [%2] is not VAR (7), DOMAIN (2), ARRAY (8) or RECORD (9)")
-                            .arg(objectType, 0, 16).arg(s->name));
+                QStringLiteral("ObjectType 0x%1 of [%2] is not VAR (7), DOMAIN (2), ARRAY (8) or RECORD (9)")
+                    .arg(objectType, 0, 16)
+                    .arg(s->name));
         quint64 compact = 0;
         if (!number(*s, "compactsubobj", 0xFE, &compact, false))
             return false;
@@ -265,10 +291,11 @@ bool EdsFile::parse(const QByteArray &text, const QString &fileName)
             Section count;
             count.name = s->name;
             count.line = s->line;
-            count.keys.insert(QStringLiteral("parametername"), {QStringLiteral("Number of entries"), s->line});
-            count.keys.insert(QStringLiteral("datatype"), {QStringLiteral("0x0005"), s->line});
-            count.keys.insert(QStringLiteral("accesstype"), {QStringLiteral("ro"), s->line});
-            count.keys.insert(QStringLiteral("defaultvalue"), {QString::number(compact), s->line});
+            count.keys.insert(
+                QStringLiteral("parametername"), { QStringLiteral("Number of entries"), s->line });
+            count.keys.insert(QStringLiteral("datatype"), { QStringLiteral("0x0005"), s->line });
+            count.keys.insert(QStringLiteral("accesstype"), { QStringLiteral("ro"), s->line });
+            count.keys.insert(QStringLiteral("defaultvalue"), { QString::number(compact), s->line });
             if (!addEntry(count, index, 0, objectName, nullptr))
                 return false;
             const auto names = sections.constFind(name + QStringLiteral("NAME"));
@@ -277,7 +304,7 @@ bool EdsFile::parse(const QByteArray &text, const QString &fileName)
                 QString elementName = QStringLiteral("%1 %2").arg(objectName).arg(n);
                 if (names != sections.constEnd() && names->keys.contains(QString::number(n)))
                     elementName = names->keys.value(QString::number(n)).value;
-                element.keys.insert(QStringLiteral("parametername"), {elementName, s->line});
+                element.keys.insert(QStringLiteral("parametername"), { elementName, s->line });
                 if (!addEntry(element, index, quint8(n), objectName, nullptr))
                     return false;
             }
@@ -293,15 +320,20 @@ bool EdsFile::parse(const QByteArray &text, const QString &fileName)
                 continue;
             const quint8 subIndex = quint8(m.captured(2).toUInt(nullptr, 16));
             if (mEntries.contains(quint32(index) << 8 | subIndex))
-                return fail(sub->line, QStringLiteral("sub-index %1 of object 0x%2 is described twice")
-                                           .arg(subIndex).arg(index, 4, 16, QLatin1Char('0')));
+                return fail(sub->line,
+                    QStringLiteral("sub-index %1 of object 0x%2 is described twice")
+                        .arg(subIndex)
+                        .arg(index, 4, 16, QLatin1Char('0')));
             if (!addEntry(*sub, index, subIndex, objectName, nullptr))
                 return false;
             ++found;
         }
         if (quint64(found) != subNumber)
-            return fail(s->key("subnumber").line, QStringLiteral("[%1] says SubNumber=%2 but %3 sub-index sections follow")
-                                                     .arg(s->name).arg(subNumber).arg(found));
+            return fail(s->key("subnumber").line,
+                QStringLiteral("[%1] says SubNumber=%2 but %3 sub-index sections follow")
+                    .arg(s->name)
+                    .arg(subNumber)
+                    .arg(found));
     }
     return true;
 }
@@ -348,7 +380,8 @@ bool EdsLibrary::add(const QString &spec, QString *error)
         bool ok = false;
         node = spec.left(eq).toInt(&ok, 0);
         if (!ok || node < 1 || node > 127) {
-            *error = QStringLiteral("--eds %1: use FILE, FOLDER or NODE=FILE with a node-ID 1..127").arg(spec);
+            *error
+                = QStringLiteral("--eds %1: use FILE, FOLDER or NODE=FILE with a node-ID 1..127").arg(spec);
             return false;
         }
         path = spec.mid(eq + 1);
@@ -356,12 +389,13 @@ bool EdsLibrary::add(const QString &spec, QString *error)
     const QFileInfo fi(path);
     if (fi.isDir()) {
         if (node >= 0) {
-            *error = QStringLiteral("--eds %1: a folder is matched by identity, not given to a node").arg(spec);
+            *error
+                = QStringLiteral("--eds %1: a folder is matched by identity, not given to a node").arg(spec);
             return false;
         }
-        const QStringList names = QDir(path).entryList({QStringLiteral("*.eds"), QStringLiteral("*.dcf"),
-                                                        QStringLiteral("*.EDS"), QStringLiteral("*.DCF")},
-                                                       QDir::Files, QDir::Name);
+        const QStringList names = QDir(path).entryList({ QStringLiteral("*.eds"), QStringLiteral("*.dcf"),
+                                                           QStringLiteral("*.EDS"), QStringLiteral("*.DCF") },
+            QDir::Files, QDir::Name);
         for (const QString &name : names) {
             auto *file = new EdsFile;
             mFiles << file;

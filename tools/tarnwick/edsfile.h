@@ -12,17 +12,20 @@ struct EdsEntry
 {
     quint16 index = 0;
     quint8 sub = 0;
-    QString name;         ///< ParameterName; sub-indices as "Object.Sub"
-    QString objectName;   ///< the ParameterName of the object the entry belongs to
-    int dataType = 0;     ///< DataType, the CiA 301 data type index
-    QString accessType;   ///< ro, wo, rw, rwr, rww, const (lower case)
+    QString name; ///< ParameterName; sub-indices as "Object.Sub"
+    QString objectName; ///< the ParameterName of the object the entry belongs to
+    int dataType = 0; ///< DataType, the CiA 301 data type index
+    QString accessType; ///< ro, wo, rw, rwr, rww, const (lower case)
     QString defaultValue; ///< DefaultValue as written (may use $NODEID)
-    QString value;        ///< ParameterValue of a DCF, empty in an EDS
-    int line = 0;         ///< line of the entry's section
+    QString value; ///< ParameterValue of a DCF, empty in an EDS
+    int line = 0; ///< line of the entry's section
 
     CAN::CANopenDataType type() const { return CAN::CANopenDataType(dataType); }
     bool readable() const { return accessType != QLatin1String("wo"); }
-    bool writable() const { return accessType != QLatin1String("ro") && accessType != QLatin1String("const"); }
+    bool writable() const
+    {
+        return accessType != QLatin1String("ro") && accessType != QLatin1String("const");
+    }
 };
 
 /// An EDS or DCF file (CiA 306): device information and the object dictionary it describes.

@@ -12,13 +12,14 @@ SdoRequest::Outcome SdoRequest::read(quint16 index, quint8 sub, CAN::CANopenData
     return run(true, index, sub, type, QVariant());
 }
 
-SdoRequest::Outcome SdoRequest::write(quint16 index, quint8 sub, CAN::CANopenDataType type, const QVariant &value)
+SdoRequest::Outcome SdoRequest::write(
+    quint16 index, quint8 sub, CAN::CANopenDataType type, const QVariant &value)
 {
     return run(false, index, sub, type, value);
 }
 
-SdoRequest::Outcome SdoRequest::run(bool reading, quint16 index, quint8 sub, CAN::CANopenDataType type,
-                                    const QVariant &value)
+SdoRequest::Outcome SdoRequest::run(
+    bool reading, quint16 index, quint8 sub, CAN::CANopenDataType type, const QVariant &value)
 {
     enum { Pending, Done, Error, OpError } state = Pending;
     mValue.clear();

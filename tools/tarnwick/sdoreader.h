@@ -14,13 +14,17 @@ class SdoRequest
 {
 public:
     enum Outcome {
-        Outcome_Done,     ///< value read, or written
-        Outcome_Aborted,  ///< the node aborted (code() says why)
+        Outcome_Done, ///< value read, or written
+        Outcome_Aborted, ///< the node aborted (code() says why)
         Outcome_NoAnswer, ///< the time-out ended it (abort 0x05040000 sent)
-        Outcome_Refused,  ///< the client or the bus refused the request (busResult())
+        Outcome_Refused, ///< the client or the bus refused the request (busResult())
     };
 
-    SdoRequest(Tool &tool, SDOClient &sdo) : mTool(tool), mSdo(sdo) {}
+    SdoRequest(Tool &tool, SDOClient &sdo)
+        : mTool(tool)
+        , mSdo(sdo)
+    {
+    }
 
     Outcome read(quint16 index, quint8 sub, CAN::CANopenDataType type);
     Outcome write(quint16 index, quint8 sub, CAN::CANopenDataType type, const QVariant &value);
