@@ -151,6 +151,16 @@ void tst_BusDecoder::transcript_data()
     row("lss non-configured", 0x7E5, "4c00000000000000", 0,
         "LSS request: identify non-configured remote slaves");
     row("lss waiting", 0x7E5, "0400000000000000", 0, "LSS request: switch state global waiting");
+    row("lss fd global", 0x7E5, "8101", 0, "LSS request: FD switch state global 1");
+    row("lss fd selective", 0x7E5, "650a0100000004b100401001000100030001e240", 1,
+        "LSS request: FD switch state selective (select) 0x000004b1 0x00401001 0x00010003 0x0001e240, window "
+        "10 ms");
+    row("lss fd confirmation", 0x7E4, "", 0, "LSS answer: FD confirmation");
+    row("lss fd scan", 0x7E5, "910a000000000000000000000000000000000000", 1,
+        "LSS request: FD scan query, window 10 ms");
+    row("lss fd scan answer", 0x7DA, "", 0, "LSS answer: FD scan nibble 0xa");
+    row("lss fd store error", 0x7E4, "850102", 0, "LSS answer: FD store configuration error 1 (specific 2)");
+    row("lss fd node-ID", 0x7E4, "971403", 0, "LSS answer: FD inquire node-ID = 20, network-ID 3");
     // ISO-TP and UDS: single frames, a segmented response with flow control, a negative response.
     row("uds single", 0x7E0, "0322f19000000000", 0,
         "ISO-TP 0x7e0 single frame, 3 bytes | UDS 0x7e0 request ReadDataByIdentifier, 3 bytes: 22 f1 90");

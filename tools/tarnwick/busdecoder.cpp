@@ -104,6 +104,13 @@ QString BusDecoder::candumpLine(const CAN::CanRxMessage &f, const QString &inter
 
 QList<BusDecoder::Line> BusDecoder::decode(const CAN::CanRxMessage &f)
 {
+    if (!f.extended && f.id >= 0x7D0 && f.id <= 0x7DF && f.length == 0) {
+        // An LSS FD scan answer: the identifier is the nibble (ISO-TP frames are never empty).
+        Line scan;
+        scan.protocol = QStringLiteral("LSS");
+        scan.text = QStringLiteral("LSS answer: FD scan nibble 0x%1").arg(f.id & 0x0F, 0, 16);
+        return { scan };
+    }
     if (mIsoTpIds.contains(f.id))
         return decodeIsoTp(f);
     Line l;
@@ -507,11 +514,12 @@ BusDecoder::Line BusDecoder::decodeLss(const CAN::CanRxMessage &f, bool fromMast
 {
     Line l;
     l.protocol = QStringLiteral("LSS");
-    const int n = qMin<int>(f.length, 8);
+    const int n = qMin<int>(f.length, 64);
     const quint8 *d = f.data;
     const QString who = fromMaster ? QStringLiteral("LSS request: ") : QStringLiteral("LSS answer: ");
     if (n < 1) {
-        l.text = who + QStringLiteral("empty frame");
+        // LSS FD confirms a selection and the last scan query with an empty frame.
+        l.text = who + (fromMaster ? QStringLiteral("empty frame") : QStringLiteral("FD confirmation"));
         return l;
     }
     const quint8 cs = d[0];
@@ -582,6 +590,55 @@ BusDecoder::Line BusDecoder::decodeLss(const CAN::CanRxMessage &f, bool fromMast
         case 0x5E:
             what = QStringLiteral("inquire %1").arg(QLatin1String(identity[cs - 0x5A]));
             break;
+        // LSS FD (CANopen FD): the 20-byte frames carry big-endian addresses.
+        case 0x81:
+            what = QStringLiteral("FD switch state global %1").arg(n > 1 ? d[1] : 0);
+            break;
+        case 0x64:
+        case 0x65: {
+            QStringList address;
+            for (int i = 0; i < 4; ++i) {
+                const quint8 *a = d + 4 + 4 * i;
+                const quint32 v = n >= 8 + 4 * i
+                    ? quint32(a[0]) << 24 | quint32(a[1]) << 16 | quint32(a[2]) << 8 | a[3]
+                    : 0;
+                address << QStringLiteral("0x%1").arg(v, 8, 16, QLatin1Char('0'));
+            }
+            what = QStringLiteral("FD switch state selective%1 %2, window %3 ms")
+                       .arg(cs == 0x65 ? QStringLiteral(" (select)") : QString(),
+                           address.join(QLatin1Char(' ')))
+                       .arg(n > 1 ? d[1] : 0);
+            break;
+        }
+        case 0x83:
+            what = QStringLiteral("FD configure node-ID %1 network-ID %2")
+                       .arg(n > 1 ? d[1] : 0)
+                       .arg(n > 2 ? d[2] : 0);
+            break;
+        case 0x85:
+            what = QStringLiteral("FD store configuration");
+            break;
+        case 0x87:
+            what = QStringLiteral("FD inquire LSS address");
+            break;
+        case 0x89:
+            what = QStringLiteral("FD identify non-configured slaves");
+            break;
+        case 0x91:
+        case 0xD1:
+            what = QStringLiteral("FD scan query, window %1 ms").arg(n > 1 ? d[1] : 0);
+            break;
+        case 0x93:
+            what = QStringLiteral("FD configure bit timing table %1 index %2")
+                       .arg(n > 1 ? d[1] : 0)
+                       .arg(n > 2 ? d[2] : 0);
+            break;
+        case 0x97:
+            what = QStringLiteral("FD inquire node-ID");
+            break;
+        case 0xD3:
+            what = QStringLiteral("FD activate bit timing, delay %1 ms").arg(n >= 3 ? le(d + 1, 2) : 0);
+            break;
         default:
             what = QStringLiteral("command 0x%1").arg(cs, 2, 16, QLatin1Char('0'));
             break;
@@ -620,6 +677,30 @@ BusDecoder::Line BusDecoder::decodeLss(const CAN::CanRxMessage &f, bool fromMast
             break;
         case 0x5E:
             what = QStringLiteral("inquire node-ID = %1").arg(n > 1 ? d[1] : 0);
+            break;
+        case 0x83:
+            what = result("FD configure node-ID and network-ID");
+            break;
+        case 0x85:
+            what = result("FD store configuration");
+            break;
+        case 0x87:
+            what = QStringLiteral("FD LSS address 0x%1 0x%2 0x%3 0x%4")
+                       .arg(n >= 8 ? le(d + 4, 4) : 0, 8, 16, QLatin1Char('0'))
+                       .arg(n >= 12 ? le(d + 8, 4) : 0, 8, 16, QLatin1Char('0'))
+                       .arg(n >= 16 ? le(d + 12, 4) : 0, 8, 16, QLatin1Char('0'))
+                       .arg(n >= 20 ? le(d + 16, 4) : 0, 8, 16, QLatin1Char('0'));
+            break;
+        case 0x8A:
+            what = QStringLiteral("FD identify non-configured slave");
+            break;
+        case 0x93:
+            what = result("FD configure bit timing");
+            break;
+        case 0x97:
+            what = QStringLiteral("FD inquire node-ID = %1, network-ID %2")
+                       .arg(n > 1 ? d[1] : 0)
+                       .arg(n > 2 ? d[2] : 0);
             break;
         default:
             what = QStringLiteral("command 0x%1").arg(cs, 2, 16, QLatin1Char('0'));
