@@ -156,6 +156,10 @@ void tst_TarnwickTool::usageErrors_data()
     QTest::newRow("malformed bus") << QStringList{"--bus", "can0", "scan"} << 2 << "bad bus";
     QTest::newRow("uds bad action") << QStringList{"uds", "explode"} << 2 << "unknown action";
     QTest::newRow("lss bad node") << QStringList{"lss", "fastscan", "300"} << 2 << "fastscan takes";
+    QTest::newRow("od without eds") << QStringList{"od", "1"} << 2 << "needs the node's EDS or DCF file";
+    QTest::newRow("name without eds") << QStringList{"sdo", "read", "1", "Device type"} << 2 << "or name it with --eds";
+    QTest::newRow("missing eds") << QStringList{"--eds", "/nonexistent/device.eds", "scan"} << 6 << "/nonexistent/device.eds: ";
+    QTest::newRow("dump bad filter") << QStringList{"dump", "--node", "200"} << 2 << "--node needs node-IDs";
 }
 
 void tst_TarnwickTool::usageErrors()

@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTest>
 
 class tst_ToolCommands : public QObject
@@ -23,6 +24,7 @@ private slots:
     void lssLeavesTheNetworkWaiting_data();
     void lssLeavesTheNetworkWaiting();
     void edsNamesTypesAndDictionary();
+    void dumpFiltersAndFormats();
 };
 
 namespace {
@@ -214,6 +216,34 @@ void tst_ToolCommands::edsNamesTypesAndDictionary()
         b.out.clear();
         QCOMPARE(cmdScan(b.tool, {}), 0);
         QVERIFY(b.out.contains(QLatin1String("0x1a2b0001  I/O module (Tarnwick Simulation)\n")));
+    }
+}
+
+void tst_ToolCommands::dumpFiltersAndFormats()
+{
+    {
+        // The boot-up messages of the network powering on, one node's only, as JSON.
+        Bench b;
+        b.tool.json = true;
+        QCOMPARE(cmdDump(b.tool, {QStringLiteral("--duration"), QStringLiteral("100"), QStringLiteral("--node"), QStringLiteral("3")}), 0);
+        const QList<QJsonObject> lines = b.json();
+        QVERIFY(!lines.isEmpty());
+        for (const QJsonObject &o : lines)
+            QCOMPARE(o.value(QStringLiteral("node")).toInt(), 3);
+        QCOMPARE(lines.first().value(QStringLiteral("text")).toString(), QStringLiteral("boot-up node 3"));
+        QCOMPARE(lines.first().value(QStringLiteral("protocol")).toString(), QStringLiteral("HB"));
+        QCOMPARE(lines.first().value(QStringLiteral("id")).toString(), QStringLiteral("0x703"));
+        QCOMPARE(lines.first().value(QStringLiteral("data")).toString(), QStringLiteral("00"));
+    }
+    {
+        Bench b;
+        QCOMPARE(cmdDump(b.tool, {QStringLiteral("--duration"), QStringLiteral("100"), QStringLiteral("--raw"), QStringLiteral("--id"),
+                                  QStringLiteral("0x701,0x70a")}),
+                 0);
+        const QStringList lines = b.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\(\\d+\\.\\d{6}\\) can0 701#00$")).match(lines.at(0)).hasMatch(), qPrintable(lines.at(0)));
+        QVERIFY(lines.at(1).endsWith(QLatin1String(" can0 70A#00")));
     }
 }
 
