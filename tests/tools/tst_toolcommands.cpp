@@ -216,6 +216,7 @@ void tst_ToolCommands::edsNamesTypesAndDictionary()
         b.out.clear();
         QCOMPARE(cmdScan(b.tool, {}), 0);
         QVERIFY(b.out.contains(QLatin1String("0x1a2b0001  I/O module (Tarnwick Simulation)\n")));
+        QVERIFY(b.out.contains(QLatin1String("0x1a2b0002\n"))); // another product: not named
     }
 }
 
@@ -225,7 +226,10 @@ void tst_ToolCommands::dumpFiltersAndFormats()
         // The boot-up messages of the network powering on, one node's only, as JSON.
         Bench b;
         b.tool.json = true;
-        QCOMPARE(cmdDump(b.tool, {QStringLiteral("--duration"), QStringLiteral("100"), QStringLiteral("--node"), QStringLiteral("3")}), 0);
+        QCOMPARE(cmdDump(b.tool,
+                     { QStringLiteral("--duration"), QStringLiteral("100"), QStringLiteral("--node"),
+                         QStringLiteral("3") }),
+            0);
         const QList<QJsonObject> lines = b.json();
         QVERIFY(!lines.isEmpty());
         for (const QJsonObject &o : lines)
@@ -237,12 +241,16 @@ void tst_ToolCommands::dumpFiltersAndFormats()
     }
     {
         Bench b;
-        QCOMPARE(cmdDump(b.tool, {QStringLiteral("--duration"), QStringLiteral("100"), QStringLiteral("--raw"), QStringLiteral("--id"),
-                                  QStringLiteral("0x701,0x70a")}),
-                 0);
+        QCOMPARE(cmdDump(b.tool,
+                     { QStringLiteral("--duration"), QStringLiteral("100"), QStringLiteral("--raw"),
+                         QStringLiteral("--id"), QStringLiteral("0x701,0x70a") }),
+            0);
         const QStringList lines = b.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);
-        QVERIFY2(QRegularExpression(QStringLiteral("^\\(\\d+\\.\\d{6}\\) can0 701#00$")).match(lines.at(0)).hasMatch(), qPrintable(lines.at(0)));
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\(\\d+\\.\\d{6}\\) can0 701#00$"))
+                     .match(lines.at(0))
+                     .hasMatch(),
+            qPrintable(lines.at(0)));
         QVERIFY(lines.at(1).endsWith(QLatin1String(" can0 70A#00")));
     }
 }

@@ -205,7 +205,12 @@ int cmdScan(Tool &tool, const QStringList &args)
             if (o == SdoRequest::Outcome_Done)
                 info.identity[sub] = request.value().toUInt();
         }
-        info.eds = tool.eds.forNode(node);
+        // A file for every node names only the nodes it describes; a folder's by identity.
+        info.eds = tool.eds.namedFor(node);
+        const EdsFile *common = tool.eds.forNode(node);
+        if (!info.eds && common && common->vendorNumber() == info.identity.value(1)
+            && common->productNumber() == info.identity.value(2))
+            info.eds = common;
         if (!info.eds)
             info.eds = tool.eds.forIdentity(
                 info.identity.value(1), info.identity.value(2), info.identity.value(3));

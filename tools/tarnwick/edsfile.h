@@ -79,6 +79,8 @@ public:
     bool isEmpty() const { return mByNode.isEmpty() && !mDefault && mPool.isEmpty(); }
     /// The file named for this node (or for every node); null when none.
     const EdsFile *forNode(quint8 node) const;
+    /// The file named for this node alone ("NODE=FILE"); null when none.
+    const EdsFile *namedFor(quint8 node) const { return mByNode.value(node); }
     /// A file of the folders for this identity: vendor and product must match, a matching
     /// revision is preferred. Null when none.
     const EdsFile *forIdentity(quint32 vendor, quint32 product, quint32 revision) const;
