@@ -1,6 +1,7 @@
 // EDS and DCF files: a valid one, every data type, and malformed ones with their line.
 #include "edsfile.h"
 
+#include <QRandomGenerator>
 #include <QTest>
 
 class tst_EdsFile : public QObject
@@ -15,6 +16,7 @@ private slots:
     void malformed();
     void numbers_data();
     void numbers();
+    void mutatedFilesNeverCrash();
 };
 
 namespace {
@@ -211,6 +213,38 @@ void tst_EdsFile::numbers()
     QCOMPARE(edsNumber(text, 5, &v), ok);
     if (ok)
         QCOMPARE(v, value);
+}
+
+void tst_EdsFile::mutatedFilesNeverCrash()
+{
+    QFile file(QFINDTESTDATA("../../sim/eds/io_module.eds"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray original = file.readAll();
+    QRandomGenerator random(306);
+    int accepted = 0;
+    for (int i = 0; i < 2000; ++i) {
+        QByteArray text = original;
+        for (int m = 0; m < 4; ++m) {
+            const int at = int(random.bounded(text.size()));
+            switch (random.bounded(3)) {
+            case 0:
+                text.remove(at, int(random.bounded(20)));
+                break;
+            case 1:
+                text.insert(at, char(random.bounded(256)));
+                break;
+            default:
+                text[at] = "=[]\n0x$;"[random.bounded(9)];
+                break;
+            }
+        }
+        EdsFile eds;
+        if (eds.parse(text, QStringLiteral("m.eds")))
+            ++accepted;
+        else
+            QVERIFY2(eds.errorString().startsWith(QLatin1String("m.eds:")), qPrintable(eds.errorString()));
+    }
+    QVERIFY(accepted > 0);
 }
 
 QTEST_GUILESS_MAIN(tst_EdsFile)
