@@ -89,6 +89,8 @@ void tst_BusDecoder::transcript_data()
         "SDO answer node 3: download segment confirmed toggle 0");
     row("abort", 0x582, "8000200000000206", 0,
         "SDO answer node 2: abort 0x2000:0 0x06020000 Object does not exist");
+    row("network indication", 0x620, "e003002a00000000", 0,
+        "SDO request node 32: network indication, network 3 node 42");
     row("timeout abort", 0x663, "8000100000000405", 0,
         "SDO request node 99: abort 0x1000:0 0x05040000 SDO Protocol timed out");
     // Block download: initiate, two segments (one the last), acknowledge, end.

@@ -357,7 +357,10 @@ BusDecoder::Line BusDecoder::decodeSdo(const CAN::CanRxMessage &f, quint8 node, 
             }
             break;
         default:
-            l.text = who + QStringLiteral("unknown command 0x%1").arg(b0, 2, 16, QLatin1Char('0'));
+            // The SDO network indication of CiA 301 (SDO routing through a gateway).
+            l.text = b0 == 0xE0 && n >= 4
+                ? who + QStringLiteral("network indication, network %1 node %2").arg(d[1]).arg(d[3])
+                : who + QStringLiteral("unknown command 0x%1").arg(b0, 2, 16, QLatin1Char('0'));
             break;
         }
         return l;
