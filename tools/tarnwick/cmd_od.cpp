@@ -37,6 +37,7 @@ int cmdOd(Tool &tool, const QStringList &args)
     sdo.setCanScheduler(tool.bus->scheduler());
     sdo.setNodeId(quint8(node));
     sdo.setSdoTimeout(quint32(timeoutMs));
+    // A DCF's ParameterValue (the configured value) stands beside the value the node holds.
     const EdsFile *eds = edsForNode(tool, sdo, quint8(node));
     if (!eds)
         return tool.fail(Exit_File, QStringLiteral("no EDS/DCF file matches node %1").arg(node));
@@ -75,13 +76,16 @@ int cmdOd(Tool &tool, const QStringList &args)
                 { QStringLiteral("access"), e.accessType } };
             o.insert(error.isEmpty() ? QStringLiteral("value") : QStringLiteral("error"),
                 error.isEmpty() ? value : error);
+            if (!e.value.isEmpty())
+                o.insert(QStringLiteral("dcfValue"), e.value);
             tool.printJson(o);
         } else {
-            tool.print(QStringLiteral("%1  %2  %3  %4%5")
-                           .arg(object.leftJustified(9), typeName(e.type()).leftJustified(7),
-                               e.accessType.leftJustified(5), name,
-                               error.isEmpty() ? QStringLiteral(" = ") + value
-                                               : QStringLiteral("  (%1)").arg(error)));
+            tool.print(
+                QStringLiteral("%1  %2  %3  %4%5")
+                    .arg(object.leftJustified(9), typeName(e.type()).leftJustified(7),
+                        e.accessType.leftJustified(5), name,
+                        error.isEmpty() ? QStringLiteral(" = ") + value : QStringLiteral("  (%1)").arg(error))
+                + (e.value.isEmpty() ? QString() : QStringLiteral("  [DCF %1]").arg(e.value)));
         }
     }
     return Exit_Ok;
