@@ -14,7 +14,7 @@ private slots:
     void senderDiesWithItsLastUser();
     void rangeRegistration();
     void unregisterInsideDelivery();
-    void adapterDestroyed();
+    void adapterSwappedOrDestroyed();
 };
 
 namespace {
@@ -119,11 +119,20 @@ void tst_CanScheduler::unregisterInsideDelivery()
     QCOMPARE(calls, 1);
 }
 
-void tst_CanScheduler::adapterDestroyed()
+void tst_CanScheduler::adapterSwappedOrDestroyed()
 {
-    auto *adapter = new RecordingAdapter;
-    CanScheduler scheduler(adapter);
-    delete adapter;
+    RecordingAdapter first;
+    auto *second = new RecordingAdapter;
+    CanScheduler scheduler(&first);
+    Receiver r;
+    connect(scheduler.registerCanId(0x181), &CanSender::received, &r, &Receiver::take);
+    scheduler.setCanAdapter(second);
+    QCOMPARE(scheduler.canAdapter(), second);
+    first.injectFrame(0x181, QByteArray::fromHex("01")); // the old adapter no longer delivers
+    second->injectFrame(0x181, QByteArray::fromHex("02"));
+    QCOMPARE(r.got.size(), 1);
+    QCOMPARE(frameHex(r.got.first()), QByteArray("02"));
+    delete second;
     QVERIFY(!scheduler.canAdapter());
 }
 

@@ -176,6 +176,10 @@ void tst_ISOTPHandler::flowControl()
     QCOMPARE(int(tp->mSTmin), stmin);
     for (int i = 1; i < adapter->frames.size(); ++i)
         QCOMPARE(int(adapter->frames.at(i).data[0]), 0x20 | i);
+    // On the bus: at least STmin between consecutive frames.
+    for (int i = 2; i < adapter->frames.size(); ++i)
+        QVERIFY2(adapter->sentAtNs.at(i) - adapter->sentAtNs.at(i - 1) >= qMax(0, stmin - 1) * 1000000LL,
+            qPrintable(QString::number(i)));
 }
 
 void tst_ISOTPHandler::receiveExtendedAddressing()
@@ -188,14 +192,21 @@ void tst_ISOTPHandler::receiveExtendedAddressing()
     const QByteArray payload = pattern(125);
     adapter->injectFrame(0x7E8, "\xb5\x10\x7d" + payload.left(5)); // somebody else's conversation
     QCOMPARE(adapter->frames.size(), 0);
-    adapter->injectFrame(0x7E8, "\xa5\x10\x7d" + payload.left(5));
-    for (int pos = 5, seq = 1; pos < payload.size(); pos += 6, ++seq)
-        adapter->injectFrame(0x7E8, "\xa5" + QByteArray(1, char(0x20 | (seq & 0x0F))) + payload.mid(pos, 6));
-    // Block size 16: a flow control after the first frame and after 16 consecutive frames.
-    QCOMPARE(adapter->frames.size(), 2);
-    QCOMPARE(frameHex(adapter->frames.at(0)), QByteArray("a530100a00000000"));
-    QCOMPARE(frameHex(adapter->frames.at(1)), QByteArray("a530100acccccccc"));
-    QCOMPARE(done.count(), 1);
+    // Two messages in a row; block size 16: a flow control after the first frame and after 16
+    // consecutive frames of each message, wherever the block count stood at the end of the last.
+    for (int message = 0; message < 2; ++message) {
+        if (message > 0)
+            QCOMPARE(tp->waitForResponse(), 0);
+        adapter->injectFrame(0x7E8, "\xa5\x10\x7d" + payload.left(5));
+        for (int pos = 5, seq = 1; pos < payload.size(); pos += 6, ++seq) {
+            adapter->injectFrame(
+                0x7E8, "\xa5" + QByteArray(1, char(0x20 | (seq & 0x0F))) + payload.mid(pos, 6));
+            QCOMPARE(adapter->frames.size(), 2 * message + (seq >= 16 ? 2 : 1));
+        }
+        QCOMPARE(frameHex(adapter->frames.at(2 * message)), QByteArray("a530100a00000000"));
+        QCOMPARE(frameHex(adapter->frames.at(2 * message + 1)), QByteArray("a530100acccccccc"));
+    }
+    QCOMPARE(done.count(), 2);
     QCOMPARE(done.at(0).at(0).toUInt(), 0x7E8u);
     QByteArray got;
     tp->getReceivedData(got);

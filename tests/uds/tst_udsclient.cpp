@@ -35,6 +35,7 @@ private slots:
     void answers_data();
     void answers();
     void responsePendingChain();
+    void slowAnswerWithinALongResponseTimeout();
     void roundTrip_data();
     void roundTrip();
 };
@@ -190,6 +191,17 @@ void tst_UDSClient::responsePendingChain()
     b.ecu.setRoutine(0xFF10, echoRoutine());
     b.ecu.setResponsePending(3, 120); // together longer than one response timeout
     QCOMPARE(b.ask(b.client.RoutineControl(1, 0xFF10, "\x02\x03", false)), QByteArray("7101ff100203"));
+}
+
+void tst_UDSClient::slowAnswerWithinALongResponseTimeout()
+{
+    // The answer comes after the transport's own default time-out (500 ms), within the client's.
+    UdsSimBench b;
+    b.client.setResponseTimeout(1500);
+    b.ecu.setResponseDelay(700);
+    QSignalSpy timeouts(&b.client, &UDSClient::timeout);
+    QCOMPARE(b.ask(b.client.DiagnosticSessionControl(3)).left(4), QByteArray("5003"));
+    QCOMPARE(timeouts.count(), 0);
 }
 
 void tst_UDSClient::roundTrip_data()
