@@ -4,6 +4,7 @@
 #include "simisotpserver.h"
 #include "udstestbench.h"
 
+#include <QElapsedTimer>
 #include <QTest>
 
 // The simulated ECU as a tester sees it, for what the client suites do not already exercise:
@@ -75,7 +76,7 @@ void tst_SimUdsEcu::isoTpServer_data()
     auto cf = [&](int i, char dir = '<') { return dir + QByteArray::number(0x20 + i, 16) + r7.mid(1) + ' '; };
     const QByteArray echo("<1022310102037272 "), unknown("<102231010fff7272 "), refused(">037f3131cccccccc ");
     const QByteArray answer
-        = ">1022710102037272 <300000 " + cf(1, '>') + cf(2, '>') + cf(3, '>') + cf(4, '>');
+        = ">1022710102037272 <300014 " + cf(1, '>') + cf(2, '>') + cf(3, '>') + cf(4, '>');
     const QByteArray bs3 = ">300302" + pad;
     QTest::newRow("two waits, block size 3, STmin 2")
         << 2 << 3
@@ -111,9 +112,18 @@ void tst_SimUdsEcu::isoTpServer()
     b.ecu.transport()->setSTmin(2);
     b.ecu.transport()->setMaxRequestLength(200);
     QSignalSpy failures(b.ecu.transport(), &SimIsoTpServer::transferFailed);
+    QList<qint64> consecutive; // when the ECU sent each consecutive frame; asked for STmin 20 ms
+    QElapsedTimer clock;
+    clock.start();
+    connect(&b.ecuAdapter, &VirtualCanAdapter::frameSent, this, [&](const CAN::CanMessage &m) {
+        if (m.data[0] >> 4 == 2)
+            consecutive << clock.nsecsElapsed();
+    });
     const QByteArray why = playTranscript(tester, 0x7E8, 0x7E0, script);
     QVERIFY2(why.isEmpty(), why.constData());
     QCOMPARE(failures.isEmpty() ? QString() : failures.at(0).at(0).toString(), failure);
+    for (int i = 1; i < consecutive.size(); ++i)
+        QVERIFY2(consecutive.at(i) - consecutive.at(i - 1) >= 20000000, qPrintable(QString::number(i)));
 }
 
 QTEST_GUILESS_MAIN(tst_SimUdsEcu)
