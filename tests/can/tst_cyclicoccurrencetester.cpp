@@ -34,25 +34,25 @@ void tst_CyclicOccurrenceTester::learnsThenCyclicThenLateThenStopped()
 {
     CyclicOccurrenceTester tester;
     QSignalSpy spy(&tester, &CyclicOccurrenceTester::sigNewItemState);
-    // Items stamped 100 ms apart; the overdue timer runs from the last one.
+    // Items stamped 200 ms apart, fed at once; the overdue timer runs from the last one.
     const CanTimeStamp base = CanTimeStamp::now();
     QElapsedTimer sinceLast;
+    sinceLast.start();
     QMap<int, qint64> at; // when each state was entered, after the last item
     connect(&tester, &CyclicOccurrenceTester::sigNewItemState, this,
         [&](CAN::CyclicState state) { at[state] = sinceLast.elapsed(); });
     for (int i = 0; i < 4; ++i)
-        tester.handleNewItemMessage(itemAt(base, 100 * i));
-    sinceLast.start();
+        tester.handleNewItemMessage(itemAt(base, 200 * i));
     QCOMPARE(tester.state(), CAN::CyclicState_Cyclic);
-    QCOMPARE(int(tester.interval()), 100);
+    QCOMPARE(int(tester.interval()), 200);
     QCOMPARE(states(spy), (QList<int> { CAN::CyclicState_Learning, CAN::CyclicState_Cyclic }));
     QCOMPARE(spy.last().at(1).toUInt(), 4u);
-    QCOMPARE(spy.last().at(2).value<unsigned short>(), (unsigned short)100);
+    QCOMPARE(spy.last().at(2).value<unsigned short>(), (unsigned short)200);
 
-    // Late after 1.5 intervals (150 ms), well before Stopped (400 ms); Stopped after 4.
+    // Late after 1.5 intervals (300 ms), long before Stopped, which comes after 4 (800 ms).
     QTRY_COMPARE(tester.state(), CAN::CyclicState_Stopped);
     const qint64 late = at.value(CAN::CyclicState_Late), stopped = at.value(CAN::CyclicState_Stopped);
-    QVERIFY2(late >= 150 && late < 300 && stopped >= 400,
+    QVERIFY2(late >= 300 && late < 500 && stopped >= 800,
         qPrintable(QStringLiteral("%1 %2").arg(late).arg(stopped)));
     QCOMPARE(states(spy).mid(2), (QList<int> { CAN::CyclicState_Late, CAN::CyclicState_Stopped }));
 
