@@ -6,8 +6,17 @@
 #include <QPointer>
 
 #include <atomic>
+#include <type_traits>
 
 #include "canscheduler.h"
+
+namespace Tarnwick {
+/// Enables a constructor for a pointer to CanScheduler or a class derived from it. Services
+/// whose first constructor takes only a QObject *parent use it so that `Service(&scheduler)`
+/// means the scheduler, not the parent; `Service(nullptr)` still means no parent.
+template <typename T>
+using IfScheduler = std::enable_if_t<std::is_convertible<T *, CanScheduler *>::value, int>;
+} // namespace Tarnwick
 
 /// Common base of the CANopen services: the guarded link to the bus and the process-wide
 /// CANopen FD switch. A service never owns its scheduler; once the scheduler is destroyed

@@ -102,7 +102,7 @@ void tst_VirtualCanBus::fdLengthsArePadded()
     QCOMPARE(a.send(0x10, QByteArray(13, '\x11')), CAN::RetType_OK);
     const CAN::CanRxMessage m = b.takeFrame();
     QCOMPARE(int(m.length), 16);
-    QCOMPARE(m.payload(), QByteArray(13, '\x11') + QByteArray(3, '\0'));
+    QCOMPARE(m.payload(), QByteArray(13, '\x11') + QByteArray(3, char(CAN::CanFdPaddingByte)));
 }
 
 void tst_VirtualCanBus::queueFullAnswers7()
