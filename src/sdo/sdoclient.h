@@ -38,7 +38,7 @@ public:
 
     explicit SDOClient(QObject *parent = nullptr);
     /// A client on scheduler, with the settings of SDOClient(parent) (no node yet).
-    template <typename T, Tarnwick::IfScheduler<T> = 0>
+    template <typename T, IfScheduler<T> = 0>
     explicit SDOClient(T *scheduler, QObject *parent = nullptr) : SDOClient(parent)
     {
         setCanScheduler(scheduler);

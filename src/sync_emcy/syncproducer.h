@@ -18,7 +18,7 @@ class TARNWICK_EXPORT SYNCProducer : public CANopenService
 public:
     explicit SYNCProducer(QObject *parent = nullptr);
     /// `SYNCProducer(&scheduler)`: the defaults of SYNCProducer(parent) on that scheduler.
-    template <typename T, Tarnwick::IfScheduler<T> = 0>
+    template <typename T, IfScheduler<T> = 0>
     explicit SYNCProducer(T *scheduler, QObject *parent = nullptr) : SYNCProducer(parent)
     {
         setCanScheduler(scheduler);
