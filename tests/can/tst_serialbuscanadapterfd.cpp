@@ -35,7 +35,7 @@ void tst_SerialBusCanAdapterFd::initTestCase()
         = QStringLiteral("tcp://127.0.0.1:%1/can0").arg(38000 + (QCoreApplication::applicationPid() % 2000));
     host = std::make_unique<SerialBusCanAdapter>(QStringLiteral("virtualcan"), iface);
     device = std::make_unique<SerialBusCanAdapter>(QStringLiteral("virtualcan"), iface);
-    for (SerialBusCanAdapter *a : {host.get(), device.get()}) {
+    for (SerialBusCanAdapter *a : { host.get(), device.get() }) {
         a->setCanFd(true);
         QVERIFY2(a->connectDevice(), qPrintable(a->errorString()));
     }
@@ -60,11 +60,11 @@ void tst_SerialBusCanAdapterFd::initTestCase()
 void tst_SerialBusCanAdapterFd::everyFdLength()
 {
     QList<CAN::CanRxMessage> got;
-    auto c = connect(device.get(), &AbstractCanAdapter::messageReceived, this,
-        [&](const CAN::CanRxMessage &m) {
-            if (m.id == 0x123)
-                got.append(m);
-        });
+    auto c
+        = connect(device.get(), &AbstractCanAdapter::messageReceived, this, [&](const CAN::CanRxMessage &m) {
+              if (m.id == 0x123)
+                  got.append(m);
+          });
     for (int n = 0; n <= 64; ++n) {
         CAN::CanMessage m;
         m.id = 0x123;
@@ -103,7 +103,7 @@ void tst_SerialBusCanAdapterFd::identifierFormat()
     QPointer<CanSender> extended = scheduler.registerCanId(0x581, true);
     QSignalSpy toStandard(standard.data(), &CanSender::received);
     QSignalSpy toExtended(extended.data(), &CanSender::received);
-    for (bool ext : {true, false, true}) {
+    for (bool ext : { true, false, true }) {
         m.id = 0x581;
         m.extended = ext;
         QCOMPARE(host->sendCanMessage(m), CAN::RetType_OK);
@@ -138,7 +138,7 @@ void tst_SerialBusCanAdapterFd::udsEverySingleFrameLength()
         else if (n == 2)
             sent = client.TesterPresent(false, false);
         else if (n == 3)
-            sent = client.ReadDataByIdentifers({0xF190});
+            sent = client.ReadDataByIdentifers({ 0xF190 });
         else
             sent = client.RoutineControl(1, 0xFF10, options, false);
         QCOMPARE(sent, CAN::RetType_OK);

@@ -19,11 +19,12 @@ private slots:
 void tst_ScannerRefusals::refusedReads_data()
 {
     QTest::addColumn<QList<CAN::RetType>>("script"); // then every frame refused as offline
-    QTest::addColumn<int>("readsOfNode1");          // upload requests of 0x1000 for node 1
+    QTest::addColumn<int>("readsOfNode1"); // upload requests of 0x1000 for node 1
     using R = QList<CAN::RetType>;
-    QTest::newRow("offline from the start") << R{} << 1;
+    QTest::newRow("offline from the start") << R {} << 1;
     // Not ready twice: the read goes out on the third try and times out as usual.
-    QTest::newRow("not ready, then sent") << R{CAN::RetType_NotReady, CAN::RetType_NotReady, CAN::RetType_OK} << 3;
+    QTest::newRow("not ready, then sent")
+        << R { CAN::RetType_NotReady, CAN::RetType_NotReady, CAN::RetType_OK } << 3;
     R full;
     for (int i = 0; i < 30; ++i)
         full << CAN::RetType_NotReady;

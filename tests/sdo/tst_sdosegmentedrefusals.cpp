@@ -18,15 +18,16 @@ private slots:
 void tst_SdoSegmentedRefusals::refusedSegment_data()
 {
     QTest::addColumn<QList<CAN::RetType>>("script"); // initiate, then the first segment's tries
-    QTest::addColumn<QByteArray>("wire");           // frames after the initiate, space separated
-    QTest::addColumn<quint32>("error");             // 0: the download succeeds
+    QTest::addColumn<QByteArray>("wire"); // frames after the initiate, space separated
+    QTest::addColumn<quint32>("error"); // 0: the download succeeds
     using R = QList<CAN::RetType>;
     const CAN::RetType ok = CAN::RetType_OK, full = CAN::RetType_NotReady;
-    QTest::newRow("queue full twice") << R{ok, full, full} << QByteArray("00aabbccddeeff11 00aabbccddeeff11 "
-                                                                         "00aabbccddeeff11 1b22330000000000")
+    QTest::newRow("queue full twice") << R { ok, full, full }
+                                      << QByteArray("00aabbccddeeff11 00aabbccddeeff11 "
+                                                    "00aabbccddeeff11 1b22330000000000")
                                       << 0u;
-    QTest::newRow("device error")
-        << R{ok, CAN::RetType_DeviceError} << QByteArray("00aabbccddeeff11 8000200100000008") << 0x08000000u;
+    QTest::newRow("device error") << R { ok, CAN::RetType_DeviceError }
+                                  << QByteArray("00aabbccddeeff11 8000200100000008") << 0x08000000u;
 }
 
 void tst_SdoSegmentedRefusals::refusedSegment()

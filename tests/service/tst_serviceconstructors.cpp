@@ -41,7 +41,8 @@ void tst_ServiceConstructors::schedulerOnly()
     QCOMPARE(sdo.getCanScheduler(), &scheduler);
     QCOMPARE(slave.canScheduler(), &scheduler);
     QCOMPARE(sync.canScheduler(), &scheduler);
-    for (QObject *o : {static_cast<QObject *>(&sdo), static_cast<QObject *>(&slave), static_cast<QObject *>(&sync)})
+    for (QObject *o :
+        { static_cast<QObject *>(&sdo), static_cast<QObject *>(&slave), static_cast<QObject *>(&sync) })
         QCOMPARE(o->parent(), nullptr);
     QCOMPARE(sdo.setNodeId(3), CAN::RetType_OK);
     QCOMPARE(sdo.read(0x1000, 0, CAN::UNSIGNED32), CAN::RetType_OK);

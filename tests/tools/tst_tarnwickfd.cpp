@@ -38,15 +38,16 @@ void tst_TarnwickFd::vinAndFlashOverFd()
     const int port = 45000 + int(QCoreApplication::applicationPid() % 5000);
     const QString bus = QStringLiteral("virtualcan:tcp://127.0.0.1:%1/can0").arg(port);
     QProcess sim;
-    sim.start(mBuild + QStringLiteral("/tools/tarnwick-sim"), {"--bus", bus, "--fd"});
+    sim.start(mBuild + QStringLiteral("/tools/tarnwick-sim"), { "--bus", bus, "--fd" });
     QVERIFY(sim.waitForStarted());
     QByteArray simOut;
     QTRY_VERIFY_WITH_TIMEOUT((simOut += sim.readAllStandardOutput()).contains("ready"), 10000);
 
-    const QStringList uds{"--bus", bus, "--fd", "uds", "--security", "1"};
+    const QStringList uds { "--bus", bus, "--fd", "uds", "--security", "1" };
     QByteArray out;
-    QCOMPARE(tarnwick(uds + QStringList{"write-did", "0xF190", QByteArray("WTARNWICK00000017").toHex()}), 0);
-    QCOMPARE(tarnwick({"--bus", bus, "--fd", "uds", "read-did", "0xF190"}, &out), 0);
+    QCOMPARE(
+        tarnwick(uds + QStringList { "write-did", "0xF190", QByteArray("WTARNWICK00000017").toHex() }), 0);
+    QCOMPARE(tarnwick({ "--bus", bus, "--fd", "uds", "read-did", "0xF190" }, &out), 0);
     QVERIFY2(out.contains("\"WTARNWICK00000017\""), out.constData());
 
     QTemporaryDir dir;
@@ -57,9 +58,9 @@ void tst_TarnwickFd::vinAndFlashOverFd()
     QFile file(dir.filePath(QStringLiteral("image.bin")));
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
     file.close();
-    QCOMPARE(tarnwick(uds + QStringList{"flash", file.fileName(), "0x10000"}), 0);
+    QCOMPARE(tarnwick(uds + QStringList { "flash", file.fileName(), "0x10000" }), 0);
     const QString back = dir.filePath(QStringLiteral("back.bin"));
-    QCOMPARE(tarnwick(uds + QStringList{"dump", back, "0x10000", "65536"}), 0);
+    QCOMPARE(tarnwick(uds + QStringList { "dump", back, "0x10000", "65536" }), 0);
     QFile readBack(back);
     QVERIFY(readBack.open(QIODevice::ReadOnly));
     QVERIFY(readBack.readAll() == image);

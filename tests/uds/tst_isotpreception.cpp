@@ -87,7 +87,7 @@ void tst_IsoTpReception::flowStatus_data()
 {
     QTest::addColumn<QByteArray>("flowControls");
     QTest::addColumn<int>("consecutiveFrames"); // sent before the outcome
-    QTest::addColumn<int>("outcome");           // 0 sent (no response expected), 1 error
+    QTest::addColumn<int>("outcome"); // 0 sent (no response expected), 1 error
     QTest::newRow("wait then continue") << QByteArray("310000 310000 300000") << 2 << 0;
     QTest::newRow("ten waits allowed") << QByteArray("310000 310000 310000 310000 310000 310000 310000 "
                                                      "310000 310000 310000 300000")
@@ -148,7 +148,8 @@ void tst_IsoTpReception::gapBeforeEachConsecutiveFrame()
 
 void tst_IsoTpReception::adapterRefusals_data()
 {
-    QTest::addColumn<int>("stage"); // 0 single/first frame, 1 flow control of a reception, 2 consecutive frame
+    QTest::addColumn<int>(
+        "stage"); // 0 single/first frame, 1 flow control of a reception, 2 consecutive frame
     QTest::addColumn<int>("payloadSize");
     QTest::addColumn<int>("result");
     QTest::newRow("single frame, queue full") << 0 << 5 << 7;

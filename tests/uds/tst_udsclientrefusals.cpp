@@ -20,16 +20,16 @@ private slots:
 
 void tst_UDSClientRefusals::refusedFrames_data()
 {
-    QTest::addColumn<int>("dataBytes");           // WriteDataByIdentifer data: 4 is one frame, 20 several
+    QTest::addColumn<int>("dataBytes"); // WriteDataByIdentifer data: 4 is one frame, 20 several
     QTest::addColumn<QList<CAN::RetType>>("script"); // adapter results, one a frame
     QTest::addColumn<int>("returned");
     QTest::addColumn<int>("timeouts");
     using R = QList<CAN::RetType>;
-    QTest::newRow("single frame, queue full") << 4 << R{CAN::RetType_NotReady} << 7 << 0;
-    QTest::newRow("single frame, offline") << 4 << R{CAN::RetType_Offline} << 4 << 0;
-    QTest::newRow("first frame, device error") << 20 << R{CAN::RetType_DeviceError} << 5 << 0;
+    QTest::newRow("single frame, queue full") << 4 << R { CAN::RetType_NotReady } << 7 << 0;
+    QTest::newRow("single frame, offline") << 4 << R { CAN::RetType_Offline } << 4 << 0;
+    QTest::newRow("first frame, device error") << 20 << R { CAN::RetType_DeviceError } << 5 << 0;
     QTest::newRow("consecutive frame, device error")
-        << 20 << R{CAN::RetType_OK, CAN::RetType_DeviceError} << 0 << 1;
+        << 20 << R { CAN::RetType_OK, CAN::RetType_DeviceError } << 0 << 1;
 }
 
 void tst_UDSClientRefusals::refusedFrames()
