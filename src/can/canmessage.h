@@ -59,7 +59,13 @@ inline void padToCanFdLength(CanMessage &m, quint8 padding = CanFdPaddingByte)
     if (!m.fd || m.length <= 8 || m.length > 64)
         return;
     const int n = m.length;
-    const int valid = n <= 12 ? 12 : n <= 16 ? 16 : n <= 20 ? 20 : n <= 24 ? 24 : n <= 32 ? 32 : n <= 48 ? 48 : 64;
+    int valid = 64;
+    for (int fdLength : { 12, 16, 20, 24, 32, 48 }) {
+        if (n <= fdLength) {
+            valid = fdLength;
+            break;
+        }
+    }
     if (valid == n)
         return;
     std::memset(m.data + n, padding, size_t(valid - n));

@@ -4,7 +4,9 @@
 #include "cansender.h"
 
 CanSender::CanSender(quint32 canId, bool extended, QObject *parent)
-    : QObject(parent), mCanId(canId), mExtended(extended)
+    : QObject(parent)
+    , mCanId(canId)
+    , mExtended(extended)
 {
 }
 
@@ -84,9 +86,9 @@ void CanScheduler::dispatch(const CAN::CanRxMessage &message)
 {
     emit messageReceived(message);
     // An 11-bit frame above 0x7FF is malformed and reaches nobody.
-    const quint32 key = message.extended ? senderKey(message.id, true)
-                        : message.id <= CAN::MaxStandardId ? message.id
-                                                           : 0xFFFFFFFFu;
+    const quint32 key = message.extended   ? senderKey(message.id, true)
+        : message.id <= CAN::MaxStandardId ? message.id
+                                           : 0xFFFFFFFFu;
     const auto it = mSenders.constFind(key);
     if (it != mSenders.constEnd())
         emit (*it)->received(message);

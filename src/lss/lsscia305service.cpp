@@ -52,7 +52,7 @@ void LSSCiA305Service::setCanScheduler(CanScheduler *scheduler)
     mSender = scheduler->registerCanId(LssAnswerId);
     if (mSender)
         connect(mSender.data(), &CanSender::received, this, &LSSCiA305Service::newCanMessageReceived,
-                Qt::DirectConnection);
+            Qt::DirectConnection);
 }
 
 // --- requests ---------------------------------------------------------------------------

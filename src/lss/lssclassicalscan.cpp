@@ -114,7 +114,8 @@ void LSSClassicalScan::sendQueryFrames()
             // A full transmit queue is waited out a few times at most; the host's event loop
             // keeps running meanwhile.
             ++mRepetitions;
-            qCDebug(lcLss) << "classical scan: adapter not ready, retrying in" << mRetryTimer.interval() << "ms";
+            qCDebug(lcLss) << "classical scan: adapter not ready, retrying in" << mRetryTimer.interval()
+                           << "ms";
             mRetryTimer.start();
             return;
         }

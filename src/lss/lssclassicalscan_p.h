@@ -64,7 +64,7 @@ private:
     QTimer mTimer;
     QTimer mRetryTimer;
     int mNextQueryFrame = 0; // next of the six query frames to send
-    int mRepetitions = 0;    // repetitions of that frame after a refusal with 7
+    int mRepetitions = 0; // repetitions of that frame after a refusal with 7
     quint16 mTimeout = 70;
     bool mRunning = true;
     bool mWaiting = false;

@@ -100,7 +100,7 @@ void NMTSlave::registerReception()
     mSender = mScheduler->registerCanId(0x700u + mNodeId);
     if (mSender)
         connect(mSender.data(), &CanSender::received, this, &NMTSlave::newCanMessageReceived,
-                Qt::UniqueConnection);
+            Qt::UniqueConnection);
 }
 
 CAN::RetType NMTSlave::sendCommand(NmtCommands command)

@@ -49,7 +49,7 @@ public:
     NMTSlave(unsigned char nodeId, QObject *parent);
     NMTSlave(CanScheduler *scheduler, QObject *parent);
     /// `NMTSlave(&scheduler)`: the scheduler, no parent (not the QObject *parent constructor).
-    template <typename T, IfScheduler<T> = 0>
+    template<typename T, IfScheduler<T> = 0>
     explicit NMTSlave(T *scheduler, QObject *parent = nullptr)
         : NMTSlave(static_cast<CanScheduler *>(scheduler), parent)
     {

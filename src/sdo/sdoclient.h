@@ -38,8 +38,9 @@ public:
 
     explicit SDOClient(QObject *parent = nullptr);
     /// A client on scheduler, with the settings of SDOClient(parent) (no node yet).
-    template <typename T, IfScheduler<T> = 0>
-    explicit SDOClient(T *scheduler, QObject *parent = nullptr) : SDOClient(parent)
+    template<typename T, IfScheduler<T> = 0>
+    explicit SDOClient(T *scheduler, QObject *parent = nullptr)
+        : SDOClient(parent)
     {
         setCanScheduler(scheduler);
     }

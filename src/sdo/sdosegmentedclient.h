@@ -55,9 +55,9 @@ private:
     };
     int segState = SegState_Idle;
     quint8 segmentFrame[8] = {}; ///< the segment being sent, kept for a repetition
-    quint32 segmentSerial = 0;   ///< counts segments, so that a late repetition finds its own
+    quint32 segmentSerial = 0; ///< counts segments, so that a late repetition finds its own
     bool segmentRetryPending = false; ///< segmentFrame waits for a repetition
-    bool nextAfterRetry = false;      ///< an answer asked for the next segment meanwhile
+    bool nextAfterRetry = false; ///< an answer asked for the next segment meanwhile
     bool sendToggle = false;
     bool expectToggle = false;
     quint32 framesHandled = 0;

@@ -29,7 +29,7 @@ public:
     /// Enables a constructor for a pointer to CanScheduler or a class derived from it. Services
     /// whose first constructor takes only a QObject *parent use it so that `Service(&scheduler)`
     /// means the scheduler, not the parent; `Service(nullptr)` still means no parent.
-    template <typename T>
+    template<typename T>
     using IfScheduler = std::enable_if_t<std::is_convertible<T *, CanScheduler *>::value, int>;
 
     /// Process-wide CANopen FD switch (false at load time).

@@ -18,8 +18,9 @@ class TARNWICK_EXPORT SYNCProducer : public CANopenService
 public:
     explicit SYNCProducer(QObject *parent = nullptr);
     /// `SYNCProducer(&scheduler)`: the defaults of SYNCProducer(parent) on that scheduler.
-    template <typename T, IfScheduler<T> = 0>
-    explicit SYNCProducer(T *scheduler, QObject *parent = nullptr) : SYNCProducer(parent)
+    template<typename T, IfScheduler<T> = 0>
+    explicit SYNCProducer(T *scheduler, QObject *parent = nullptr)
+        : SYNCProducer(parent)
     {
         setCanScheduler(scheduler);
     }
