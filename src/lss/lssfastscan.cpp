@@ -42,12 +42,20 @@ void LSSFastScan::sendNextMessage()
         return;
     }
     // LSS fastscan request: IDNumber, BitChecked, LSSSub, LSSNext. Always 8 bytes.
-    if (AbstractCanAdapter *adapter = mScheduler ? mScheduler->canAdapter() : nullptr) {
-        CAN::CanMessage frame = Lss::requestFrame(CsFastScan, mIdNumber);
-        frame.data[5] = mBitChecked;
-        frame.data[6] = mLssSub;
-        frame.data[7] = mLssNext;
-        adapter->sendCanMessage(frame); // an unsent frame shows as a missing answer
+    AbstractCanAdapter *adapter = mScheduler ? mScheduler->canAdapter() : nullptr;
+    CAN::CanMessage frame = Lss::requestFrame(CsFastScan, mIdNumber);
+    frame.data[5] = mBitChecked;
+    frame.data[6] = mLssSub;
+    frame.data[7] = mLssNext;
+    const CAN::RetType sent = adapter ? adapter->sendCanMessage(frame) : CAN::RetType_NoLink;
+    if (sent != CAN::RetType_OK) {
+        // An unsent query would read as a missing answer and so as a wrong bit: the scan ends
+        // as timed out instead of reporting an identity nobody has.
+        qCDebug(lcLss) << "fastscan: query not sent, result" << int(sent);
+        mRunning = false;
+        mWaiting = false;
+        emit noResponseTimeout(mLssSub);
+        return;
     }
     mResponseReceived = false;
     mWaiting = true;
