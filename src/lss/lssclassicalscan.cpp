@@ -24,6 +24,7 @@ LSSClassicalScan::LSSClassicalScan(quint32 vendorId, quint32 productCode, CanSch
     mTimer.setInterval(mTimeout);
     connect(&mTimer, &QTimer::timeout, this, &LSSClassicalScan::timeout);
     mRetryTimer.setSingleShot(true);
+    mRetryTimer.setTimerType(Qt::PreciseTimer); // the full 5 s, not up to 5 % less
     mRetryTimer.setInterval(NotReadyPauseMs);
     connect(&mRetryTimer, &QTimer::timeout, this, &LSSClassicalScan::sendQueryFrames);
     // The queue starts with the full range, which at once becomes the current one.
