@@ -93,11 +93,10 @@ CAN::RetType SDOBlockClient::startTransfer()
 {
     if (!adapter())
         return CAN::RetType_NoLink;
-    setTransferActive(true);
-    if (blkState != 0) {
-        setTransferActive(false);
+    // A refusal leaves the running transfer's AdapterOption_TransferActive alone.
+    if (blkState != 0)
         return CAN::RetType_Busy;
-    }
+    setTransferActive(true);
     nextStep = NextStep_None;
     retried = false;
     endRefused = false;
