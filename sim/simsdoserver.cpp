@@ -16,7 +16,12 @@ SimSdoServer::SimSdoServer(SimCanopenNode *node, QObject *parent)
     , mOd(node ? node->od() : nullptr)
     , mTimeoutTimer(new QTimer(this))
     , mDelayTimer(new QTimer(this))
+    , mSegmentTimer(new QTimer(this))
 {
+    // A transmit queue that is full (adapter result 7) holds up upload segments for a moment.
+    mSegmentTimer->setSingleShot(true);
+    mSegmentTimer->setInterval(1);
+    connect(mSegmentTimer, &QTimer::timeout, this, &SimSdoServer::sendUploadSegments);
     mTimeoutTimer->setSingleShot(true);
     connect(mTimeoutTimer, &QTimer::timeout, this, &SimSdoServer::serverTimeout);
     mDelayTimer->setSingleShot(true);
@@ -80,6 +85,7 @@ quint32 SimSdoServer::maxSize(quint16 index, quint8 sub) const
 void SimSdoServer::reset()
 {
     mState = State_Idle;
+    mSegmentTimer->stop();
     mMuted = false;
     mData.clear();
     mOffset = 0;
@@ -89,19 +95,22 @@ void SimSdoServer::reset()
 void SimSdoServer::endTransfer()
 {
     mState = State_Idle;
+    mSegmentTimer->stop();
     mTimeoutTimer->stop();
 }
 
-void SimSdoServer::send(const quint8 bytes[8])
+CAN::RetType SimSdoServer::send(const quint8 bytes[8])
 {
     if (!mNode)
-        return;
+        return CAN::RetType_NoLink;
     CAN::CanMessage frame;
     frame.id = 0x580u + mNode->nodeId();
     frame.length = 8;
     std::memcpy(frame.data, bytes, 8);
-    ++mAnswers;
-    mNode->send(frame);
+    const CAN::RetType ret = mNode->send(frame);
+    if (ret == CAN::RetType_OK)
+        ++mAnswers;
+    return ret;
 }
 
 void SimSdoServer::respond(const quint8 bytes[8])
@@ -537,19 +546,33 @@ void SimSdoServer::sendUploadSubBlock()
 {
     mSubBlockStart = mOffset;
     mSegmentsSent = 0;
+    mState = State_BlockUpload;
+    sendUploadSegments();
+}
+
+void SimSdoServer::sendUploadSegments()
+{
+    if (mState != State_BlockUpload)
+        return;
     quint8 segment[8];
-    bool last = false;
-    while (!last && mSegmentsSent < mSubBlockSize) {
+    // Back to back until the sub-block is full or the last segment is out.
+    while (mSegmentsSent < mSubBlockSize && (mSegmentsSent == 0 || mOffset < mData.size())) {
         const int chunk = qMin(7, int(mData.size()) - mOffset);
-        last = mOffset + chunk >= mData.size();
-        ++mSegmentsSent;
-        segment[0] = quint8(mSegmentsSent | (last ? 0x80 : 0));
+        const bool last = mOffset + chunk >= mData.size();
+        segment[0] = quint8((mSegmentsSent + 1) | (last ? 0x80 : 0));
         std::memcpy(segment + 1, mData.constData() + mOffset, size_t(chunk));
         std::memset(segment + 1 + chunk, 0, size_t(7 - chunk));
+        if (mScript.delayMs > 0) {
+            respond(segment);
+        } else if (send(segment) == CAN::RetType_NotReady) {
+            mSegmentTimer->start();
+            return;
+        } else {
+            ++mFramesAnswered;
+        }
+        ++mSegmentsSent;
         mOffset += chunk;
-        respond(segment);
     }
-    mState = State_BlockUpload;
     mTimeoutTimer->start(mTimeoutMs);
 }
 

@@ -120,13 +120,14 @@ private:
     void initiateBlockUpload(const quint8 *d);
     void blockUploadCommand(const quint8 *d);
     void sendUploadSubBlock();
+    void sendUploadSegments();
     bool checkDownloadTarget(qint64 size);
     void respond(const quint8 bytes[8]);
     void endTransfer();
     void reset();
     const Script &scriptFor(quint16 index, quint8 sub) const;
     quint32 maxSize(quint16 index, quint8 sub) const;
-    void send(const quint8 bytes[8]);
+    CAN::RetType send(const quint8 bytes[8]);
 
     struct Delayed
     {
@@ -142,6 +143,7 @@ private:
     int mTimeoutMs = 1000;
     QTimer *mTimeoutTimer;
     QTimer *mDelayTimer;
+    QTimer *mSegmentTimer;
     QElapsedTimer mClock;
     std::deque<Delayed> mDelayed;
 

@@ -289,12 +289,14 @@ void tst_SdoBlockClient::roundTrip_data()
     QTest::addColumn<int>("serverBlockSize");
     QTest::addColumn<int>("clientBlockSize");
     QTest::addColumn<int>("ackFewer"); // the node acknowledges its first sub-block this much short
+    QTest::addColumn<int>("queueLimit"); // of both transmit queues (0: unbounded)
     for (int n : { 0, 1, 7, 8, 889, 890 })
-        QTest::addRow("%d bytes", n) << n << 127 << 127 << 0;
-    QTest::newRow("890 bytes, block size 1") << 890 << 1 << 1 << 0;
-    QTest::newRow("1 MiB") << (1 << 20) << 127 << 127 << 0;
-    QTest::newRow("1 MiB, block sizes 5 and 3") << (1 << 20) << 5 << 3 << 0;
-    QTest::newRow("node acknowledges short") << 2000 << 127 << 127 << 2;
+        QTest::addRow("%d bytes", n) << n << 127 << 127 << 0 << 0;
+    QTest::newRow("890 bytes, block size 1") << 890 << 1 << 1 << 0 << 0;
+    QTest::newRow("2000 bytes, transmit queues of 5 frames") << 2000 << 127 << 127 << 0 << 5;
+    QTest::newRow("1 MiB") << (1 << 20) << 127 << 127 << 0 << 0;
+    QTest::newRow("1 MiB, block sizes 5 and 3") << (1 << 20) << 5 << 3 << 0 << 0;
+    QTest::newRow("node acknowledges short") << 2000 << 127 << 127 << 2 << 0;
 }
 
 void tst_SdoBlockClient::roundTrip()
@@ -303,7 +305,10 @@ void tst_SdoBlockClient::roundTrip()
     QFETCH(int, serverBlockSize);
     QFETCH(int, clientBlockSize);
     QFETCH(int, ackFewer);
+    QFETCH(int, queueLimit);
     SdoSimBench b;
+    b.adapter.setTransmitQueueLimit(queueLimit);
+    b.nodeAdapter.setTransmitQueueLimit(queueLimit);
     b.node.od()->add(
         0x2100, 0, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, QByteArray("old"));
     b.server.setBlockSize(quint8(serverBlockSize));
