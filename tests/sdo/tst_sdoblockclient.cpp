@@ -14,6 +14,7 @@ private slots:
     void busyRefusalAndHostAbort();
     void roundTrip_data();
     void roundTrip();
+    void chainedFromTheResultSlot();
     void facadeChoice_data();
     void facadeChoice();
 };
@@ -373,6 +374,26 @@ void tst_SdoBlockClient::roundTrip()
     QCOMPARE(client.getCurrentlyReceivedData(), data);
     QVERIFY(!b.server.isTransferRunning());
     QVERIFY(!transferActive(b.adapter));
+}
+
+void tst_SdoBlockClient::chainedFromTheResultSlot()
+{
+    // The host starts the next block transfer from the slot of the previous one's result.
+    SdoSimBench b;
+    b.node.od()->add(0x2100, 0, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, QByteArray());
+    SDOClient::mUseBlockTransfer = true;
+    SDOClient client(0x585, 0x605, &b.scheduler);
+    QList<QByteArray> values;
+    connect(&client, &SDOClient::resultReceived, this, [&](quint16, quint8, const QVariant &v) {
+        values.append(v.toByteArray());
+        if (values.size() < 4)
+            QCOMPARE(values.size() % 2 ? client.read(0x2100, 0, CAN::DOMAIN)
+                                       : client.write(0x2100, 0, CAN::DOMAIN, pattern(40)),
+                CAN::RetType_OK);
+    });
+    QCOMPARE(client.write(0x2100, 0, CAN::DOMAIN, pattern(30)), CAN::RetType_OK);
+    QTRY_COMPARE(values.size(), 4);
+    QCOMPARE(values, (QList<QByteArray> { "0", pattern(30), "0", pattern(40) }));
 }
 
 void tst_SdoBlockClient::facadeChoice_data()
