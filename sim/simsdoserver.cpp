@@ -427,6 +427,10 @@ void SimSdoServer::initiateBlockDownload(const quint8 *d)
     if (!checkDownloadTarget(mExpectedSize))
         return;
     mCrc = (d[0] & 0x04) && mCrcSupported;
+    // The last segment may carry up to seven bytes of padding beyond what the entry takes.
+    mBlockLimit = int(qMin<qint64>(mExpectedSize >= 0 ? mExpectedSize : qint64(maxSize(mIndex, mSub)),
+                      qint64(maxSize(mIndex, mSub))))
+        + 7;
     mData.clear();
     if (mExpectedSize > 0)
         mData.reserve(int(mExpectedSize) + 7);
@@ -452,8 +456,7 @@ void SimSdoServer::blockDownloadSegment(const quint8 *d)
         mData.append(reinterpret_cast<const char *>(d + 1), 7);
         ++mExpectedSeq;
         mLastReceived = last;
-        if (quint32(mData.size()) > maxSize(mIndex, mSub) + 7
-            || (mExpectedSize >= 0 && mData.size() > mExpectedSize + 7)) {
+        if (mData.size() > mBlockLimit) {
             sendAbort(mIndex, mSub, OD::Abort_LengthTooHigh);
             return;
         }

@@ -165,6 +165,7 @@ private:
     bool mLastReceived = false; ///< block download: the last segment arrived in sequence
     bool mAckShortened = false; ///< the scripted short acknowledgement has been given
     int mSubBlockStart = 0; ///< bytes of the transfer before the running sub-block
+    int mBlockLimit = 0; ///< block download: most bytes the segments may bring, padding included
     quint8 mSubBlockSize = 127; ///< the running sub-block's size (download: ours; upload: the client's)
     int mSegmentsSent = 0; ///< block upload: segments of the running sub-block
     quint64 mRequests = 0;
