@@ -12,6 +12,7 @@ private slots:
     void transcript();
     void adapterRefusals();
     void busyRefusalAndHostAbort();
+    void schedulerDestroyed();
     void roundTrip_data();
     void roundTrip();
     void chainedFromTheResultSlot();
@@ -312,6 +313,43 @@ void tst_SdoBlockClient::busyRefusalAndHostAbort()
     QCOMPARE(b.client.abort(0x08000000), CAN::RetType_OK);
     PLAY(b, "~30");
     QCOMPARE(b.outcome(), QByteArray("2000/0 08000020; 2000/0 05040000"));
+}
+
+void tst_SdoBlockClient::schedulerDestroyed()
+{
+    // In the middle of a download the next segment cannot go: opError(6). In an upload the
+    // acknowledgement cannot go: the timeout ends it. Either way exactly one outcome.
+    for (const bool upload : { false, true }) {
+        RecordingAdapter adapter;
+        auto *scheduler = new CanScheduler(&adapter);
+        SDOClient client(0x585, 0x605, scheduler);
+        client.setSdoTimeout(50);
+        QSignalSpy opErrors(&client, &SDOClient::opError);
+        QSignalSpy errors(&client, &SDOClient::errorReceived);
+        client.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
+        QCOMPARE(
+            upload ? client.read(0x2000, 0, CAN::DOMAIN) : client.write(0x2000, 0, CAN::DOMAIN, pattern(400)),
+            CAN::RetType_OK);
+        adapter.injectFrame(0x585, QByteArray::fromHex(upload ? "c200200028000000" : "a00020007f000000"));
+        if (upload) {
+            QTRY_COMPARE(adapter.frames.size(), 2); // the start, on the next event-loop turn
+            adapter.injectFrame(0x585, QByteArray::fromHex("7f00000000000000"));
+        }
+        delete scheduler;
+        if (upload)
+            adapter.injectFrame(0x585, QByteArray::fromHex("ff00000000000000"));
+        else
+            QTest::qWait(1); // lets the queued next segment try
+        QTRY_COMPARE(opErrors.count() + errors.count(), 1);
+        QTest::qWait(100);
+        QCOMPARE(opErrors.count() + errors.count(), 1);
+        QVERIFY(!client.isBusy());
+        QCOMPARE(errors.count(), upload ? 1 : 0);
+        if (upload)
+            QCOMPARE(errors.at(0).at(2).toUInt(), 0x05040000u);
+        else
+            QCOMPARE(opErrors.at(0).at(2).value<CAN::RetType>(), CAN::RetType_NoLink);
+    }
 }
 
 void tst_SdoBlockClient::roundTrip_data()
