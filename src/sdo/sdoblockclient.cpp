@@ -62,15 +62,28 @@ void SDOBlockClient::init()
     connect(this, &SDOBlockClient::sigDoNext, this, &SDOBlockClient::onHandleNextStep, Qt::QueuedConnection);
 }
 
-// Both use the base's registration, which connects to the frame slot of this class.
+// Both register as the base does; the registration then delivers to this class's frame slot.
 CAN::RetType SDOBlockClient::setCobIds(quint32 serverCob, quint32 clientCob, bool extended)
 {
-    return SDOExpeditedClient::setCobIds(serverCob, clientCob, extended);
+    const CAN::RetType ret = SDOExpeditedClient::setCobIds(serverCob, clientCob, extended);
+    connectReception();
+    return ret;
 }
 
 CAN::RetType SDOBlockClient::setCanScheduler(CanScheduler *scheduler)
 {
-    return SDOExpeditedClient::setCanScheduler(scheduler);
+    const CAN::RetType ret = SDOExpeditedClient::setCanScheduler(scheduler);
+    connectReception();
+    return ret;
+}
+
+void SDOBlockClient::connectReception()
+{
+    if (!registration)
+        return;
+    disconnect(registration.data(), &CanSender::received, this, &SDOExpeditedClient::newCanMessageReceived);
+    connect(registration.data(), &CanSender::received, this, &SDOBlockClient::newCanMessageReceived,
+        Qt::ConnectionType(Qt::DirectConnection | Qt::UniqueConnection));
 }
 
 void SDOBlockClient::restartTimer()
@@ -126,7 +139,7 @@ CAN::RetType SDOBlockClient::write(quint16 index, quint8 sub, QByteArray data)
     }
     restartTimer();
     blkState = 2;
-    transferKind = 2;
+    transferKind = TransferKind_Download;
     return CAN::RetType_OK;
 }
 
@@ -149,7 +162,7 @@ CAN::RetType SDOBlockClient::read(quint16 index, quint8 sub)
     }
     restartTimer();
     blkState = 2;
-    transferKind = 1;
+    transferKind = TransferKind_Upload;
     return CAN::RetType_OK;
 }
 
@@ -165,9 +178,9 @@ void SDOBlockClient::newCanMessageReceived(CAN::CanRxMessage message)
         emit errorReceived(index, subIndex, qFromLittleEndian<quint32>(d + 4));
         return;
     }
-    if (transferKind == 2)
+    if (transferKind == TransferKind_Download)
         handleDownload(d);
-    else if (transferKind == 1)
+    else if (transferKind == TransferKind_Upload)
         handleUpload(d);
 }
 
@@ -227,7 +240,7 @@ void SDOBlockClient::handleDownload(const quint8 *d)
     // Fewer segments acknowledged than sent: this client repeats none.
     qCDebug(lcSdo) << "not everything acknowledged";
     finish();
-    transferKind = 3;
+    transferKind = TransferKind_Aborted;
     emit sendAbort();
     emit errorReceived(index, subIndex, 0x08000000);
 }
@@ -341,7 +354,7 @@ void SDOBlockClient::writeNextBlock()
     // A few segments leave per event-loop turn: an event-loop turn costs several times what a
     // frame costs, and the host still gets its turn every SegmentsPerTurn frames.
     for (int sent = 0; sent < SegmentsPerTurn; ++sent) {
-        if (blkState != 3 || transferKind != 2 || seqNo > downloadBlockSize)
+        if (blkState != 3 || transferKind != TransferKind_Download || seqNo > downloadBlockSize)
             return;
         quint8 frame[8];
         frame[0] = seqNo;
@@ -356,7 +369,7 @@ void SDOBlockClient::writeNextBlock()
         }
         if (ret != CAN::RetType_OK) {
             finish();
-            transferKind = 3;
+            transferKind = TransferKind_Aborted;
             sendAbortFrame(0x08000000); // tells the server, if the adapter still can
             emit errorOccured(ret);
             return;
@@ -410,7 +423,7 @@ void SDOBlockClient::sendLastBlockReadConf()
 
 void SDOBlockClient::sendBlockInitiateEnd()
 {
-    if (blkState != 3 || transferKind != 1)
+    if (blkState != 3 || transferKind != TransferKind_Upload)
         return;
     ackSeq = 0;
     const quint8 request[8] = { 0xA3, 0, 0, 0, 0, 0, 0, 0 };
@@ -420,7 +433,7 @@ void SDOBlockClient::sendBlockInitiateEnd()
 
 void SDOBlockClient::sendConfirmBlock()
 {
-    if ((blkState != 3 && blkState != 4) || transferKind != 1)
+    if ((blkState != 3 && blkState != 4) || transferKind != TransferKind_Upload)
         return;
     const quint8 response[8] = { 0xA2, ackSeq, uploadBlockSize, 0, 0, 0, 0, 0 };
     if (!sendControl(response, NextStep_SendConfirmBlock))
@@ -434,19 +447,19 @@ void SDOBlockClient::sendConfirmBlock()
 
 void SDOBlockClient::timeoutSegmented()
 {
-    if (segmentSeen && blkState == 3 && transferKind == 1) {
+    if (segmentSeen && blkState == 3 && transferKind == TransferKind_Upload) {
         segmentSeen = false; // segments keep coming: the server is alive
         restartTimer();
         return;
     }
-    if (transferKind == 3) {
+    if (transferKind == TransferKind_Aborted) {
         blkState = 0;
         setTransferActive(false);
         return;
     }
     if (blkState == 0)
         return;
-    transferKind = 4;
+    transferKind = TransferKind_TimedOut;
     if (mScheduler)
         sendAbortFrame(0x05040000);
     finish();
@@ -455,12 +468,12 @@ void SDOBlockClient::timeoutSegmented()
 
 CAN::RetType SDOBlockClient::abort(quint32 code)
 {
-    if (transferKind == 4)
+    if (transferKind == TransferKind_TimedOut)
         return CAN::RetType_OK; // the timeout has already ended the transfer
     nextStep = NextStep_None;
     timer->stop();
     retryTimer->stop();
-    transferKind = 3;
+    transferKind = TransferKind_Aborted;
     blkState = 0;
     if (adapter()) {
         setTransferActive(false);

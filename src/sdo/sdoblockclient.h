@@ -73,6 +73,7 @@ private slots:
 
 private:
     void init();
+    void connectReception();
     CAN::RetType startTransfer();
     void restartTimer();
     void finish();
@@ -80,6 +81,9 @@ private:
     bool sendControl(const quint8 bytes[8], NextStep step);
     void handleDownload(const quint8 *d);
     void handleUpload(const quint8 *d);
+
+    /// transferKind after a timeout, beyond the base's kinds: a later abort does nothing.
+    static constexpr int TransferKind_TimedOut = 4;
 
     QByteArray buffer;
     quint32 totalSize = 0;
