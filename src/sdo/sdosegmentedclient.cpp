@@ -11,6 +11,7 @@
 
 // Largest upload this client accepts (CiA 301 leaves it to the device; 512 MiB here).
 static constexpr quint32 MaxUploadSize = 0x1FFFFFFF;
+static constexpr quint32 MaxUploadReserve = 4096;
 
 SDOSegmentedClient::SDOSegmentedClient(QObject *parent)
     : SDOExpeditedClient(parent)
@@ -211,7 +212,9 @@ void SDOSegmentedClient::handleUpload(const quint8 *d)
             abort(0x05040005);
             return;
         }
-        buffer.reserve(int(totalSize) + 1);
+        // The announced size is the server's word only: reserve for small answers, let the
+        // buffer grow with what really arrives for large ones.
+        buffer.reserve(int(qMin<quint32>(totalSize, MaxUploadReserve)) + 1);
         sendNextSegment();
         return;
     }
