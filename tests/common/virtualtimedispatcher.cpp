@@ -156,3 +156,16 @@ void VirtualTimeDispatcher::interrupt()
 }
 
 void VirtualTimeDispatcher::flush() {}
+
+bool runVirtual(const std::function<bool()> &done, qint64 ms)
+{
+    VirtualTimeDispatcher *dispatcher = VirtualTimeDispatcher::instance();
+    const qint64 end = dispatcher->now() + ms;
+    while (!done()) {
+        if (dispatcher->now() > end)
+            return false;
+        if (!dispatcher->processEvents(QEventLoop::WaitForMoreEvents))
+            return done();
+    }
+    return true;
+}

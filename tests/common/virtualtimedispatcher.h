@@ -3,6 +3,8 @@
 #include <QAbstractEventDispatcher>
 #include <QList>
 
+#include <functional>
+
 /// An event dispatcher with a virtual clock, for fuzzing and soak runs: timers fire when the clock
 /// is advanced, not when wall-clock time passes. A waiting event loop (QEventLoop::exec, a nested
 /// wait inside a service) that finds no posted event advances the clock to the next deadline at
@@ -60,3 +62,17 @@ private:
     bool mInterrupted = false;
     quint64 mIdleWaits = 0;
 };
+
+/// Runs the event loop on the virtual clock until done() holds (true) or ms of virtual time passed
+/// or nothing is left to wait for (false).
+bool runVirtual(const std::function<bool()> &done, qint64 ms);
+
+/// main() of a QtTest suite that runs on the virtual clock.
+#define TARNWICK_VIRTUAL_TIME_TEST_MAIN(TestObject)                                                          \
+    int main(int argc, char **argv)                                                                          \
+    {                                                                                                        \
+        QCoreApplication::setEventDispatcher(new VirtualTimeDispatcher);                                     \
+        QCoreApplication app(argc, argv);                                                                    \
+        TestObject tc;                                                                                       \
+        return QTest::qExec(&tc, argc, argv);                                                                \
+    }
