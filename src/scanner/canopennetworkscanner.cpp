@@ -89,8 +89,15 @@ void CANopenNetworkscanner::scanNextNode()
 
 void CANopenNetworkscanner::read(quint16 index, quint8 sub, CAN::CANopenDataType type)
 {
-    // The result is not checked: a refused read leaves the walk where it is, as a timeout would.
-    mSdo->read(index, sub, type);
+    // A read refused by the link (no scheduler or adapter, adapter offline or refusing the
+    // frame) would leave the walk waiting for an answer that never comes: it counts as a
+    // timed-out read instead, on the next event-loop turn, so the walk skips the node and still
+    // ends with sigFinished. A busy client still owes its outcome: the walk waits for that.
+    const CAN::RetType ret = mSdo->read(index, sub, type);
+    if (ret != CAN::RetType_OK && ret != CAN::RetType_Busy) {
+        QMetaObject::invokeMethod(
+            this, [this, index, sub] { onSDOErrorReceived(index, sub, kSdoTimeoutAbort); }, Qt::QueuedConnection);
+    }
 }
 
 void CANopenNetworkscanner::queueNextPhase(CurrentState next)

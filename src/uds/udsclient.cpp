@@ -162,13 +162,20 @@ CAN::RetType UDSClient::sendRequest(QByteArray &message, bool suppress, bool fun
     if (!transport)
         return CAN::RetType_NoLink;
     mLastTransport = mPhysicalTransport;
+    int started;
     if (suppress) {
         mBusy = 0;
-        transport->startTransfer(message, false);
+        started = transport->startTransfer(message, false);
     } else {
         mBusy = 1;
         transport->mTimeout = mResponseTimeout;
-        transport->startTransfer(message, true);
+        started = transport->startTransfer(message, true);
+    }
+    if (started == 2) {
+        // The transport could not listen (its scheduler is gone): nothing left, nothing will
+        // answer, so the request is refused instead of waiting for good.
+        mBusy = 0;
+        return CAN::RetType_NoLink;
     }
     return CAN::RetType_OK;
 }
@@ -413,7 +420,11 @@ void UDSClient::dataReceived(quint32 deviceCanId)
             transport->waitForTransfer(mResponseTimeout);
             return;
         }
+        // The host may destroy the client from its error slot; response() must not follow then.
+        const QPointer<UDSClient> self(this);
         emit error(nrc);
+        if (!self)
+            return;
     }
     mBusy = 0;
     emit response();

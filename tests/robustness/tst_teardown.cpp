@@ -101,8 +101,10 @@ bool requestTransfer(Env &env, UDSClient *uds, bool download)
     QObject::connect(uds, &UDSClient::response, uds, [&] { answered = true; });
     const CAN::RetType ret = download ? uds->RequestDownload(0, 4, 4, SimNetwork::kUdsMemoryBase, 300)
                                       : uds->RequestUpload(0, 4, 4, SimNetwork::kUdsMemoryBase, 300);
-    const bool ok = ret == CAN::RetType_OK && runVirtual([&] { return answered; }, 2000);
-    QObject::disconnect(uds, &UDSClient::response, uds, nullptr);
+    const QPointer<UDSClient> alive(uds);
+    const bool ok = ret == CAN::RetType_OK && runVirtual([&] { return answered || !alive; }, 2000) && alive;
+    if (alive)
+        QObject::disconnect(uds, &UDSClient::response, uds, nullptr);
     Q_UNUSED(env)
     return ok;
 }
@@ -234,9 +236,11 @@ QList<Scenario> scenarios()
               f.open(QIODevice::WriteOnly);
               f.write(QByteArray(300, 'd'));
               f.close();
-              env.start = [&env, c, d, file] {
-                  return requestTransfer(env, c, true) && d->downloadFile(file, 100) ? CAN::RetType_OK
-                                                                                    : CAN::RetType_NoLink;
+              env.start = [&env, c = QPointer<UDSClient>(c), d = QPointer<UDSFileDownloader>(d), file] {
+                  // Anything may die while the transfer is requested.
+                  return c && requestTransfer(env, c, true) && d && d->downloadFile(file, 100)
+                             ? CAN::RetType_OK
+                             : CAN::RetType_NoLink;
               };
           },
           true },
@@ -249,9 +253,10 @@ QList<Scenario> scenarios()
               QObject::connect(u, &UDSFileUploader::error, u, [&env] { env.outcome(); });
               env.service = u;
               const QString file = env.dir + QStringLiteral("/upload.bin");
-              env.start = [&env, c, u, file] {
-                  return requestTransfer(env, c, false) && u->uploadFile(file, 300) ? CAN::RetType_OK
-                                                                                   : CAN::RetType_NoLink;
+              env.start = [&env, c = QPointer<UDSClient>(c), u = QPointer<UDSFileUploader>(u), file] {
+                  return c && requestTransfer(env, c, false) && u && u->uploadFile(file, 300)
+                             ? CAN::RetType_OK
+                             : CAN::RetType_NoLink;
               };
           },
           true },
@@ -288,6 +293,7 @@ class TestTeardown : public QObject
 private slots:
     void teardown_data();
     void teardown();
+    void cleanupTestCase() { qInfo("%d teardown cases", mCases); }
 
 private:
     int mCases = 0;
@@ -378,8 +384,8 @@ void TestTeardown::teardown()
                 env.onOutcome = nullptr;
                 const CAN::RetType again = env.start();
                 if (again == CAN::RetType_OK) {
-                    QVERIFY2(runVirtual([&] { return env.outcomes > before; }, 60000),
-                             where + ": a new request hangs");
+                    const bool ended = runVirtual([&] { return env.outcomes > before; }, 60000);
+                    QVERIFY2(ended, where + ": a new request hangs");
                 }
             }
         }
