@@ -385,7 +385,9 @@ void TestTeardown::teardown()
                 const CAN::RetType again = env.start();
                 if (again == CAN::RetType_OK) {
                     const bool ended = runVirtual([&] { return env.outcomes > before; }, 60000);
-                    QVERIFY2(ended, where + ": a new request hangs");
+                    QVERIFY2(ended, where + ": a new request hangs (" + QByteArray::number(env.outcomes) + " outcomes, "
+                                        + QByteArray::number(VirtualTimeDispatcher::instance()->timerCount())
+                                        + " timers)");
                 }
             }
         }
