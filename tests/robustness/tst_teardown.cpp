@@ -355,10 +355,10 @@ void TestTeardown::teardown()
                 else
                     delete target.data();
             };
+            int counted = 0;
             if (phase < 0) {
                 env.onOutcome = kill;
             } else {
-                int counted = 0;
                 QObject::connect(env.bus, &VirtualCanBus::frameDelivered, env.bus, [&] {
                     if (++counted == phase)
                         kill();
