@@ -1,8 +1,8 @@
 #include "fuzzharness.h"
 
+#include "virtualtimedispatcher.h"
 #include <QCoreApplication>
 #include <QLoggingCategory>
-#include "virtualtimedispatcher.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +23,8 @@ QByteArray FuzzInput::rest(int n)
     return out;
 }
 
-FuzzGatewayAdapter::FuzzGatewayAdapter(QObject *parent) : AbstractCanAdapter(parent)
+FuzzGatewayAdapter::FuzzGatewayAdapter(QObject *parent)
+    : AbstractCanAdapter(parent)
 {
     setCanAdapterOption(AdapterOption_CiA309Gateway, true);
 }
@@ -55,8 +56,7 @@ FuzzBus::FuzzBus()
 void fuzzSettle()
 {
     VirtualTimeDispatcher *dispatcher = VirtualTimeDispatcher::instance();
-    for (int i = 0; i < 64 && dispatcher->processEvents(QEventLoop::AllEvents); ++i) {
-    }
+    for (int i = 0; i < 64 && dispatcher->processEvents(QEventLoop::AllEvents); ++i) { }
 }
 
 bool fuzzAdvanceTime()
@@ -102,7 +102,7 @@ void fuzzPlayFrames(FuzzInput &in, FuzzBus &bus, const QVector<quint32> &ids, in
             const CAN::RetType sent = bus.peer.sendCanMessage(m);
             if (trace)
                 fprintf(stderr, "  %x%s%s %s -> %d\n", m.id, m.fd ? " fd" : "", m.remote ? " rtr" : "",
-                        d.toHex(' ').constData(), sent);
+                    d.toHex(' ').constData(), sent);
         }
         if (settle)
             fuzzSettle();
@@ -111,8 +111,7 @@ void fuzzPlayFrames(FuzzInput &in, FuzzBus &bus, const QVector<quint32> &ids, in
 
 void fuzzRunOut(int limit)
 {
-    for (int i = 0; i < limit && fuzzAdvanceTime(); ++i) {
-    }
+    for (int i = 0; i < limit && fuzzAdvanceTime(); ++i) { }
     fuzzSettle();
 }
 

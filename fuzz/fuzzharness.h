@@ -16,7 +16,11 @@
 class FuzzInput
 {
 public:
-    FuzzInput(const uint8_t *data, size_t size) : mData(data), mSize(size) {}
+    FuzzInput(const uint8_t *data, size_t size)
+        : mData(data)
+        , mSize(size)
+    {
+    }
 
     bool atEnd() const { return mPos >= mSize; }
     size_t remaining() const { return mSize - mPos; }
@@ -72,8 +76,8 @@ bool fuzzAdvanceTime();
 ///   length byte (frames), then that many data bytes.
 /// Frames 0 and 1 travel over the virtual bus from the peer; each record is delivered before the next.
 /// With settle false the frames are only queued (for a request that waits inside its call).
-void fuzzPlayFrames(FuzzInput &in, FuzzBus &bus, const QVector<quint32> &ids, int maxRecords = 48,
-                    bool settle = true);
+void fuzzPlayFrames(
+    FuzzInput &in, FuzzBus &bus, const QVector<quint32> &ids, int maxRecords = 48, bool settle = true);
 
 /// Advances time until no timer runs or limit deadlines passed.
 void fuzzRunOut(int limit = 64);

@@ -1,6 +1,6 @@
 // EMCY consumer on CAN: arbitrary frames on its COB-ID and beside it.
-#include "fuzzharness.h"
 #include "emcyconsumer.h"
+#include "fuzzharness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QObject::connect(&consumer, &EMCYConsumer::newEmcyData, [&] { ++emcys; });
         int frames = 0;
         QObject::connect(&bus.adapter, &AbstractCanAdapter::messageReceived,
-                         [&](const CAN::CanRxMessage &m) { frames += m.id == 0x85; });
+            [&](const CAN::CanRxMessage &m) { frames += m.id == 0x85; });
         fuzzPlayFrames(in, bus, { 0x85, 0x86, 0x80 });
         FUZZ_CHECK(emcys <= frames);
     }

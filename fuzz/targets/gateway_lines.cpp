@@ -29,10 +29,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         slave.startNode();
         network.preop();
         switch (setup % 4) {
-        case 0: lss.switchModeGlobal(LSSMaster::LssGlobalState_Configuration); break;
-        case 1: lss.inquireNodeId(); break;
-        case 2: lss.fastScan(0, 0, 0, 0); break;
-        case 3: lss.configureNodeId(quint8(setup >> 2)); break;
+        case 0:
+            lss.switchModeGlobal(LSSMaster::LssGlobalState_Configuration);
+            break;
+        case 1:
+            lss.inquireNodeId();
+            break;
+        case 2:
+            lss.fastScan(0, 0, 0, 0);
+            break;
+        case 3:
+            lss.configureNodeId(quint8(setup >> 2));
+            break;
         }
         const CAN::RetType sdoRet = (setup & 0x80) ? sdo.read(0x1008, 0, CAN::VISIBLE_STRING)
                                                    : sdo.read(0x1018, 1, CAN::UNSIGNED32);

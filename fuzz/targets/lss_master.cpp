@@ -18,14 +18,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         bool scan = false; // and the requests without an answer of their own
         const int action = setup % 12;
         switch (action) {
-        case 0: ret = master.switchModeGlobal(LSSMaster::LssGlobalState(setup >> 7)); break;
-        case 1: ret = master.switchModeSelective(a, b, in.u32(), in.u32()); break;
-        case 2: ret = master.configureNodeId(quint8(a)); break;
-        case 3: ret = master.storeConfiguration(); break;
-        case 4: ret = master.identifyNonConfigSlaves(); break;
-        case 5: ret = master.inquireNodeId(); break;
-        case 6: ret = master.activateBitTiming(quint16(a)); break;
-        case 7: ret = master.configureBitTiming(quint8(a), quint8(b)); break;
+        case 0:
+            ret = master.switchModeGlobal(LSSMaster::LssGlobalState(setup >> 7));
+            break;
+        case 1:
+            ret = master.switchModeSelective(a, b, in.u32(), in.u32());
+            break;
+        case 2:
+            ret = master.configureNodeId(quint8(a));
+            break;
+        case 3:
+            ret = master.storeConfiguration();
+            break;
+        case 4:
+            ret = master.identifyNonConfigSlaves();
+            break;
+        case 5:
+            ret = master.inquireNodeId();
+            break;
+        case 6:
+            ret = master.activateBitTiming(quint16(a));
+            break;
+        case 7:
+            ret = master.configureBitTiming(quint8(a), quint8(b));
+            break;
         case 8:
         case 9:
             ret = master.fastScan(a, b, in.u32(), in.u32(), setup & 0x80);

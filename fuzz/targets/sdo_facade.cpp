@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (routing) // the answers are on the bus before the request waits for them
             fuzzPlayFrames(in, bus, { 0x583, 0x585, 0x603 }, in.u8() % 4, false);
         const CAN::RetType ret = (setup & 0x80)
-                                     ? client.write(0x2000, 1, type, QVariant(in.bytes(in.u8() % 40)))
-                                     : client.read(0x1018, 1, type);
+            ? client.write(0x2000, 1, type, QVariant(in.bytes(in.u8() % 40)))
+            : client.read(0x1018, 1, type);
         fuzzPlayFrames(in, bus, { 0x585, 0x583, 0x605, 0x603 });
         fuzzRunOut();
         client.setRouting(0, 0);

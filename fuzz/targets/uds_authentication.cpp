@@ -29,15 +29,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const QByteArray x = in.bytes(in.u8() % 16);
         CAN::RetType ret = CAN::RetType_OK;
         switch (setup % 9) {
-        case 0: ret = auth.deAuthenticate(); break;
-        case 1: ret = auth.verifyCertificateUnidirectional(0, x, x); break;
-        case 2: ret = auth.verifyCertificateBidirectional(0, x, x); break;
-        case 3: ret = auth.proofOfOwnership(x, x); break;
-        case 4: ret = auth.transmitCertificate(1, x); break;
-        case 5: ret = auth.requestChallengeForAuthentication(0, QByteArray(16, '\0')); break;
-        case 6: ret = auth.verifyProofOfOwnershipUnidirectional(QByteArray(16, '\0'), x, x, x); break;
-        case 7: ret = auth.verifyProofOfOwnershipBidirectional(x, x); break;
-        case 8: ret = auth.authenticationConfiguration(); break;
+        case 0:
+            ret = auth.deAuthenticate();
+            break;
+        case 1:
+            ret = auth.verifyCertificateUnidirectional(0, x, x);
+            break;
+        case 2:
+            ret = auth.verifyCertificateBidirectional(0, x, x);
+            break;
+        case 3:
+            ret = auth.proofOfOwnership(x, x);
+            break;
+        case 4:
+            ret = auth.transmitCertificate(1, x);
+            break;
+        case 5:
+            ret = auth.requestChallengeForAuthentication(0, QByteArray(16, '\0'));
+            break;
+        case 6:
+            ret = auth.verifyProofOfOwnershipUnidirectional(QByteArray(16, '\0'), x, x, x);
+            break;
+        case 7:
+            ret = auth.verifyProofOfOwnershipBidirectional(x, x);
+            break;
+        case 8:
+            ret = auth.authenticationConfiguration();
+            break;
         }
         fuzzPlayFrames(in, bus, { 0x7E8, 0x7E0 });
         fuzzRunOut();

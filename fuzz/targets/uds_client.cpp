@@ -22,16 +22,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             client.setCANFD(true);
         CAN::RetType ret = CAN::RetType_OK;
         switch (setup % 10) {
-        case 0: ret = client.DiagnosticSessionControl(in.u8()); break;
-        case 1: ret = client.ReadDataByIdentifers({ 0xF190, in.u16() }); break;
-        case 2: ret = client.ReadDTCInformation(in.u8(), in.bytes(2)); break;
-        case 3: ret = client.SecurityAccess(in.u8() | 1, QByteArray(), false); break;
-        case 4: ret = client.RequestDownload(0, 4, 4, 0x10000, in.u32()); break;
-        case 5: ret = client.RequestUpload(0, 4, 4, 0x10000, in.u32()); break;
-        case 6: ret = client.TransferData(in.u8(), in.bytes(in.u8())); break;
-        case 7: ret = client.RoutineControl(1, in.u16(), in.bytes(4), false); break;
-        case 8: ret = client.ReadMemoryByAddress(2, 4, in.u32(), in.u16()); break;
-        case 9: ret = client.WriteDataByIdentifer(in.u16(), in.bytes(in.u8() % 100)); break;
+        case 0:
+            ret = client.DiagnosticSessionControl(in.u8());
+            break;
+        case 1:
+            ret = client.ReadDataByIdentifers({ 0xF190, in.u16() });
+            break;
+        case 2:
+            ret = client.ReadDTCInformation(in.u8(), in.bytes(2));
+            break;
+        case 3:
+            ret = client.SecurityAccess(in.u8() | 1, QByteArray(), false);
+            break;
+        case 4:
+            ret = client.RequestDownload(0, 4, 4, 0x10000, in.u32());
+            break;
+        case 5:
+            ret = client.RequestUpload(0, 4, 4, 0x10000, in.u32());
+            break;
+        case 6:
+            ret = client.TransferData(in.u8(), in.bytes(in.u8()));
+            break;
+        case 7:
+            ret = client.RoutineControl(1, in.u16(), in.bytes(4), false);
+            break;
+        case 8:
+            ret = client.ReadMemoryByAddress(2, 4, in.u32(), in.u16());
+            break;
+        case 9:
+            ret = client.WriteDataByIdentifer(in.u16(), in.bytes(in.u8() % 100));
+            break;
         }
         fuzzPlayFrames(in, bus, { 0x7E8, 0x7E0 });
         fuzzRunOut();

@@ -12,8 +12,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzzInit();
-    static const QString source = QDir::tempPath() + QStringLiteral("/tarnwick-fuzz-%1.in").arg(QCoreApplication::applicationPid());
-    static const QString target = QDir::tempPath() + QStringLiteral("/tarnwick-fuzz-%1.out").arg(QCoreApplication::applicationPid());
+    static const QString source
+        = QDir::tempPath() + QStringLiteral("/tarnwick-fuzz-%1.in").arg(QCoreApplication::applicationPid());
+    static const QString target
+        = QDir::tempPath() + QStringLiteral("/tarnwick-fuzz-%1.out").arg(QCoreApplication::applicationPid());
     static const bool sourceWritten = [] {
         QFile f(source);
         return f.open(QIODevice::WriteOnly) && f.write(QByteArray(700, '\x5a')) == 700;

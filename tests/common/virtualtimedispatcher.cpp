@@ -4,7 +4,10 @@
 #include <QThread>
 #include <QTimerEvent>
 
-VirtualTimeDispatcher::VirtualTimeDispatcher(QObject *parent) : QAbstractEventDispatcher(parent) {}
+VirtualTimeDispatcher::VirtualTimeDispatcher(QObject *parent)
+    : QAbstractEventDispatcher(parent)
+{
+}
 
 VirtualTimeDispatcher *VirtualTimeDispatcher::instance()
 {
@@ -99,9 +102,9 @@ bool VirtualTimeDispatcher::hasPendingEvents()
     return mPosted;
 }
 
-void VirtualTimeDispatcher::registerSocketNotifier(QSocketNotifier *) {}
+void VirtualTimeDispatcher::registerSocketNotifier(QSocketNotifier *) { }
 
-void VirtualTimeDispatcher::unregisterSocketNotifier(QSocketNotifier *) {}
+void VirtualTimeDispatcher::unregisterSocketNotifier(QSocketNotifier *) { }
 
 void VirtualTimeDispatcher::registerTimer(int timerId, int interval, Qt::TimerType timerType, QObject *object)
 {
@@ -155,7 +158,7 @@ void VirtualTimeDispatcher::interrupt()
     mInterrupted = true;
 }
 
-void VirtualTimeDispatcher::flush() {}
+void VirtualTimeDispatcher::flush() { }
 
 bool runVirtual(const std::function<bool()> &done, qint64 ms)
 {

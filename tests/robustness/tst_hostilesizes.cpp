@@ -54,10 +54,11 @@ void TestHostileSizes::sdoUploadSize_data()
     QTest::addColumn<QByteArray>("script");
     QTest::addColumn<QByteArray>("outcome");
     // The server announces the size, then sends three segments and ends.
-    QTest::newRow("0x1FFFFFFF, then 17 bytes") << QByteArray(
-        ">4000200000000000 <41002000ffffff1f >6000000000000000 <0041424344454647 >7000000000000000 "
-        "<1048494a4b4c4d4e >6000000000000000 <0b4f505100000000 ~20")
-                                                << QByteArray("2000/0 QByteArray 4142434445464748494a4b4c4d4e4f505100000000");
+    QTest::newRow("0x1FFFFFFF, then 17 bytes")
+        << QByteArray(
+               ">4000200000000000 <41002000ffffff1f >6000000000000000 <0041424344454647 >7000000000000000 "
+               "<1048494a4b4c4d4e >6000000000000000 <0b4f505100000000 ~20")
+        << QByteArray("2000/0 QByteArray 4142434445464748494a4b4c4d4e4f505100000000");
     QTest::newRow("0x20000000") << QByteArray(">4000200000000000 <4100200000000020 >8000200005000405 ~20")
                                 << QByteArray("2000/0 05040005");
     QTest::newRow("0xFFFFFFFF") << QByteArray(">4000200000000000 <41002000ffffffff >8000200005000405 ~20")
@@ -75,7 +76,7 @@ void TestHostileSizes::sdoUploadSize()
     PLAY(bench, script);
     QCOMPARE(bench.outcome(), outcome);
     QVERIFY2(bench.client.getCurrentlyReceivedData().capacity() <= 21 + kSmallBound,
-             QByteArray::number(bench.client.getCurrentlyReceivedData().capacity()));
+        QByteArray::number(bench.client.getCurrentlyReceivedData().capacity()));
     const qint64 grown = peakKb() - before;
     qInfo("peak memory growth %lld KiB", grown);
     QVERIFY(grown < kPeakBoundKb);

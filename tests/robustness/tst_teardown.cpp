@@ -29,7 +29,15 @@
 
 namespace {
 
-enum Victim { Victim_Scheduler, Victim_Adapter, Victim_Bus, Victim_Device, Victim_Service, Victim_Client, VictimCount };
+enum Victim {
+    Victim_Scheduler,
+    Victim_Adapter,
+    Victim_Bus,
+    Victim_Device,
+    Victim_Service,
+    Victim_Client,
+    VictimCount
+};
 const char *const kVictimNames[] = { "scheduler", "adapter", "bus", "device", "service", "client" };
 
 /// One network with one service under test; every part can die in any order.
@@ -52,7 +60,8 @@ struct Env
         network->addDefaultDevices();
         network->powerOn();
         if (SimCanopenNode *node = network->node(1))
-            node->od()->add(0x2000, 0, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, QByteArray());
+            node->od()->add(
+                0x2000, 0, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, QByteArray());
         network->udsEcu()->setSecurityRequired(false);
         runVirtual([] { return false; }, 20); // boot-up messages
     }
@@ -69,13 +78,20 @@ struct Env
     QObject *victim(Victim v) const
     {
         switch (v) {
-        case Victim_Scheduler: return scheduler;
-        case Victim_Adapter: return host;
-        case Victim_Bus: return bus;
-        case Victim_Device: return network;
-        case Victim_Service: return service;
-        case Victim_Client: return client;
-        case VictimCount: break;
+        case Victim_Scheduler:
+            return scheduler;
+        case Victim_Adapter:
+            return host;
+        case Victim_Bus:
+            return bus;
+        case Victim_Device:
+            return network;
+        case Victim_Service:
+            return service;
+        case Victim_Client:
+            return client;
+        case VictimCount:
+            break;
         }
         return nullptr;
     }
@@ -91,7 +107,7 @@ struct Scenario
 {
     const char *name;
     std::function<void(Env &)> make; ///< creates env.service (and env.client), sets env.start
-    bool answers;                    ///< the request ends in an outcome signal
+    bool answers; ///< the request ends in an outcome signal
 };
 
 /// A UDS client with a transfer already requested, for the file transfer services.
@@ -140,148 +156,152 @@ QList<Scenario> scenarios()
     };
     return {
         { "sdo expedited read",
-          [=](Env &env) {
-              SDOClient *c = sdo(env);
-              env.start = [c] { return c->read(0x1018, 1, CAN::UNSIGNED32); };
-          },
-          true },
+            [=](Env &env) {
+                SDOClient *c = sdo(env);
+                env.start = [c] { return c->read(0x1018, 1, CAN::UNSIGNED32); };
+            },
+            true },
         { "sdo segmented write",
-          [=](Env &env) {
-              SDOClient *c = sdo(env);
-              env.start = [c] { return c->write(0x2000, 0, CAN::DOMAIN, QVariant(QByteArray(40, 'w'))); };
-          },
-          true },
+            [=](Env &env) {
+                SDOClient *c = sdo(env);
+                env.start = [c] { return c->write(0x2000, 0, CAN::DOMAIN, QVariant(QByteArray(40, 'w'))); };
+            },
+            true },
         { "sdo segmented read",
-          [=](Env &env) {
-              SDOClient *c = sdo(env);
-              env.start = [c] { return c->read(0x1008, 0, CAN::VISIBLE_STRING); };
-          },
-          true },
+            [=](Env &env) {
+                SDOClient *c = sdo(env);
+                env.start = [c] { return c->read(0x1008, 0, CAN::VISIBLE_STRING); };
+            },
+            true },
         { "nmt guarding",
-          [](Env &env) {
-              auto *s = new NMTSlave(1, env.scheduler, nullptr);
-              env.service = s;
-              env.start = [s] { return s->startNodeGuarding(30, 2); };
-          },
-          false },
+            [](Env &env) {
+                auto *s = new NMTSlave(1, env.scheduler, nullptr);
+                env.service = s;
+                env.start = [s] { return s->startNodeGuarding(30, 2); };
+            },
+            false },
         { "nmt heartbeat",
-          [](Env &env) {
-              auto *s = new NMTSlave(3, env.scheduler, nullptr);
-              env.service = s;
-              env.start = [s] { return s->startHeartbeatMonitoring(700); };
-          },
-          false },
+            [](Env &env) {
+                auto *s = new NMTSlave(3, env.scheduler, nullptr);
+                env.service = s;
+                env.start = [s] { return s->startHeartbeatMonitoring(700); };
+            },
+            false },
         { "lss selective",
-          [=](Env &env) {
-              LSSMaster *m = lss(env);
-              env.start = [m] { return m->switchModeSelective(0x4B1, 0x00401001, 0x00010003, 0x1A2B00FF); };
-          },
-          true },
+            [=](Env &env) {
+                LSSMaster *m = lss(env);
+                env.start = [m] { return m->switchModeSelective(0x4B1, 0x00401001, 0x00010003, 0x1A2B00FF); };
+            },
+            true },
         { "lss fastscan",
-          [=](Env &env) {
-              LSSMaster *m = lss(env);
-              env.start = [m] { return m->fastScan(0, 0, 0, 0); };
-          },
-          true },
+            [=](Env &env) {
+                LSSMaster *m = lss(env);
+                env.start = [m] { return m->fastScan(0, 0, 0, 0); };
+            },
+            true },
         { "lss classical scan",
-          [=](Env &env) {
-              LSSMaster *m = lss(env);
-              env.start = [m] { return m->classicalScan(0x4B1, 0x00401001, 0x00010003, 0x00010003, 0x1A2B00F0, 0x1A2B00FF); };
-              QObject::connect(m, &LSSMaster::lssResult, m, [m](LSSMaster::LssAction, LSSMaster::LssResult, QVariant v) {
-                  Q_UNUSED(m)
-                  Q_UNUSED(v)
-              });
-          },
-          true },
+            [=](Env &env) {
+                LSSMaster *m = lss(env);
+                env.start = [m] {
+                    return m->classicalScan(
+                        0x4B1, 0x00401001, 0x00010003, 0x00010003, 0x1A2B00F0, 0x1A2B00FF);
+                };
+                QObject::connect(
+                    m, &LSSMaster::lssResult, m, [m](LSSMaster::LssAction, LSSMaster::LssResult, QVariant v) {
+                        Q_UNUSED(m)
+                        Q_UNUSED(v)
+                    });
+            },
+            true },
         { "uds read identifier (iso-tp reception)",
-          [=](Env &env) {
-              UDSClient *c = uds(env);
-              udsOutcomes(env, c);
-              env.start = [c] { return c->ReadDataByIdentifers({ 0xF190 }); };
-          },
-          true },
+            [=](Env &env) {
+                UDSClient *c = uds(env);
+                udsOutcomes(env, c);
+                env.start = [c] { return c->ReadDataByIdentifers({ 0xF190 }); };
+            },
+            true },
         { "uds write identifier (iso-tp transmission)",
-          [=](Env &env) {
-              UDSClient *c = uds(env);
-              udsOutcomes(env, c);
-              env.start = [c] { return c->WriteDataByIdentifer(0x0100, QByteArray(60, 'x')); };
-          },
-          true },
+            [=](Env &env) {
+                UDSClient *c = uds(env);
+                udsOutcomes(env, c);
+                env.start = [c] { return c->WriteDataByIdentifer(0x0100, QByteArray(60, 'x')); };
+            },
+            true },
         { "uds authentication",
-          [=](Env &env) {
-              UDSClient *c = uds(env);
-              auto *a = new UDSAuthentication(c);
-              auto count = [&env] { env.outcome(); };
-              QObject::connect(a, &UDSAuthentication::authenticationConfigurationReceived, a, count);
-              QObject::connect(a, &UDSAuthentication::timeout, a, count);
-              QObject::connect(a, &UDSAuthentication::error, a, count);
-              env.service = a;
-              env.start = [a] { return a->authenticationConfiguration(); };
-          },
-          true },
+            [=](Env &env) {
+                UDSClient *c = uds(env);
+                auto *a = new UDSAuthentication(c);
+                auto count = [&env] { env.outcome(); };
+                QObject::connect(a, &UDSAuthentication::authenticationConfigurationReceived, a, count);
+                QObject::connect(a, &UDSAuthentication::timeout, a, count);
+                QObject::connect(a, &UDSAuthentication::error, a, count);
+                env.service = a;
+                env.start = [a] { return a->authenticationConfiguration(); };
+            },
+            true },
         { "uds file download",
-          [=](Env &env) {
-              UDSClient *c = uds(env);
-              auto *d = new UDSFileDownloader(c);
-              d->setBlockDelay(1);
-              QObject::connect(d, &UDSFileDownloader::completed, d, [&env] { env.outcome(); });
-              QObject::connect(d, &UDSFileDownloader::error, d, [&env] { env.outcome(); });
-              QObject::connect(d, &UDSFileDownloader::sigDownloadProgress, d, [&env] {
-                  if (env.onOutcome)
-                      env.onOutcome(); // dying inside a progress report too
-              });
-              env.service = d;
-              const QString file = env.dir + QStringLiteral("/download.bin");
-              QFile f(file);
-              f.open(QIODevice::WriteOnly);
-              f.write(QByteArray(300, 'd'));
-              f.close();
-              env.start = [&env, c = QPointer<UDSClient>(c), d = QPointer<UDSFileDownloader>(d), file] {
-                  // Anything may die while the transfer is requested.
-                  return c && requestTransfer(env, c, true) && d && d->downloadFile(file, 100)
-                             ? CAN::RetType_OK
-                             : CAN::RetType_NoLink;
-              };
-          },
-          true },
+            [=](Env &env) {
+                UDSClient *c = uds(env);
+                auto *d = new UDSFileDownloader(c);
+                d->setBlockDelay(1);
+                QObject::connect(d, &UDSFileDownloader::completed, d, [&env] { env.outcome(); });
+                QObject::connect(d, &UDSFileDownloader::error, d, [&env] { env.outcome(); });
+                QObject::connect(d, &UDSFileDownloader::sigDownloadProgress, d, [&env] {
+                    if (env.onOutcome)
+                        env.onOutcome(); // dying inside a progress report too
+                });
+                env.service = d;
+                const QString file = env.dir + QStringLiteral("/download.bin");
+                QFile f(file);
+                f.open(QIODevice::WriteOnly);
+                f.write(QByteArray(300, 'd'));
+                f.close();
+                env.start = [&env, c = QPointer<UDSClient>(c), d = QPointer<UDSFileDownloader>(d), file] {
+                    // Anything may die while the transfer is requested.
+                    return c && requestTransfer(env, c, true) && d && d->downloadFile(file, 100)
+                        ? CAN::RetType_OK
+                        : CAN::RetType_NoLink;
+                };
+            },
+            true },
         { "uds file upload",
-          [=](Env &env) {
-              UDSClient *c = uds(env);
-              auto *u = new UDSFileUploader(c);
-              u->setBlockDelay(1);
-              QObject::connect(u, &UDSFileUploader::completed, u, [&env] { env.outcome(); });
-              QObject::connect(u, &UDSFileUploader::error, u, [&env] { env.outcome(); });
-              env.service = u;
-              const QString file = env.dir + QStringLiteral("/upload.bin");
-              env.start = [&env, c = QPointer<UDSClient>(c), u = QPointer<UDSFileUploader>(u), file] {
-                  return c && requestTransfer(env, c, false) && u && u->uploadFile(file, 300)
-                             ? CAN::RetType_OK
-                             : CAN::RetType_NoLink;
-              };
-          },
-          true },
+            [=](Env &env) {
+                UDSClient *c = uds(env);
+                auto *u = new UDSFileUploader(c);
+                u->setBlockDelay(1);
+                QObject::connect(u, &UDSFileUploader::completed, u, [&env] { env.outcome(); });
+                QObject::connect(u, &UDSFileUploader::error, u, [&env] { env.outcome(); });
+                env.service = u;
+                const QString file = env.dir + QStringLiteral("/upload.bin");
+                env.start = [&env, c = QPointer<UDSClient>(c), u = QPointer<UDSFileUploader>(u), file] {
+                    return c && requestTransfer(env, c, false) && u && u->uploadFile(file, 300)
+                        ? CAN::RetType_OK
+                        : CAN::RetType_NoLink;
+                };
+            },
+            true },
         { "network scanner",
-          [](Env &env) {
-              auto *s = new CANopenNetworkscanner;
-              QObject::connect(s, &CANopenNetworkscanner::sigFinished, s, [&env] { env.outcome(); });
-              env.service = s;
-              env.start = [&env, s] {
-                  s->startScan(env.scheduler, true);
-                  return s->getCurrentState() == CANopenNetworkscanner::CS_Running ? CAN::RetType_OK
-                                                                                   : CAN::RetType_NoLink;
-              };
-          },
-          true },
+            [](Env &env) {
+                auto *s = new CANopenNetworkscanner;
+                QObject::connect(s, &CANopenNetworkscanner::sigFinished, s, [&env] { env.outcome(); });
+                env.service = s;
+                env.start = [&env, s] {
+                    s->startScan(env.scheduler, true);
+                    return s->getCurrentState() == CANopenNetworkscanner::CS_Running ? CAN::RetType_OK
+                                                                                     : CAN::RetType_NoLink;
+                };
+            },
+            true },
         { "sync and emcy",
-          [](Env &env) {
-              auto *s = new SYNCProducer(0x80, env.scheduler, nullptr);
-              s->setSyncInterval(10);
-              auto *e = new EMCYConsumer(0x81, env.scheduler, s);
-              Q_UNUSED(e)
-              env.service = s;
-              env.start = [s] { return s->start(); };
-          },
-          false },
+            [](Env &env) {
+                auto *s = new SYNCProducer(0x80, env.scheduler, nullptr);
+                s->setSyncInterval(10);
+                auto *e = new EMCYConsumer(0x81, env.scheduler, s);
+                Q_UNUSED(e)
+                env.service = s;
+                env.start = [s] { return s->start(); };
+            },
+            false },
     };
 }
 
@@ -371,7 +391,7 @@ void TestTeardown::teardown()
                 continue; // killed while the start still waited (a file transfer's request)
             runVirtual([&] { return killed && (!s.answers || env.outcomes > 0); }, 60000);
             const QByteArray where = QByteArray(s.name) + ", " + kVictimNames[v] + " destroyed at phase "
-                                     + QByteArray::number(phase);
+                + QByteArray::number(phase);
             QVERIFY2(env.outcomes <= 1, where + ": more than one outcome");
             const bool serviceAlive = env.service && (victim != Victim_Client || env.client);
             if (s.answers && serviceAlive)
@@ -385,9 +405,10 @@ void TestTeardown::teardown()
                 const CAN::RetType again = env.start();
                 if (again == CAN::RetType_OK) {
                     const bool ended = runVirtual([&] { return env.outcomes > before; }, 60000);
-                    QVERIFY2(ended, where + ": a new request hangs (" + QByteArray::number(env.outcomes) + " outcomes, "
-                                        + QByteArray::number(VirtualTimeDispatcher::instance()->timerCount())
-                                        + " timers)");
+                    QVERIFY2(ended,
+                        where + ": a new request hangs (" + QByteArray::number(env.outcomes) + " outcomes, "
+                            + QByteArray::number(VirtualTimeDispatcher::instance()->timerCount())
+                            + " timers)");
                 }
             }
         }

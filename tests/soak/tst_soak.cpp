@@ -56,11 +56,11 @@ private slots:
 void TestSoak::soak()
 {
     const int requests = qEnvironmentVariableIsSet("TARNWICK_SOAK_REQUESTS")
-                             ? qEnvironmentVariableIntValue("TARNWICK_SOAK_REQUESTS")
-                             : 3000;
+        ? qEnvironmentVariableIntValue("TARNWICK_SOAK_REQUESTS")
+        : 3000;
     const quint32 seed = qEnvironmentVariableIsSet("TARNWICK_SOAK_SEED")
-                             ? quint32(qEnvironmentVariableIntValue("TARNWICK_SOAK_SEED"))
-                             : 16;
+        ? quint32(qEnvironmentVariableIntValue("TARNWICK_SOAK_SEED"))
+        : 16;
     std::mt19937 random(seed);
     auto pick = [&](int n) { return int(random() % quint32(n)); };
     QTemporaryDir dir;
@@ -130,10 +130,12 @@ void TestSoak::soak()
         report(Result, ok);
     });
     connect(&sdo, &SDOClient::errorReceived, this,
-            [&](quint16, quint8, quint32 code) { report(code == kSdoTimeout ? Timeout : Error); });
+        [&](quint16, quint8, quint32 code) { report(code == kSdoTimeout ? Timeout : Error); });
     connect(&sdo, &SDOClient::opError, this, [&] { report(Error); });
     connect(&lss, &LSSMaster::lssResult, this, [&](LSSMaster::LssAction, LSSMaster::LssResult r, QVariant) {
-        report(r == LSSMaster::LssResult_Success ? Result : r == LSSMaster::LssResult_Timeout ? Timeout : Error);
+        report(r == LSSMaster::LssResult_Success    ? Result
+                : r == LSSMaster::LssResult_Timeout ? Timeout
+                                                    : Error);
     });
     // A negative response is error(nrc) followed by response(): one outcome. A UDS answer that
     // arrives with no request outstanding (a duplicated frame) is a response too: counted apart.
@@ -151,8 +153,8 @@ void TestSoak::soak()
         }
         const QByteArray answer = uds.getResponseData();
         const bool paired = !answer.isEmpty()
-                            && (quint8(answer.at(0)) == quint8(udsSid + 0x40)
-                                || (answer.size() > 1 && quint8(answer.at(1)) == udsSid));
+            && (quint8(answer.at(0)) == quint8(udsSid + 0x40)
+                || (answer.size() > 1 && quint8(answer.at(1)) == udsSid));
         current->unpaired = current->unpaired || !paired;
         report(udsNegative ? Error : Result, udsNegative || udsExpected.isNull() || answer == udsExpected);
         udsNegative = false;
@@ -227,7 +229,8 @@ void TestSoak::soak()
         bool answered = false, negative = false;
         QMetaObject::Connection c1 = connect(&uds, &UDSClient::response, this, [&] { answered = true; });
         QMetaObject::Connection c2 = connect(&uds, &UDSClient::error, this, [&] { negative = true; });
-        QMetaObject::Connection c3 = connect(&uds, &UDSClient::timeout, this, [&] { answered = negative = true; });
+        QMetaObject::Connection c3
+            = connect(&uds, &UDSClient::timeout, this, [&] { answered = negative = true; });
         const bool sent = request() == CAN::RetType_OK;
         if (sent && !runVirtual([&] { return answered; }, 30000))
             ++hangs;
@@ -251,12 +254,10 @@ void TestSoak::soak()
             image.replace(int(fileAddress - ecu->memoryBase()), fileData.size(), fileData);
             ecu->setMemory(ecu->memoryBase(), image);
         }
-        const bool accepted = askChained([&] { return uds.DiagnosticSessionControl(2); })
-                              && askChained([&] {
-                                     return download
-                                                ? uds.RequestDownload(0, 4, 4, fileAddress, quint32(fileData.size()))
-                                                : uds.RequestUpload(0, 4, 4, fileAddress, quint32(fileData.size()));
-                                 });
+        const bool accepted = askChained([&] { return uds.DiagnosticSessionControl(2); }) && askChained([&] {
+            return download ? uds.RequestDownload(0, 4, 4, fileAddress, quint32(fileData.size()))
+                            : uds.RequestUpload(0, 4, 4, fileAddress, quint32(fileData.size()));
+        });
         if (!accepted) {
             report(Error);
             return CAN::RetType_OK;
@@ -281,54 +282,54 @@ void TestSoak::soak()
         { "nmt start", [&] { return nmt.startNode(); } },
         { "nmt pre-operational", [&] { return nmt.preopNode(); } },
         { "sdo expedited read",
-          [&] {
-              sdoWriting = false;
-              return sdo.read(0x1018, 1, CAN::UNSIGNED32);
-          } },
+            [&] {
+                sdoWriting = false;
+                return sdo.read(0x1018, 1, CAN::UNSIGNED32);
+            } },
         { "sdo expedited write",
-          [&] {
-              sdoWriting = true;
-              return sdo.write(0x2001, 0, CAN::UNSIGNED32, QVariant(quint32(random())));
-          } },
+            [&] {
+                sdoWriting = true;
+                return sdo.write(0x2001, 0, CAN::UNSIGNED32, QVariant(quint32(random())));
+            } },
         { "sdo segmented write",
-          [&] {
-              sdoWriting = true;
-              sdoExpected = bytes(1 + pick(120));
-              return sdo.write(0x2000, 0, CAN::DOMAIN, QVariant(sdoExpected));
-          } },
+            [&] {
+                sdoWriting = true;
+                sdoExpected = bytes(1 + pick(120));
+                return sdo.write(0x2000, 0, CAN::DOMAIN, QVariant(sdoExpected));
+            } },
         { "sdo segmented read",
-          [&] {
-              sdoWriting = false;
-              return sdo.read(0x2000, 0, CAN::DOMAIN);
-          } },
+            [&] {
+                sdoWriting = false;
+                return sdo.read(0x2000, 0, CAN::DOMAIN);
+            } },
         { "lss selective",
-          [&] { return lss.switchModeSelective(0x000004B1, 0x00401001, 0x00010003, 0x1A2B00FF); } },
+            [&] { return lss.switchModeSelective(0x000004B1, 0x00401001, 0x00010003, 0x1A2B00FF); } },
         { "lss inquire", [&] { return lss.inquireNodeId(); } },
         { "lss global waiting", [&] { return lss.switchModeGlobal(LSSMaster::LssGlobalState_Waiting); } },
         { "uds session",
-          [&] {
-              udsExpected = QByteArray();
-              udsSid = 0x10;
-              return uds.DiagnosticSessionControl(1);
-          } },
+            [&] {
+                udsExpected = QByteArray();
+                udsSid = 0x10;
+                return uds.DiagnosticSessionControl(1);
+            } },
         { "uds read identifier",
-          [&] {
-              udsExpected = QByteArray::fromHex("62f190") + ecu->dataIdentifier(0xF190);
-              udsSid = 0x22;
-              return uds.ReadDataByIdentifers({ 0xF190 });
-          } },
+            [&] {
+                udsExpected = QByteArray::fromHex("62f190") + ecu->dataIdentifier(0xF190);
+                udsSid = 0x22;
+                return uds.ReadDataByIdentifers({ 0xF190 });
+            } },
         { "uds write identifier",
-          [&] {
-              udsExpected = QByteArray();
-              udsSid = 0x2E;
-              return uds.WriteDataByIdentifer(0x0100, bytes(4));
-          } },
+            [&] {
+                udsExpected = QByteArray();
+                udsSid = 0x2E;
+                return uds.WriteDataByIdentifer(0x0100, bytes(4));
+            } },
         { "uds tester present",
-          [&] {
-              udsExpected = QByteArray();
-              udsSid = 0x3E;
-              return uds.TesterPresent(false, false);
-          } },
+            [&] {
+                udsExpected = QByteArray();
+                udsSid = 0x3E;
+                return uds.TesterPresent(false, false);
+            } },
         { "uds file download", [&] { return fileTransfer(true); } },
         { "uds file upload", [&] { return fileTransfer(false); } },
         { "emcy", [&] { return emcyProducer->sendEmergency(0x1000, 0x01, bytes(5)); } },
@@ -398,9 +399,10 @@ void TestSoak::soak()
         }
         qInfo().noquote() << line;
     }
-    qInfo().noquote() << QStringLiteral("requests %1: result %2, error %3, timeout %4, refused %5; frames %6, "
-                                        "dropped %7; emcy received %8 of %9; heartbeat state %10; virtual %11 s; "
-                                        "unsolicited UDS answers %12")
+    qInfo().noquote() << QStringLiteral(
+        "requests %1: result %2, error %3, timeout %4, refused %5; frames %6, "
+        "dropped %7; emcy received %8 of %9; heartbeat state %10; virtual %11 s; "
+        "unsolicited UDS answers %12")
                              .arg(total)
                              .arg(byOutcome[Result])
                              .arg(byOutcome[Error])
@@ -414,8 +416,7 @@ void TestSoak::soak()
                              .arg(VirtualTimeDispatcher::instance()->now() / 1000)
                              .arg(unsolicited);
     for (auto it = unchecked.cbegin(); it != unchecked.cend(); ++it)
-        qInfo().noquote() << "wrong data the protocol does not detect:" << it.key()
-                          << it.value();
+        qInfo().noquote() << "wrong data the protocol does not detect:" << it.key() << it.value();
     QCOMPARE(total, quint64(requests));
     QCOMPARE(hangs, 0);
     QCOMPARE(duplicates, 0);
