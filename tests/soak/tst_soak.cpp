@@ -1,7 +1,7 @@
 // Soak: many requests across every service against the simulated network on a bus that drops and
 // duplicates frames at random (seeded), on a virtual clock. Every request must end in exactly one
 // outcome, none may hang, and every transfer that reports success must carry exactly the data
-// sent. TARNWICK_SOAK_REQUESTS sets the number of requests (default 3000); TARNWICK_SOAK_SEED the seed.
+// sent. TARNWICK_SOAK_REQUESTS sets the number of requests (default 10000); TARNWICK_SOAK_SEED the seed.
 #include "canscheduler.h"
 #include "emcyconsumer.h"
 #include "lssmaster.h"
@@ -57,7 +57,7 @@ void TestSoak::soak()
 {
     const int requests = qEnvironmentVariableIsSet("TARNWICK_SOAK_REQUESTS")
         ? qEnvironmentVariableIntValue("TARNWICK_SOAK_REQUESTS")
-        : 3000;
+        : 10000;
     const quint32 seed = qEnvironmentVariableIsSet("TARNWICK_SOAK_SEED")
         ? quint32(qEnvironmentVariableIntValue("TARNWICK_SOAK_SEED"))
         : 16;
