@@ -171,11 +171,11 @@ CAN::RetType UDSClient::sendRequest(QByteArray &message, bool suppress, bool fun
         transport->mTimeout = mResponseTimeout;
         started = transport->startTransfer(message, true);
     }
-    if (started == 2) {
-        // The transport could not listen (its scheduler is gone): nothing left, nothing will
-        // answer, so the request is refused instead of waiting for good.
+    if (started != CAN::RetType_OK) {
+        // Nothing went out (the transport is still sending a suppressed request, has no
+        // registration, or the adapter refused the frame): no answer will come either.
         mBusy = 0;
-        return CAN::RetType_NoLink;
+        return CAN::RetType(started);
     }
     return CAN::RetType_OK;
 }
@@ -404,7 +404,6 @@ CAN::RetType UDSClient::ControlDTCSetting(quint8 settingType, bool suppressRespo
 
 void UDSClient::dataReceived(quint32 deviceCanId)
 {
-    Q_UNUSED(deviceCanId)
     auto *transport = qobject_cast<ISOTPHandler *>(sender());
     if (!transport)
         transport = mPhysicalTransport.data();
@@ -417,7 +416,10 @@ void UDSClient::dataReceived(quint32 deviceCanId)
         const quint8 nrc = quint8(message.at(2));
         if (nrc == kResponsePending) {
             // The server needs more time: supervise again, with the buffer cleared.
-            transport->waitForTransfer(mResponseTimeout);
+            if (transport->waitForTransfer(mResponseTimeout) != CAN::RetType_OK) {
+                // The transport cannot wait any more (its scheduler is gone).
+                timerElasped(deviceCanId);
+            }
             return;
         }
         // The host may destroy the client from its error slot; response() must not follow then.
