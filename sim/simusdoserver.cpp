@@ -216,7 +216,7 @@ bool SimUsdoServer::handleFrame(const CAN::CanRxMessage &message)
     const quint8 cmd = d[1];
     if ((cmd & kAbort) == kAbort) {
         // The client ends its transfer: no answer.
-        if (mState != State_Idle && client == mClient && d[2] == mSession) {
+        if ((mState != State_Idle || mMuted) && client == mClient && d[2] == mSession) {
             const quint8 code = message.length >= 7 ? d[6] : 0;
             const quint16 index = mIndex;
             const quint8 sub = mSub;
