@@ -232,6 +232,17 @@ bool SimUsdoServer::handleFrame(const CAN::CanRxMessage &message)
     }
     const bool initiate = cmd == kUpload || cmd == kExpeditedDownload || cmd == kSegmentedDownload
         || cmd == kBulkDownload;
+    const bool segment = cmd == kDownloadSegment || cmd == kLastDownloadSegment || cmd == kBulkSegment
+        || cmd == kLastBulkSegment || cmd == kUploadSegment;
+    if (!initiate && !segment) {
+        if (!broadcast) {
+            const bool object = message.length >= 6;
+            const quint8 frame[7] = { client, kAbort, d[2], object ? d[3] : quint8(0), object ? d[4] : quint8(0),
+                object ? d[5] : quint8(0), kUnknownCommand };
+            send(frame, 7);
+        }
+        return true;
+    }
     if (broadcast && cmd != kUpload && cmd != kExpeditedDownload)
         return true; // only expedited requests reach all nodes at once
     if (initiate) {
@@ -291,7 +302,6 @@ bool SimUsdoServer::handleFrame(const CAN::CanRxMessage &message)
         uploadSegment(message);
         break;
     default:
-        abortTransfer(mIndex, mSub, kUnknownCommand);
         break;
     }
     return true;
