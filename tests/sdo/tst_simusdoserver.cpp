@@ -37,7 +37,7 @@ void tst_SimUsdoServer::transcript_data()
     row("unknown command", "<05150b0000200000 >297f0b00002013");
     row("addressed to another node", "<061100000120 ~30");
     row("routed without routes: network unknown",
-        "<059100020901290000100000 >29ff000129020900001000" "1a00");
+        "<059100020901290000100000 >29ff00012902090000101a00");
 }
 
 void tst_SimUsdoServer::transcript()
