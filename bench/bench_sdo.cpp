@@ -106,8 +106,7 @@ int main(int argc, char *argv[])
     client.activateUSDO(true, 0x29);
     std::printf("USDO, %d bytes, SDOClient <-> simulated node on the CAN FD virtual bus\n", size);
     node.od()->setValue(0x2200, 0, QByteArray());
-    const Figures usdoDown
-        = measure(client, bus, [&] { return client.write(0x2200, 0, CAN::DOMAIN, data); });
+    const Figures usdoDown = measure(client, bus, [&] { return client.write(0x2200, 0, CAN::DOMAIN, data); });
     report("USDO segmented download", usdoDown, size);
     same = same && node.od()->value(0x2200, 0) == data;
     const Figures usdoUp = measure(client, bus, [&] { return client.read(0x2200, 0, CAN::DOMAIN); });

@@ -97,8 +97,9 @@ void SimNetwork::setCanFd(bool on)
 void SimNetwork::addCanFdServices(SimCanopenNode *node)
 {
     // CiA 302 program data: a large domain to download by USDO segmented or bulk transfer.
-    node->od()->add(0x1F50, 0, SimObjectDictionary::Unsigned8, SimObjectDictionary::Const, QByteArray(1, '\x01'));
-    node->od()->add(0x1F50, 1, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, QByteArray());
+    using OD = SimObjectDictionary;
+    node->od()->add(0x1F50, 0, OD::Unsigned8, OD::Const, QByteArray(1, '\x01'));
+    node->od()->add(0x1F50, 1, OD::Domain, OD::ReadWrite, QByteArray());
     new SimUsdoServer(node, node);
 }
 

@@ -230,15 +230,15 @@ bool SimUsdoServer::handleFrame(const CAN::CanRxMessage &message)
             handleRouted(message);
         return true;
     }
-    const bool initiate = cmd == kUpload || cmd == kExpeditedDownload || cmd == kSegmentedDownload
-        || cmd == kBulkDownload;
+    const bool initiate
+        = cmd == kUpload || cmd == kExpeditedDownload || cmd == kSegmentedDownload || cmd == kBulkDownload;
     const bool segment = cmd == kDownloadSegment || cmd == kLastDownloadSegment || cmd == kBulkSegment
         || cmd == kLastBulkSegment || cmd == kUploadSegment;
     if (!initiate && !segment) {
         if (!broadcast) {
             const bool object = message.length >= 6;
-            const quint8 frame[7] = { client, kAbort, d[2], object ? d[3] : quint8(0), object ? d[4] : quint8(0),
-                object ? d[5] : quint8(0), kUnknownCommand };
+            const quint8 frame[7] = { client, kAbort, d[2], object ? d[3] : quint8(0),
+                object ? d[4] : quint8(0), object ? d[5] : quint8(0), kUnknownCommand };
             send(frame, 7);
         }
         return true;
@@ -307,7 +307,8 @@ bool SimUsdoServer::handleFrame(const CAN::CanRxMessage &message)
     return true;
 }
 
-quint8 SimUsdoServer::checkWrite(SimObjectDictionary *od, quint16 index, quint8 sub, quint8 type, qint64 size) const
+quint8 SimUsdoServer::checkWrite(
+    SimObjectDictionary *od, quint16 index, quint8 sub, quint8 type, qint64 size) const
 {
     const OD::Entry *entry = od ? od->entry(index, sub) : nullptr;
     if (!entry)
@@ -370,8 +371,8 @@ void SimUsdoServer::expeditedDownload(SimObjectDictionary *od, const CAN::CanRxM
     const quint32 code = od->write(mIndex, mSub, QByteArray(reinterpret_cast<const char *>(d + 8), d[7]));
     if (code != 0)
         return abortTransfer(mIndex, mSub, usdoAbortCode(code));
-    const quint8 frame[8] = { mClient, kExpeditedDownload | 0x20, mSession, mSub, quint8(mIndex),
-        quint8(mIndex >> 8), 0, 0 };
+    const quint8 frame[8]
+        = { mClient, kExpeditedDownload | 0x20, mSession, mSub, quint8(mIndex), quint8(mIndex >> 8), 0, 0 };
     answer(frame, 8);
     emit transferCompleted(mIndex, mSub, true);
 }

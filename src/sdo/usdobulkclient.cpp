@@ -87,7 +87,8 @@ void USDOBulkClient::registerBroadcastReception()
         broadcastRegistrations = mScheduler->registerCanIdRange(0x581, 0x5FF);
         for (const QPointer<CanSender> &s : qAsConst(broadcastRegistrations))
             if (s)
-                connect(s, SIGNAL(received(CAN::CanRxMessage)), this, SLOT(newCanMessageReceived(CAN::CanRxMessage)),
+                connect(s, SIGNAL(received(CAN::CanRxMessage)), this,
+                    SLOT(newCanMessageReceived(CAN::CanRxMessage)),
                     Qt::ConnectionType(Qt::DirectConnection | Qt::UniqueConnection));
     }
 }
@@ -155,7 +156,8 @@ CAN::RetType USDOBulkClient::write(quint16 index, quint8 sub, CAN::CANopenDataTy
     buffer = value.toByteArray();
     totalSize = quint32(buffer.size());
     ++transferCounter;
-    quint8 frame[12] = { nodeId, kInitiate, transferCounter, sub, quint8(index), quint8(index >> 8), CAN::DOMAIN, 0 };
+    quint8 frame[12]
+        = { nodeId, kInitiate, transferCounter, sub, quint8(index), quint8(index >> 8), CAN::DOMAIN, 0 };
     qToLittleEndian<quint32>(totalSize, frame + 8);
     if (!adapter())
         return CAN::RetType_NoLink;
@@ -189,8 +191,8 @@ void USDOBulkClient::newCanMessageReceived(CAN::CanRxMessage message)
         responseTimer->stop();
         bulkState = 0;
         const bool full = message.length >= 7;
-        emit errorReceived(full ? qFromLittleEndian<quint16>(d + 4) : index, full ? d[3] : subIndex,
-            full ? d[6] : 0x10);
+        emit errorReceived(
+            full ? qFromLittleEndian<quint16>(d + 4) : index, full ? d[3] : subIndex, full ? d[6] : 0x10);
         setTransferActive(false);
         return;
     }
@@ -227,7 +229,8 @@ void USDOBulkClient::handleDownloadTimer()
         return;
     segmentTimer->stop();
     if (!adapter()) {
-        bulkState = 0;
+        bulkState = 0; // the bus is gone: the transfer still ends with an outcome
+        emit errorReceived(index, subIndex, 0x10);
         return;
     }
     quint8 frame[64];
@@ -252,9 +255,10 @@ void USDOBulkClient::handleDownloadTimer()
             const quint8 percent = quint8(quint64(offset) * 100 / totalSize);
             if (percent != lastPercent) {
                 lastPercent = percent;
+                const QPointer<USDOBulkClient> self(this);
                 emit progress(percent);
-                if (bulkState != 2)
-                    return; // the host aborted in its progress slot
+                if (!self || bulkState != 2)
+                    return; // the host aborted (or deleted us) in its progress slot
             }
             continue;
         }
@@ -278,7 +282,6 @@ void USDOBulkClient::handleDownloadTimer()
     }
     segmentTimer->start(segmentGap);
 }
-
 
 CAN::RetType USDOBulkClient::abort(quint32 code)
 {

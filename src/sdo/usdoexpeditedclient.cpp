@@ -31,7 +31,8 @@ USDOExpeditedClient::USDOExpeditedClient(QObject *parent)
     connect(timer, &QTimer::timeout, this, &USDOExpeditedClient::timeout);
 }
 
-USDOExpeditedClient::USDOExpeditedClient(quint8 localId, quint8 nodeId, CanScheduler *scheduler, QObject *parent)
+USDOExpeditedClient::USDOExpeditedClient(
+    quint8 localId, quint8 nodeId, CanScheduler *scheduler, QObject *parent)
     : USDOExpeditedClient(parent)
 {
     mScheduler = scheduler;
@@ -88,7 +89,8 @@ void USDOExpeditedClient::registerBroadcastReception()
     broadcastRegistrations = mScheduler->registerCanIdRange(0x581, 0x5FF);
     for (const QPointer<CanSender> &s : qAsConst(broadcastRegistrations))
         if (s)
-            connect(s, SIGNAL(received(CAN::CanRxMessage)), this, SLOT(newCanMessageReceived(CAN::CanRxMessage)),
+            connect(s, SIGNAL(received(CAN::CanRxMessage)), this,
+                SLOT(newCanMessageReceived(CAN::CanRxMessage)),
                 Qt::ConnectionType(Qt::DirectConnection | Qt::UniqueConnection));
 }
 

@@ -33,7 +33,8 @@ USDOSegmentedClient::USDOSegmentedClient(QObject *parent)
     connect(segTimer, &QTimer::timeout, this, &USDOSegmentedClient::timeoutSegmented);
 }
 
-USDOSegmentedClient::USDOSegmentedClient(quint8 localId, quint8 nodeId, CanScheduler *scheduler, QObject *parent)
+USDOSegmentedClient::USDOSegmentedClient(
+    quint8 localId, quint8 nodeId, CanScheduler *scheduler, QObject *parent)
     : USDOSegmentedClient(parent)
 {
     mScheduler = scheduler;
@@ -118,13 +119,16 @@ CAN::RetType USDOSegmentedClient::read(quint16 index, quint8 sub, CAN::CANopenDa
     return CAN::RetType_OK;
 }
 
-void USDOSegmentedClient::reportProgress()
+bool USDOSegmentedClient::reportProgress()
 {
-    const quint8 percent = totalSize == 0 ? 100 : quint8(qMin<quint64>(100, quint64(offset) * 100 / totalSize));
-    if (percent != lastPercent) {
-        lastPercent = percent;
-        emit progress(percent);
-    }
+    const quint8 percent
+        = totalSize == 0 ? 100 : quint8(qMin<quint64>(100, quint64(offset) * 100 / totalSize));
+    if (percent == lastPercent)
+        return true;
+    lastPercent = percent;
+    const QPointer<USDOSegmentedClient> self(this);
+    emit progress(percent);
+    return self && segState != 0; // the host may abort or delete the client in its slot
 }
 
 bool USDOSegmentedClient::sendNextSegment()
@@ -152,8 +156,7 @@ bool USDOSegmentedClient::sendNextSegment()
         return false;
     }
     ++outstanding;
-    reportProgress();
-    return true;
+    return reportProgress();
 }
 
 void USDOSegmentedClient::sendSegments()
@@ -276,14 +279,17 @@ void USDOSegmentedClient::handleUploadAnswer(const CAN::CanRxMessage &message)
         offset = quint32(buffer.size());
         if (offset >= totalSize)
             return fail(0x11); // more segments than the announced size allows
-        reportProgress();
-        return requestUploadSegment();
+        if (reportProgress())
+            requestUploadSegment();
+        return;
     }
-    if (cmd == kLastUploadSegment && message.length >= 4 && d[3] <= kSegmentBytes && d[3] <= message.length - 4) {
+    if (cmd == kLastUploadSegment && message.length >= 4 && d[3] <= kSegmentBytes
+        && d[3] <= message.length - 4) {
         buffer.append(reinterpret_cast<const char *>(d + 4), d[3]);
         offset = quint32(buffer.size());
-        reportProgress();
-        return finish(QVariant(buffer));
+        if (reportProgress())
+            finish(QVariant(buffer));
+        return;
     }
     fail(0x13);
 }

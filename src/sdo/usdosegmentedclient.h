@@ -46,7 +46,8 @@ private:
     void handleUploadAnswer(const CAN::CanRxMessage &message);
     void finish(const QVariant &value);
     void fail(quint32 code);
-    void reportProgress();
+    /// Emits progress when it changed; false when the transfer ended or the client is gone.
+    bool reportProgress();
 
     QTimer *segTimer;
     QByteArray buffer;

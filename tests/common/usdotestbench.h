@@ -15,7 +15,8 @@ inline QByteArray usdoOutcome(const QSignalSpy &results, const QSignalSpy &error
     for (const QList<QVariant> &r : results) {
         const QVariant v = r.at(2).value<QVariant>();
         const bool bytes = v.userType() == QMetaType::QByteArray;
-        QByteArray line = object(r) + v.typeName() + ' ' + (bytes ? v.toByteArray().toHex() : v.toString().toLatin1());
+        QByteArray line
+            = object(r) + v.typeName() + ' ' + (bytes ? v.toByteArray().toHex() : v.toString().toLatin1());
         if (r.size() > 3 && r.at(3).toBool())
             line += " faulty";
         all << line;

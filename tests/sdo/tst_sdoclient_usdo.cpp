@@ -70,8 +70,8 @@ void tst_SdoClientUsdo::protocolChoice()
     b.client.setSdoTimeout(100);
     SDOClient::mUseBlockTransfer = block == 1 || block == 3;
     if (block >= 2)
-        b.client.setTemporaryBlockHandling(block == 2 ? SDOClient::BlockHandling_BlockOnce
-                                                      : SDOClient::BlockHandling_NoBlockOnce);
+        b.client.setTemporaryBlockHandling(
+            block == 2 ? SDOClient::BlockHandling_BlockOnce : SDOClient::BlockHandling_NoBlockOnce);
     const auto t = CAN::CANopenDataType(type);
     QCOMPARE(write ? b.client.write(0x2000, 0, t, value) : b.client.read(0x2000, 0, t), CAN::RetType_OK);
     QVERIFY(b.client.isBusy());
@@ -82,7 +82,8 @@ void tst_SdoClientUsdo::protocolChoice()
     if (type == CAN::UNSIGNED64 && write) // numbers of the long types go as their little-endian bytes
         QCOMPARE(first.payload().mid(6, 10).toHex(), QByteArray("1b080000000000010000"));
     if (commands.size() > 1) {
-        b.peer.send(0x585, QByteArray::fromHex("2932") + first.payload().mid(2, 4) + QByteArray::fromHex("0f00ff000000"));
+        b.peer.send(0x585,
+            QByteArray::fromHex("2932") + first.payload().mid(2, 4) + QByteArray::fromHex("0f00ff000000"));
         QCOMPARE(b.peer.takeFrame().data[1], quint8(commands.at(1)));
     }
     QCOMPARE(b.client.abort(0), CAN::RetType_OK); // ends it locally
@@ -157,7 +158,8 @@ void tst_SdoClientUsdo::broadcastToSeveralNodes()
     SimNetwork network(&simAdapter);
     network.setCanFd(true);
     for (int id : nodes)
-        network.addNode({ quint8(id), QStringLiteral("node"), 0, 0x1000u + quint32(id), 0, 0, 0, 0, 0, false, 0 });
+        network.addNode(
+            { quint8(id), QStringLiteral("node"), 0, 0x1000u + quint32(id), 0, 0, 0, 0, 0, false, 0 });
     network.powerOn();
     CanScheduler scheduler(&hostAdapter);
     SDOClient client(0x580, 0x600, &scheduler); // node-ID 0: all nodes

@@ -18,8 +18,9 @@ void tst_SimUsdoServer::transcript_data()
     QTest::addColumn<QByteArray>("script");
     auto row = [](const char *name, const QByteArray &script) { QTest::newRow(name) << script; };
     row("expedited upload", "<051103000120 >2931030001200704efbeadde");
-    row("expedited download", "<050104000120070478563412 >2921040001200000 <051105000120 "
-                              ">293105000120070478563412");
+    row("expedited download",
+        "<050104000120070478563412 >2921040001200000 <051105000120 "
+        ">293105000120070478563412");
     row("broadcast upload", "<001106000120 >2931060001200704efbeadde");
     row("no object", "<051107000030 >297f0700003033");
     row("no sub-index", "<051107090120 >297f0709012034");
@@ -36,8 +37,7 @@ void tst_SimUsdoServer::transcript_data()
         "<05060a0000200f0003000000 >29260a0000200000 <05080a026162 >297f0a00002038");
     row("unknown command", "<05150b0000200000 >297f0b00002013");
     row("addressed to another node", "<061100000120 ~30");
-    row("routed without routes: network unknown",
-        "<059100020901290000100000 >29ff00012902090000101a00");
+    row("routed without routes: network unknown", "<059100020901290000100000 >29ff00012902090000101a00");
 }
 
 void tst_SimUsdoServer::transcript()

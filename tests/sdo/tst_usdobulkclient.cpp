@@ -37,8 +37,8 @@ void tst_UsdoBulkClient::transcript_data()
     QTest::newRow("empty: one last segment of 4")
         << 0 << QByteArray(">05060101501f0f0000000000 <29260101501f0000 >05080100 <29280100")
         << QByteArray("1f50/1 int 0") << QList<int> { 100 };
-    QTest::newRow("server abort") << 150 << init150 + segments150 + "<29ff0101501f12" << QByteArray("1f50/1 12")
-                                  << QList<int> { 40, 80 };
+    QTest::newRow("server abort") << 150 << init150 + segments150 + "<29ff0101501f12"
+                                  << QByteArray("1f50/1 12") << QList<int> { 40, 80 };
     QTest::newRow("wrong counter and destination ignored, then the confirmation times out")
         << 150 << init150 + segments150 + "<29280200 <28280100 >057f0101501f12" << QByteArray("1f50/1 12")
         << QList<int> { 40, 80 };

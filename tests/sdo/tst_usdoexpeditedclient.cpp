@@ -24,12 +24,15 @@ void tst_UsdoExpeditedClient::transcript_data()
     QTest::addColumn<QVariant>("value");
     QTest::addColumn<QByteArray>("script");
     QTest::addColumn<QByteArray>("outcome");
-    auto read = [](const char *name, CAN::CANopenDataType type, bool routed, const char *script, const char *outcome) {
-        QTest::newRow(name) << false << routed << int(type) << QVariant() << QByteArray(script) << QByteArray(outcome);
+    auto read = [](const char *name, CAN::CANopenDataType type, bool routed, const char *script,
+                    const char *outcome) {
+        QTest::newRow(name) << false << routed << int(type) << QVariant() << QByteArray(script)
+                            << QByteArray(outcome);
     };
     auto write = [](const char *name, CAN::CANopenDataType type, const QVariant &value, bool routed,
                      const char *script, const char *outcome) {
-        QTest::newRow(name) << true << routed << int(type) << value << QByteArray(script) << QByteArray(outcome);
+        QTest::newRow(name) << true << routed << int(type) << value << QByteArray(script)
+                            << QByteArray(outcome);
     };
     read("upload u32", CAN::UNSIGNED32, false, ">051100000010 <293100000010070478563412",
         "1000/0 uint 305419896");
@@ -48,9 +51,10 @@ void tst_UsdoExpeditedClient::transcript_data()
     write("download u16", CAN::UNSIGNED16, 1000, false, ">0501000017100602e8030000 <2921000017100000",
         "1017/0 int 1000");
     write("download 10-byte string", CAN::VISIBLE_STRING, QByteArray("ABCDEFGHIJ"), false,
-        ">050100001710090a4142434445464748494a0000 <2921000017100000", "1017/0 QByteArray 4142434445464748494a");
-    write("download, server abort", CAN::UNSIGNED16, 1000, false,
-        ">0501000017100602e8030000 <297f0000171032", "1017/0 32");
+        ">050100001710090a4142434445464748494a0000 <2921000017100000",
+        "1017/0 QByteArray 4142434445464748494a");
+    write("download, server abort", CAN::UNSIGNED16, 1000, false, ">0501000017100602e8030000 <297f0000171032",
+        "1017/0 32");
     // Routed: the header carries the route, the object and value four bytes later; answers
     // come from the gateway.
     read("routed upload", CAN::UNSIGNED32, true,
@@ -180,7 +184,8 @@ void tst_UsdoExpeditedClient::routedAgainstSimulatedGateway()
     // Node 5 is a gateway into network 2, where node 9 lives.
     UsdoSimBench sim;
     SimObjectDictionary remote;
-    remote.addRecord(0x1018, { { SimObjectDictionary::Unsigned32, 1 }, { SimObjectDictionary::Unsigned32, 0x1234 } });
+    remote.addRecord(
+        0x1018, { { SimObjectDictionary::Unsigned32, 1 }, { SimObjectDictionary::Unsigned32, 0x1234 } });
     sim.server.setRoutedNode(2, 9, &remote);
     USDOExpeditedClient client(0x29, quint8(node), &sim.scheduler, nullptr);
     QSignalSpy results(&client, &USDOExpeditedClient::resultReceived);
@@ -191,7 +196,8 @@ void tst_UsdoExpeditedClient::routedAgainstSimulatedGateway()
     QCOMPARE(usdoOutcome(results, errors), outcome);
     // A routed write arrives in the remote node's dictionary.
     if (errors.isEmpty()) {
-        remote.add(0x2001, 0, SimObjectDictionary::Unsigned16, SimObjectDictionary::ReadWrite, QByteArray(2, 0));
+        remote.add(
+            0x2001, 0, SimObjectDictionary::Unsigned16, SimObjectDictionary::ReadWrite, QByteArray(2, 0));
         QCOMPARE(client.write(0x2001, 0, CAN::UNSIGNED16, 0xBEEF), CAN::RetType_OK);
         QTRY_COMPARE(results.count(), 2);
         QCOMPARE(remote.unsignedValue(0x2001, 0), quint64(0xBEEF));

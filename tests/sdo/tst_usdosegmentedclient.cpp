@@ -23,9 +23,8 @@ void tst_UsdoSegmentedClient::transcript_data()
     QTest::addColumn<QByteArray>("data"); // what to download; null for an upload
     QTest::addColumn<QByteArray>("script");
     QTest::addColumn<QByteArray>("outcome");
-    auto row = [](const char *name, const QByteArray &data, const QByteArray &script, const QByteArray &outcome) {
-        QTest::newRow(name) << data << script << outcome;
-    };
+    auto row = [](const char *name, const QByteArray &data, const QByteArray &script,
+                   const QByteArray &outcome) { QTest::newRow(name) << data << script << outcome; };
     row("download 61 bytes", QByteArray(61, 'a'),
         ">0502000000200f003d000000 <2922000000200000 >05030000" + a(60) + " <29230000 >0504000161 <29240000",
         "2000/0 int 0");
@@ -36,8 +35,7 @@ void tst_UsdoSegmentedClient::transcript_data()
     row("download, an answer of another session is ignored", QByteArray(61, 'a'),
         ">0502000000200f003d000000 <2922010000200000 >057f0000002012", "2000/0 12");
     row("upload 61 bytes", {},
-        ">051100000020 <2932000000200f003d000000 >05130000 <29330000" + a(60)
-            + " >05130001 <2934000161",
+        ">051100000020 <2932000000200f003d000000 >05130000 <29330000" + a(60) + " >05130001 <2934000161",
         "2000/0 QByteArray " + a(61));
     row("upload, expedited answer", {}, ">051100000020 <2931000000200f03616263", "2000/0 QByteArray 616263");
     row("upload, announced size too large", {}, ">051100000020 <2932000000200f0000000020 >057f0000002016",
@@ -52,7 +50,8 @@ void tst_UsdoSegmentedClient::transcript()
     QFETCH(QByteArray, outcome);
     UsdoClientBench<USDOSegmentedClient> b;
     b.client.setSdoTimeout(100);
-    QCOMPARE(data.isNull() ? b.client.read(0x2000, 0, CAN::DOMAIN) : b.client.write(0x2000, 0, CAN::DOMAIN, data),
+    QCOMPARE(
+        data.isNull() ? b.client.read(0x2000, 0, CAN::DOMAIN) : b.client.write(0x2000, 0, CAN::DOMAIN, data),
         CAN::RetType_OK);
     QVERIFY(transferActive(b.adapter));
     PLAY(b, script);
@@ -149,7 +148,8 @@ void tst_UsdoSegmentedClient::abortsAndTimeouts()
     client.setSdoTimeout(80);
     QSignalSpy results(&client, &USDOSegmentedClient::resultReceived);
     QSignalSpy errors(&client, &USDOSegmentedClient::errorReceived);
-    QCOMPARE(download ? client.write(0x2000, 0, CAN::DOMAIN, usdoPattern(121)) : client.read(0x2000, 0, CAN::DOMAIN),
+    QCOMPARE(download ? client.write(0x2000, 0, CAN::DOMAIN, usdoPattern(121))
+                      : client.read(0x2000, 0, CAN::DOMAIN),
         CAN::RetType_OK);
     QTRY_COMPARE(errors.count(), 1);
     QCOMPARE(errors.first().at(2).toInt(), abortCode == 0 ? 0x12 : abortCode);

@@ -63,13 +63,14 @@ void tst_TarnwickToolUsdo::onTheSimulatedNetwork_data()
                             << "absolute encoder";
     QTest::newRow("abort") << QStringList { "--fd", "sdo", "--usdo", "read", "1", "0x2000", "u32" } << 4
                            << "0x33 Object does not exist in the object dictionary";
-    QTest::newRow("broadcast") << QStringList { "--fd", "sdo", "--usdo", "--all", "read", "0x1018:1", "u32" } << 0
+    QTest::newRow("broadcast") << QStringList { "--fd", "sdo", "--usdo", "--all", "read", "0x1018:1", "u32" }
+                               << 0
                                << "node 1: 1201 (0x4b1)\nnode 2: 1201 (0x4b1)\nnode 3: 2613 (0xa35)\n"
                                   "node 10: 2613 (0xa35)\n4 node(s) answered";
-    QTest::newRow("--usdo needs --fd") << QStringList { "sdo", "--usdo", "read", "2", "0x1000", "u32" } << 2
-                                       << "--usdo needs CAN FD";
-    QTest::newRow("--all is a broadcast read")
-        << QStringList { "--fd", "sdo", "--usdo", "--all", "write", "0x2000", "u8", "1" } << 2 << "--all is a USDO";
+    QTest::newRow("--usdo needs --fd")
+        << QStringList { "sdo", "--usdo", "read", "2", "0x1000", "u32" } << 2 << "--usdo needs CAN FD";
+    QTest::newRow("--all is a broadcast read") << QStringList { "--fd", "sdo", "--usdo", "--all", "write",
+        "0x2000", "u8", "1" } << 2 << "--all is a USDO";
 }
 
 void tst_TarnwickToolUsdo::onTheSimulatedNetwork()
