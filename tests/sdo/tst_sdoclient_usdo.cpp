@@ -160,6 +160,12 @@ void tst_SdoClientUsdo::broadcastToSeveralNodes()
     for (int id : nodes)
         network.addNode(
             { quint8(id), QStringLiteral("node"), 0, 0x1000u + quint32(id), 0, 0, 0, 0, 0, false, 0 });
+    // A node that refuses: its abort does not end the collection of the others' answers.
+    SimCanopenNode *refusing
+        = network.addNode({ 60, QStringLiteral("refusing"), 0, 0, 0, 0, 0, 0, 0, false, 0 });
+    SimUsdoServer::Script refuse;
+    refuse.abortCode = 0x33;
+    refusing->findChild<SimUsdoServer *>()->setDefaultScript(refuse);
     network.powerOn();
     CanScheduler scheduler(&hostAdapter);
     SDOClient client(0x580, 0x600, &scheduler); // node-ID 0: all nodes

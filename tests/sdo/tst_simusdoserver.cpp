@@ -8,7 +8,6 @@ class tst_SimUsdoServer : public QObject
 private slots:
     void transcript_data();
     void transcript();
-    void servesOnlyInPreOperationalAndOperational();
 };
 
 // The peer is client 0x29 (requests on 0x629), the node is 5 (answers on 0x585). The node has
@@ -51,22 +50,6 @@ void tst_SimUsdoServer::transcript()
     sim.node.od()->add(0x2002, 0, OD::VisibleString, OD::ReadWrite, QByteArray(70, 'S'));
     QCOMPARE(peer.takeFrame().id, 0x705u); // the boot-up
     const QByteArray why = playTranscript(peer, 0x585, 0x629, script);
-    QVERIFY2(why.isEmpty(), why.constData());
-}
-
-void tst_SimUsdoServer::servesOnlyInPreOperationalAndOperational()
-{
-    UsdoSimBench sim;
-    BusPeer peer(&sim.bus);
-    peer.setFdFrames(true);
-    sim.node.od()->addValue(0x2001, 0, SimObjectDictionary::Unsigned32, SimObjectDictionary::ReadWrite, 1);
-    peer.send(0, "0205"); // NMT stop
-    QTRY_COMPARE(sim.node.nmtState(), SimCanopenNode::NmtState_Stopped);
-    peer.clearFrames();
-    peer.send(0x629, "051100000120");
-    QVERIFY(peer.expectSilence(30));
-    peer.send(0, "0105"); // start
-    const QByteArray why = playTranscript(peer, 0x585, 0x629, "<051101000120 >293101000120070401000000");
     QVERIFY2(why.isEmpty(), why.constData());
 }
 

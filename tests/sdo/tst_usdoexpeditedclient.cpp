@@ -8,8 +8,6 @@ private slots:
     void transcript_data();
     void transcript();
     void sessionCounterWraps();
-    void broadcast_data();
-    void broadcast();
     void refusalsAndHostAbort();
     void routedAgainstSimulatedGateway_data();
     void routedAgainstSimulatedGateway();
@@ -108,39 +106,6 @@ void tst_UsdoExpeditedClient::sessionCounterWraps()
     QCOMPARE(sessions.left(2), QByteArray::fromHex("0001"));
     QCOMPARE(sessions.mid(254), QByteArray::fromHex("feff0001"));
     QCOMPARE(b.errors.count(), 0);
-}
-
-void tst_UsdoExpeditedClient::broadcast_data()
-{
-    QTest::addColumn<QList<int>>("nodes");
-    QTest::newRow("no node") << QList<int>();
-    QTest::newRow("one node") << QList<int> { 3 };
-    QTest::newRow("three nodes") << QList<int> { 1, 10, 127 };
-}
-
-void tst_UsdoExpeditedClient::broadcast()
-{
-    QFETCH(QList<int>, nodes);
-    UsdoClientBench<USDOExpeditedClient> b(0);
-    QSignalSpy answers(&b.client, &USDOExpeditedClient::broadcastResultReceived);
-    QSignalSpy finished(&b.client, &USDOExpeditedClient::broadcastRequestFinished);
-    b.client.setSdoTimeout(100);
-    QCOMPARE(b.client.read(0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
-    QByteArray script = ">001100011810";
-    for (int node : nodes) // each node answers with its own node-ID as the value
-        script += " <" + QByteArray::number(0x580 + node, 16) + ":2931000118100704"
-            + QByteArray::number(node, 16).rightJustified(2, '0') + "000000";
-    script += " <582:297f0001181031"; // one node refuses: that does not end the broadcast
-    PLAY(b, script);
-    QTRY_COMPARE(finished.count(), 1);
-    QCOMPARE(answers.count(), nodes.size());
-    for (int i = 0; i < nodes.size(); ++i) {
-        QCOMPARE(answers.at(i).at(0).toInt(), nodes.at(i));
-        QCOMPARE(answers.at(i).at(3).value<QVariant>().toUInt(), uint(nodes.at(i)));
-    }
-    QCOMPARE(b.results.count() + b.errors.count(), 0);
-    QVERIFY(b.peer.expectSilence(20)); // no abort frame at the end
-    QVERIFY(!b.client.isBusy());
 }
 
 void tst_UsdoExpeditedClient::refusalsAndHostAbort()
