@@ -192,8 +192,22 @@ void SimUsdoServer::abortTransfer(quint16 index, quint8 sub, quint8 code)
     emit abortSent(index, sub, code);
 }
 
+void SimUsdoServer::superviseFromNow()
+{
+    // The timer runs on between frames (restarting it per frame would cost more than the
+    // frame); when it fires early it waits out the rest from the last frame.
+    mLastFrame = mClock.elapsed();
+    if (!mTimeoutTimer->isActive())
+        mTimeoutTimer->start(mTimeoutMs);
+}
+
 void SimUsdoServer::serverTimeout()
 {
+    const qint64 quiet = mClock.elapsed() - mLastFrame;
+    if (mState != State_Idle && quiet < mTimeoutMs) {
+        mTimeoutTimer->start(int(mTimeoutMs - quiet));
+        return;
+    }
     if (mState != State_Idle)
         abortTransfer(mIndex, mSub, kTimeout);
 }
@@ -357,7 +371,7 @@ void SimUsdoServer::expeditedUpload(SimObjectDictionary *od, const quint8 *, boo
     mCounter = 0;
     mState = State_SegmentedUpload;
     answer(frame, 12);
-    mTimeoutTimer->start(mTimeoutMs);
+    superviseFromNow();
 }
 
 void SimUsdoServer::expeditedDownload(SimObjectDictionary *od, const CAN::CanRxMessage &message, bool)
@@ -396,7 +410,7 @@ void SimUsdoServer::initiateDownload(const CAN::CanRxMessage &message, bool bulk
     if (bulk)
         qToLittleEndian<quint16>(mBulkSpacing, frame + 6); // the pace of the segments
     answer(frame, 8);
-    mTimeoutTimer->start(mTimeoutMs);
+    superviseFromNow();
 }
 
 void SimUsdoServer::downloadSegment(const CAN::CanRxMessage &message)
@@ -416,7 +430,7 @@ void SimUsdoServer::downloadSegment(const CAN::CanRxMessage &message)
         mData.append(reinterpret_cast<const char *>(d + 4), kSegmentBytes);
         if (mData.size() >= mExpectedSize) // the last segment must carry the rest
             return abortTransfer(mIndex, mSub, kTooLong);
-        mTimeoutTimer->start(mTimeoutMs);
+        superviseFromNow();
         if (!bulk) {
             const quint8 frame[4] = { mClient, kDownloadSegment | 0x20, mSession, d[3] };
             answer(frame, 4);
@@ -463,7 +477,7 @@ void SimUsdoServer::uploadSegment(const CAN::CanRxMessage &message)
         frame[3] = d[3];
         std::memcpy(frame + 4, mData.constData() + mOffset, kSegmentBytes);
         mOffset += kSegmentBytes;
-        mTimeoutTimer->start(mTimeoutMs);
+        superviseFromNow();
         answer(frame, 64);
         return;
     }

@@ -91,6 +91,7 @@ private:
     void reset();
     const Script &scriptFor(quint16 index, quint8 sub) const;
     void send(const quint8 *bytes, int length);
+    void superviseFromNow();
 
     struct Delayed
     {
@@ -110,6 +111,7 @@ private:
     QTimer *mDelayTimer;
     QElapsedTimer mClock;
     std::deque<Delayed> mDelayed;
+    qint64 mLastFrame = 0; ///< mClock time of the last frame of the running transfer
 
     State mState = State_Idle;
     quint8 mClient = 0; ///< node-ID of the client of the running request

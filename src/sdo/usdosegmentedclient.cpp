@@ -92,7 +92,7 @@ CAN::RetType USDOSegmentedClient::write(quint16 index, quint8 sub, CAN::CANopenD
     outstanding = 1;
     segState = 1;
     kind = 2;
-    segTimer->start(int(qMin<quint32>(sdoTimeout, 0x7FFFFFFF)));
+    superviseFromNow();
     return CAN::RetType_OK;
 }
 
@@ -115,7 +115,7 @@ CAN::RetType USDOSegmentedClient::read(quint16 index, quint8 sub, CAN::CANopenDa
     }
     segState = 1;
     kind = 1;
-    segTimer->start(int(qMin<quint32>(sdoTimeout, 0x7FFFFFFF)));
+    superviseFromNow();
     return CAN::RetType_OK;
 }
 
@@ -222,7 +222,7 @@ void USDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage messa
         emit errorReceived(index, subIndex, d[6]);
         return;
     }
-    segTimer->start(int(qMin<quint32>(sdoTimeout, 0x7FFFFFFF)));
+    superviseFromNow();
     if (kind == 1) {
         handleUploadAnswer(message);
         return;
@@ -294,8 +294,22 @@ void USDOSegmentedClient::handleUploadAnswer(const CAN::CanRxMessage &message)
     fail(0x13);
 }
 
+void USDOSegmentedClient::superviseFromNow()
+{
+    // Restarting a timer for every frame costs more than the frame itself: the timer runs on
+    // and, when it fires early, waits out the rest from the last answer.
+    lastActivity.start();
+    if (!segTimer->isActive())
+        segTimer->start(int(qMin<quint32>(sdoTimeout, 0x7FFFFFFF)));
+}
+
 void USDOSegmentedClient::timeoutSegmented()
 {
+    const qint64 quiet = lastActivity.isValid() ? lastActivity.elapsed() : qint64(sdoTimeout);
+    if (segState != 0 && quiet < qint64(sdoTimeout)) {
+        segTimer->start(int(qint64(sdoTimeout) - quiet));
+        return;
+    }
     if (kind == 3) {
         segState = 0;
         setTransferActive(false);

@@ -3,6 +3,7 @@
 #include "usdoexpeditedclient.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 
 /// USDO (CANopen FD) segmented transfers with one node: an initiate exchange, then segments of
 /// 60 data bytes in 64-byte CAN FD frames, each answered by the server, and a last shorter
@@ -44,12 +45,14 @@ private:
     bool sendNextSegment();
     void requestUploadSegment();
     void handleUploadAnswer(const CAN::CanRxMessage &message);
+    void superviseFromNow();
     void finish(const QVariant &value);
     void fail(quint32 code);
     /// Emits progress when it changed; false when the transfer ended or the client is gone.
     bool reportProgress();
 
     QTimer *segTimer;
+    QElapsedTimer lastActivity; ///< since the last frame of the server
     QByteArray buffer;
     quint32 totalSize = 0;
     quint32 offset = 0;
