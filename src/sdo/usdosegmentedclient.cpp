@@ -28,7 +28,10 @@ constexpr quint32 kLargestUpload = 0x1FFFFFFF;
 USDOSegmentedClient::USDOSegmentedClient(QObject *parent)
     : USDOExpeditedClient(parent)
     , segTimer(new QTimer(this))
+    , retryTimer(new QTimer(this))
 {
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, &USDOSegmentedClient::retry);
     segTimer->setSingleShot(true);
     connect(segTimer, &QTimer::timeout, this, &USDOSegmentedClient::timeoutSegmented);
 }
@@ -61,6 +64,7 @@ CAN::RetType USDOSegmentedClient::startTransfer()
         return CAN::RetType_Busy;
     setTransferActive(true);
     segTimer->stop();
+    retryTimer->stop();
     outstanding = 0;
     segmentCounter = 0;
     offset = 0;
@@ -137,26 +141,42 @@ bool USDOSegmentedClient::sendNextSegment()
     frame[0] = nodeId;
     frame[2] = requestSession;
     const quint32 left = totalSize - offset;
-    int length = 64;
-    if (left > kSegmentBytes) {
-        frame[1] = kDownloadSegment;
-        frame[3] = segmentCounter++;
-        std::memcpy(frame + 4, buffer.constData() + offset, kSegmentBytes);
-        offset += kSegmentBytes;
-    } else {
-        frame[1] = kLastDownloadSegment;
-        frame[3] = quint8(left);
-        std::memcpy(frame + 4, buffer.constData() + offset, left);
-        length = 4 + int(left);
-        offset = totalSize;
-        segState = 2;
-    }
-    if (sendUsdoFrame(frame, length) != CAN::RetType_OK) {
-        fail(0x10); // the adapter refused: end the transfer towards the server too
+    const bool last = left <= kSegmentBytes;
+    const quint32 chunk = last ? left : kSegmentBytes;
+    frame[1] = last ? kLastDownloadSegment : kDownloadSegment;
+    frame[3] = last ? quint8(left) : segmentCounter;
+    std::memcpy(frame + 4, buffer.constData() + offset, chunk);
+    if (!sent(sendUsdoFrame(frame, 4 + int(chunk))))
         return false;
-    }
+    offset += chunk;
+    if (last)
+        segState = 2;
+    else
+        ++segmentCounter;
     ++outstanding;
     return reportProgress();
+}
+
+bool USDOSegmentedClient::sent(CAN::RetType ret)
+{
+    if (ret == CAN::RetType_OK)
+        return true;
+    if (ret == CAN::RetType_NotReady) {
+        retryTimer->start(1); // the adapter's queue is full: the same frame again soon
+        return false;
+    }
+    fail(0x10); // refused for good: end the transfer towards the server too
+    return false;
+}
+
+void USDOSegmentedClient::retry()
+{
+    if (segState == 0)
+        return;
+    if (kind == 1)
+        requestUploadSegment();
+    else
+        sendSegments();
 }
 
 void USDOSegmentedClient::sendSegments()
@@ -178,6 +198,7 @@ void USDOSegmentedClient::sendSegments()
 void USDOSegmentedClient::finish(const QVariant &value)
 {
     segTimer->stop();
+    retryTimer->stop();
     segState = 0;
     setTransferActive(false);
     emit resultReceived(index, subIndex, value, false);
@@ -217,6 +238,7 @@ void USDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage messa
         if (message.length < 7)
             return;
         segTimer->stop();
+        retryTimer->stop();
         segState = 0;
         setTransferActive(false);
         emit errorReceived(index, subIndex, d[6]);
@@ -244,9 +266,9 @@ void USDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage messa
 
 void USDOSegmentedClient::requestUploadSegment()
 {
-    quint8 frame[4] = { nodeId, kUploadSegmentRequest, requestSession, segmentCounter++ };
-    if (sendUsdoFrame(frame, 4) != CAN::RetType_OK)
-        fail(0x10);
+    quint8 frame[4] = { nodeId, kUploadSegmentRequest, requestSession, segmentCounter };
+    if (sent(sendUsdoFrame(frame, 4)))
+        ++segmentCounter;
 }
 
 void USDOSegmentedClient::handleUploadAnswer(const CAN::CanRxMessage &message)
@@ -328,6 +350,7 @@ CAN::RetType USDOSegmentedClient::abort(quint32 code)
 {
     qCDebug(lcSdo) << "CAN::RetType USDOSegmentedClient::abort(quint32)" << code;
     segTimer->stop();
+    retryTimer->stop();
     if (segState == 0)
         return USDOExpeditedClient::abort(code);
     segState = 0;

@@ -43,6 +43,9 @@ private:
     CAN::RetType startTransfer();
     void sendSegments();
     bool sendNextSegment();
+    /// True when the adapter took the frame; 7 retries after 1 ms, anything else ends the transfer.
+    bool sent(CAN::RetType ret);
+    void retry();
     void requestUploadSegment();
     void handleUploadAnswer(const CAN::CanRxMessage &message);
     void superviseFromNow();
@@ -52,6 +55,7 @@ private:
     bool reportProgress();
 
     QTimer *segTimer;
+    QTimer *retryTimer;
     QElapsedTimer lastActivity; ///< since the last frame of the server
     QByteArray buffer;
     quint32 totalSize = 0;

@@ -80,6 +80,7 @@ void tst_UsdoSegmentedClient::roundTrip_data()
     QTest::newRow("121") << 121 << 4 << 4 << 0;
     QTest::newRow("121, fast download") << 121 << 4 << 4 << 4;
     QTest::newRow("5000, fast download") << 5000 << 85 << 85 << 6;
+    QTest::newRow("5000, fast download, adapter queue of one frame") << 5000 << 85 << 85 << -6;
 }
 
 void tst_UsdoSegmentedClient::roundTrip()
@@ -90,7 +91,8 @@ void tst_UsdoSegmentedClient::roundTrip()
     QFETCH(int, fast);
     UsdoSimBench sim;
     USDOSegmentedClient client(0x29, 5, &sim.scheduler, nullptr);
-    client.setFastSegmentedDownload(fast > 0, quint8(fast));
+    client.setFastSegmentedDownload(fast != 0, quint8(qAbs(fast)));
+    sim.adapter.setTransmitQueueLimit(fast < 0 ? 1 : 0); // a full queue answers 7: sent again later
     QSignalSpy results(&client, &USDOSegmentedClient::resultReceived);
     QSignalSpy errors(&client, &USDOSegmentedClient::errorReceived);
     QSignalSpy progress(&client, &USDOSegmentedClient::progress);
