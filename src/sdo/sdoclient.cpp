@@ -488,15 +488,9 @@ static QByteArray segmentedPayload(CAN::CANopenDataType type, const QVariant &va
 // little-endian bytes, as for a segmented download; every other value passes unchanged.
 static QVariant usdoPayload(CAN::CANopenDataType type, const QVariant &value)
 {
-    switch (type) {
-    case CAN::UNSIGNED40:
-    case CAN::UNSIGNED48:
-    case CAN::INTEGER64:
-    case CAN::UNSIGNED64:
-        return segmentedPayload(type, value);
-    default:
-        return value;
-    }
+    const bool longNumber = type == CAN::UNSIGNED40 || type == CAN::UNSIGNED48 || type == CAN::INTEGER64
+        || type == CAN::UNSIGNED64;
+    return longNumber ? QVariant(segmentedPayload(type, value)) : value;
 }
 
 CAN::RetType SDOClient::write(quint16 index, quint8 sub, CAN::CANopenDataType type, QVariant value)

@@ -223,9 +223,24 @@ static bool decodesAsNumber(CAN::CANopenDataType type)
     case CAN::INTEGER24:
     case CAN::UNSIGNED24:
         return true;
-    default:
+    case CAN::VISIBLE_STRING:
+    case CAN::OCTET_STRING:
+    case CAN::UNICODE_STRING:
+    case CAN::TIME_OF_DAY:
+    case CAN::TIME_DIFFERENCE:
+    case CAN::DOMAIN:
+    case CAN::REAL64:
+    case CAN::INTEGER40:
+    case CAN::INTEGER48:
+    case CAN::INTEGER56:
+    case CAN::INTEGER64:
+    case CAN::UNSIGNED40:
+    case CAN::UNSIGNED48:
+    case CAN::UNSIGNED56:
+    case CAN::UNSIGNED64:
         return false;
     }
+    return false;
 }
 
 void USDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage message)
