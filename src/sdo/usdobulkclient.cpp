@@ -190,10 +190,10 @@ void USDOBulkClient::newCanMessageReceived(CAN::CanRxMessage message)
         segmentTimer->stop();
         responseTimer->stop();
         bulkState = 0;
+        setTransferActive(false);
         const bool full = message.length >= 7;
         emit errorReceived(
             full ? qFromLittleEndian<quint16>(d + 4) : index, full ? d[3] : subIndex, full ? d[6] : 0x10);
-        setTransferActive(false);
         return;
     }
     switch (bulkState) {
@@ -214,8 +214,10 @@ void USDOBulkClient::newCanMessageReceived(CAN::CanRxMessage message)
             responseTimer->stop();
             bulkState = 0;
             setTransferActive(false);
+            const QPointer<USDOBulkClient> self(this);
             emit progress(100);
-            emit resultReceived(index, subIndex, QVariant(int(0)));
+            if (self) // the host may delete the client in its progress slot
+                emit resultReceived(index, subIndex, QVariant(int(0)));
         }
         return;
     default:
@@ -291,14 +293,16 @@ CAN::RetType USDOBulkClient::abort(quint32 code)
     segmentTimer->stop();
     firstResponseTimer->stop();
     responseTimer->stop();
-    if (adapter() && code != 0) {
+    bulkState = 0;
+    if (code == 0)
+        return CAN::RetType_OK; // ended locally, without a frame and without a signal
+    if (adapter()) {
         quint8 frame[7] = { nodeId, kAbort, transferCounter, subIndex, quint8(index), quint8(index >> 8),
             quint8(code & 0xFF) };
         sendFrame(frame, 7);
         setTransferActive(false);
-        emit errorReceived(index, subIndex, code);
     }
-    bulkState = 0;
+    emit errorReceived(index, subIndex, code); // also when the bus is gone: the request ends here
     return CAN::RetType_OK;
 }
 
@@ -312,11 +316,5 @@ void USDOBulkClient::handleFirstTimeout()
 {
     if (bulkState != 1)
         return;
-    // Reported once: the abort carries the code to the server and to the host.
-    if (adapter())
-        abort(0x12);
-    else {
-        bulkState = 0;
-        emit errorReceived(index, subIndex, 0x12);
-    }
+    abort(0x12); // reported once, to the server (when the bus is still there) and to the host
 }

@@ -370,10 +370,12 @@ CAN::RetType USDOSegmentedClient::abort(quint32 code)
         return USDOExpeditedClient::abort(code);
     segState = 0;
     kind = 3;
-    if (mScheduler && code != 0) {
+    if (code == 0)
+        return CAN::RetType_OK; // ended locally, without a frame and without a signal
+    if (mScheduler) {
         sendAbortFrame(quint8(code & 0xFF));
         setTransferActive(false);
-        emit errorReceived(index, subIndex, code);
     }
+    emit errorReceived(index, subIndex, code); // also when the bus is gone: the request ends here
     return CAN::RetType_OK;
 }

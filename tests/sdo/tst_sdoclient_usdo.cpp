@@ -14,6 +14,8 @@ private slots:
     void againstSimulatedNetwork();
     void broadcastToSeveralNodes_data();
     void broadcastToSeveralNodes();
+    void schedulerGoneMidTransfer_data();
+    void schedulerGoneMidTransfer();
 };
 
 void tst_SdoClientUsdo::cleanup()
@@ -186,6 +188,42 @@ void tst_SdoClientUsdo::broadcastToSeveralNodes()
     std::sort(vendors.begin(), vendors.end());
     QCOMPARE(vendors, nodes);
     QCOMPARE(results.count() + errors.count(), 0);
+    QVERIFY(!client.isBusy());
+}
+
+void tst_SdoClientUsdo::schedulerGoneMidTransfer_data()
+{
+    QTest::addColumn<bool>("write");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("code"); // USDO timeout, or "unknown error" for a bulk stream cut off
+    QTest::newRow("expedited") << false << int(CAN::UNSIGNED32) << 0x12;
+    QTest::newRow("segmented") << false << int(CAN::VISIBLE_STRING) << 0x12;
+    QTest::newRow("bulk, no answer to the initiate") << true << int(CAN::DOMAIN) << 0x12;
+}
+
+// The host destroys the scheduler while a request runs: the request still ends, once.
+void tst_SdoClientUsdo::schedulerGoneMidTransfer()
+{
+    QFETCH(bool, write);
+    QFETCH(int, type);
+    QFETCH(int, code);
+    VirtualCanBus bus;
+    VirtualCanAdapter adapter(&bus);
+    adapter.setCanFdCapable(true);
+    auto *scheduler = new CanScheduler(&adapter);
+    SDOClient client(0x585, 0x605, scheduler);
+    client.activateUSDO(true, 0x29);
+    client.setSdoTimeout(50);
+    client.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
+    QSignalSpy errors(&client, &SDOClient::errorReceived);
+    const auto t = CAN::CANopenDataType(type);
+    QCOMPARE(write ? client.write(0x2000, 0, t, QByteArray(200, 'x')) : client.read(0x2000, 0, t),
+        CAN::RetType_OK);
+    delete scheduler;
+    QTRY_COMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(2).toInt(), code);
+    QTest::qWait(100); // nothing more follows
+    QCOMPARE(errors.count(), 1);
     QVERIFY(!client.isBusy());
 }
 
