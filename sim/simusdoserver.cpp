@@ -297,10 +297,10 @@ bool SimUsdoServer::handleFrame(const CAN::CanRxMessage &message)
     ++mFramesAnswered;
     switch (cmd) {
     case kUpload:
-        expeditedUpload(mOd, d, broadcast);
+        expeditedUpload(mOd, broadcast);
         break;
     case kExpeditedDownload:
-        expeditedDownload(mOd, message, broadcast);
+        expeditedDownload(mOd, message);
         break;
     case kSegmentedDownload:
     case kBulkDownload:
@@ -344,7 +344,7 @@ quint8 SimUsdoServer::checkWrite(
     return size > limit ? kTooLong : 0;
 }
 
-void SimUsdoServer::expeditedUpload(SimObjectDictionary *od, const quint8 *, bool broadcast)
+void SimUsdoServer::expeditedUpload(SimObjectDictionary *od, bool broadcast)
 {
     QByteArray value;
     const quint32 code = od ? od->read(mIndex, mSub, &value) : quint32(OD::Abort_NoObject);
@@ -374,7 +374,7 @@ void SimUsdoServer::expeditedUpload(SimObjectDictionary *od, const quint8 *, boo
     superviseFromNow();
 }
 
-void SimUsdoServer::expeditedDownload(SimObjectDictionary *od, const CAN::CanRxMessage &message, bool)
+void SimUsdoServer::expeditedDownload(SimObjectDictionary *od, const CAN::CanRxMessage &message)
 {
     const quint8 *d = message.data;
     if (message.length < 8 || d[7] > message.length - 8 || d[7] > kExpeditedBytes)

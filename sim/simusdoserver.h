@@ -79,8 +79,8 @@ private:
 
     bool handleFrame(const CAN::CanRxMessage &message);
     void handleRouted(const CAN::CanRxMessage &message);
-    void expeditedUpload(SimObjectDictionary *od, const quint8 *request, bool broadcast);
-    void expeditedDownload(SimObjectDictionary *od, const CAN::CanRxMessage &message, bool broadcast);
+    void expeditedUpload(SimObjectDictionary *od, bool broadcast);
+    void expeditedDownload(SimObjectDictionary *od, const CAN::CanRxMessage &message);
     void initiateDownload(const CAN::CanRxMessage &message, bool bulk);
     void downloadSegment(const CAN::CanRxMessage &message);
     void uploadSegment(const CAN::CanRxMessage &message);
