@@ -149,7 +149,7 @@ void SimUsdoServer::send(const quint8 *bytes, int length)
     frame.id = 0x580u + mNode->nodeId();
     frame.fd = true;
     frame.bitRateSwitch = true;
-    frame.length = quint8(CAN::canFdLengthFor(length)); // padded with zeros to a CAN FD length
+    frame.length = quint8(length);
     std::memcpy(frame.data, bytes, size_t(length));
     ++mAnswers;
     mNode->send(frame);

@@ -138,7 +138,7 @@ CAN::RetType USDOBulkClient::sendFrame(const quint8 *bytes, int length)
     frame.id = 0x600u + localId;
     frame.fd = true;
     frame.bitRateSwitch = true;
-    frame.length = quint8(CAN::canFdLengthFor(length)); // padded with zeros to a CAN FD length
+    frame.length = quint8(length);
     std::memcpy(frame.data, bytes, size_t(length));
     return a->sendCanMessage(frame);
 }

@@ -167,8 +167,7 @@ CAN::RetType USDOExpeditedClient::sendUsdoFrame(const quint8 *bytes, int length,
     frame.id = txCob;
     frame.fd = true;
     frame.bitRateSwitch = brs;
-    // CAN FD knows only some lengths above 8: pad with zeros to the next one, as a controller would.
-    frame.length = quint8(CAN::canFdLengthFor(length));
+    frame.length = quint8(length);
     std::memcpy(frame.data, bytes, size_t(length));
     return a->sendCanMessage(frame);
 }

@@ -29,14 +29,14 @@ void tst_SimUsdoServer::transcript_data()
     row("domain too long", "<0502080000200f0000002000 >297f0800002037");
     row("segmented upload of 70 bytes",
         "<051109000220 >293209000220090046000000 <05130900 >29330900" + QByteArray("53").repeated(60)
-            + " <05130901 >2934090a" + QByteArray("53").repeated(10) + "0000");
+            + " <05130901 >2934090a" + QByteArray("53").repeated(10) + "cccc");
     row("segment counter wrong", "<051109000220 >293209000220090046000000 <05130905 >297f0900022014");
     row("segment outside a transfer", "<05030100 >297f0100000011");
     row("bulk download, then a wrong length",
         "<05060a0000200f0003000000 >29260a0000200000 <05080a026162 >297f0a00002038");
     row("unknown command", "<05150b0000200000 >297f0b00002013");
     row("addressed to another node", "<061100000120 ~30");
-    row("routed without routes: network unknown", "<059100020901290000100000 >29ff00012902090000101a00");
+    row("routed without routes: network unknown", "<059100020901290000100000 >29ff00012902090000101acc");
 }
 
 void tst_SimUsdoServer::transcript()

@@ -28,7 +28,7 @@ void tst_UsdoBulkClient::transcript_data()
     QTest::addColumn<QList<int>>("progress");
     const QByteArray init150 = ">05060101501f0f0096000000 <29260101501f0000 ";
     const QByteArray segments150 = ">05070100" + a(60) + " >05070101" + a(60) + " >0508011e" + a(30)
-        + QByteArray(28, '0') + " "; // 34 bytes go as a CAN FD frame of 48
+        + QByteArray("cc").repeated(14) + " "; // 34 bytes go as a CAN FD frame of 48
     QTest::newRow("150 bytes") << 150 << init150 + segments150 + "<29280100" << QByteArray("1f50/1 int 0")
                                << QList<int> { 40, 80, 100 };
     QTest::newRow("60 bytes: one last segment of 64")

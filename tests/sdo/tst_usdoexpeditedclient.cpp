@@ -46,12 +46,12 @@ void tst_UsdoExpeditedClient::transcript_data()
     read("unknown answer", CAN::UNSIGNED32, false, ">051100000010 <2925000000100000 >057f0000001013",
         "1000/0 13");
     read("timeout", CAN::UNSIGNED32, false, ">051100000010 >057f0000001012", "1000/0 12");
-    write("download u16", CAN::UNSIGNED16, 1000, false, ">0501000017100602e8030000 <2921000017100000",
+    write("download u16", CAN::UNSIGNED16, 1000, false, ">0501000017100602e803cccc <2921000017100000",
         "1017/0 int 1000");
     write("download 10-byte string", CAN::VISIBLE_STRING, QByteArray("ABCDEFGHIJ"), false,
-        ">050100001710090a4142434445464748494a0000 <2921000017100000",
+        ">050100001710090a4142434445464748494acccc <2921000017100000",
         "1017/0 QByteArray 4142434445464748494a");
-    write("download, server abort", CAN::UNSIGNED16, 1000, false, ">0501000017100602e8030000 <297f0000171032",
+    write("download, server abort", CAN::UNSIGNED16, 1000, false, ">0501000017100602e803cccc <297f0000171032",
         "1017/0 32");
     // Routed: the header carries the route, the object and value four bytes later; answers
     // come from the gateway.
@@ -64,7 +64,7 @@ void tst_UsdoExpeditedClient::transcript_data()
     read("routed upload, gateway abort", CAN::UNSIGNED32, true,
         ">079100020501290000100000 <587:29ff00012902050000101a", "1000/0 1a");
     write("routed download", CAN::UNSIGNED16, 1000, true,
-        ">078100020501290017100602e8030000 <587:29a100012902050017100000", "1017/0 int 1000");
+        ">078100020501290017100602e803cccc <587:29a100012902050017100000", "1017/0 int 1000");
 }
 
 void tst_UsdoExpeditedClient::transcript()
@@ -126,7 +126,7 @@ void tst_UsdoExpeditedClient::refusalsAndHostAbort()
     QCOMPARE(b.client.setNodeIds(0x29, 6), CAN::RetType_Busy);
     QCOMPARE(b.client.abort(0x30), CAN::RetType_OK);
     // The refused request above used session 0.
-    PLAY(b, ">05010100002018050102030405000000 >057f0100002030 <2921010000200000");
+    PLAY(b, ">05010100002018050102030405cccccc >057f0100002030 <2921010000200000");
     QVERIFY(b.peer.expectSilence(20));
     QCOMPARE(b.outcome(), QByteArray("2000/0 30")); // the late answer finds the client idle
 }
