@@ -1,5 +1,6 @@
 // A host's most natural first line, `Service(&scheduler)`, gives a working service.
 #include "canscheduler.h"
+#include "emcyconsumer.h"
 #include "lssmaster.h"
 #include "nmtnetwork.h"
 #include "nmtslave.h"
@@ -23,6 +24,9 @@ public:
 static_assert(std::is_constructible<SDOClient, std::nullptr_t>::value, "SDOClient(nullptr)");
 static_assert(std::is_constructible<NMTSlave, std::nullptr_t>::value, "NMTSlave(nullptr)");
 static_assert(std::is_constructible<SYNCProducer, std::nullptr_t>::value, "SYNCProducer(nullptr)");
+// An EMCY consumer without its COB-ID would consume nothing: a scheduler alone does not compile.
+static_assert(!std::is_constructible<EMCYConsumer, CanScheduler *>::value, "EMCYConsumer(&scheduler)");
+static_assert(std::is_constructible<EMCYConsumer, std::nullptr_t>::value, "EMCYConsumer(nullptr)");
 
 class tst_ServiceConstructors : public QObject
 {
