@@ -3,6 +3,7 @@
 #include "abstractcanadapter.h"
 #include "canscheduler.h"
 #include "cansender.h"
+#include "sdoblockclient.h"
 #include "sdoexpeditedclient.h"
 #include "sdosegmentedclient.h"
 #include "tarnwicklogging_p.h"
@@ -133,6 +134,7 @@ SDOClient::SDOClient(QObject *parent)
 {
     expeditedClient = new SDOExpeditedClient(this);
     segmentedClient = new SDOSegmentedClient(this);
+    blockClient = new SDOBlockClient(this);
     usdoExpeditedClient = new USDOExpeditedClient(this);
     usdoSegmentedClient = new USDOSegmentedClient(this);
     usdoBulkClient = new USDOBulkClient(this);
@@ -150,6 +152,7 @@ SDOClient::SDOClient(quint32 serverCob, quint32 clientCob, CanScheduler *schedul
     mScheduler = scheduler;
     expeditedClient = new SDOExpeditedClient(serverCob, clientCob, scheduler, this);
     segmentedClient = new SDOSegmentedClient(serverCob, clientCob, scheduler, this);
+    blockClient = new SDOBlockClient(serverCob, clientCob, scheduler, this);
     mLocalId = 41;
     usdoExpeditedClient = new USDOExpeditedClient(mLocalId, quint8(clientCob), scheduler, this);
     usdoSegmentedClient = new USDOSegmentedClient(mLocalId, quint8(clientCob), scheduler, this);
@@ -176,6 +179,9 @@ void SDOClient::setupConnections()
     connect(expeditedClient, &SDOExpeditedClient::errorReceived, this, &SDOClient::errorIndication);
     connect(segmentedClient, &SDOExpeditedClient::errorReceived, this, &SDOClient::errorIndication);
     connect(segmentedClient, &SDOSegmentedClient::progress, this, &SDOClient::progressIndication);
+    connect(blockClient, &SDOExpeditedClient::resultReceived, this, forwardResult);
+    connect(blockClient, &SDOExpeditedClient::errorReceived, this, &SDOClient::errorIndication);
+    connect(blockClient, &SDOBlockClient::progress, this, &SDOClient::progressIndication);
 
     connect(usdoExpeditedClient, &USDOExpeditedClient::resultReceived, this, &SDOClient::resultIndication);
     connect(usdoSegmentedClient, &USDOExpeditedClient::resultReceived, this, &SDOClient::resultIndication);
@@ -235,6 +241,8 @@ CAN::RetType SDOClient::setCobIds(quint32 serverCob, quint32 clientCob, bool ext
         ext = false;
     }
     segmentedClient->setCobIds(toClient, toServer, ext);
+    if (blockClient)
+        blockClient->setCobIds(toClient, toServer, ext);
     handOverUsdoNodeIds();
     return expeditedClient->setCobIds(toClient, toServer, ext);
 }
@@ -258,6 +266,8 @@ CAN::RetType SDOClient::setCanScheduler(CanScheduler *scheduler)
     mScheduler = scheduler;
     registerRouting();
     segmentedClient->setCanScheduler(scheduler);
+    if (blockClient)
+        blockClient->setCanScheduler(scheduler);
     usdoExpeditedClient->setCanScheduler(scheduler);
     usdoSegmentedClient->setCanScheduler(scheduler);
     usdoBulkClient->setCanScheduler(scheduler);
@@ -269,6 +279,8 @@ CAN::RetType SDOClient::setSdoTimeout(quint32 ms)
 {
     sdoTimeout = ms;
     segmentedClient->setSdoTimeout(ms);
+    if (blockClient)
+        blockClient->setSdoTimeout(ms);
     usdoExpeditedClient->setSdoTimeout(ms);
     usdoSegmentedClient->setSdoTimeout(ms);
     usdoBulkClient->setSdoTimeout(ms);
@@ -283,6 +295,8 @@ quint32 SDOClient::getSdoTimeout() const
 void SDOClient::setSegDelay(quint32 delay)
 {
     segDelay = delay;
+    if (blockClient)
+        blockClient->setSegDelay(delay);
 }
 
 void SDOClient::setTemporaryBlockHandling(SDOClient::BlockHandling handling)
@@ -422,6 +436,13 @@ CAN::RetType SDOClient::read(quint16 index, quint8 sub, CAN::CANopenDataType typ
         if ((found = !segmentedClient.isNull()))
             ret = segmentedClient->read(index, sub);
         break;
+    case SdoType_Block:
+        currentType = protocol;
+        if ((found = !blockClient.isNull())) {
+            blockClient->setBlockSize(quint8(mBlockUploadSize & 0xFF));
+            ret = blockClient->read(index, sub);
+        }
+        break;
     case SdoType_UsdoExpedited:
         currentType = protocol;
         if ((found = !usdoExpeditedClient.isNull())) {
@@ -433,9 +454,6 @@ CAN::RetType SDOClient::read(quint16 index, quint8 sub, CAN::CANopenDataType typ
         currentType = protocol;
         if ((found = !usdoSegmentedClient.isNull()))
             ret = usdoSegmentedClient->read(index, sub, type);
-        break;
-    case SdoType_Block:
-        currentType = protocol; // its client joins in later; refused until then
         break;
     case SdoType_None:
     case SdoType_Routing:
@@ -520,6 +538,15 @@ CAN::RetType SDOClient::write(quint16 index, quint8 sub, CAN::CANopenDataType ty
             ret = segmentedClient->write(index, sub, segmentedPayload(type, value));
         }
         break;
+    case SdoType_Block:
+        currentType = protocol;
+        if ((found = !blockClient.isNull())) {
+            connect(blockClient, &SDOBlockClient::errorOccured, this, &SDOClient::blockError,
+                Qt::UniqueConnection);
+            blockClient->setSegDelay(segDelay);
+            ret = blockClient->write(index, sub, value.toByteArray());
+        }
+        break;
     case SdoType_UsdoExpedited:
         currentType = protocol;
         if ((found = !usdoExpeditedClient.isNull())) {
@@ -549,9 +576,6 @@ CAN::RetType SDOClient::write(quint16 index, quint8 sub, CAN::CANopenDataType ty
         if ((found = !usdoBulkClient.isNull()))
             ret = usdoBulkClient->write(index, sub, CAN::DOMAIN, value);
         break;
-    case SdoType_Block:
-        currentType = protocol; // its client joins in later; refused until then
-        break;
     case SdoType_None:
     case SdoType_Routing:
     case SdoType_CiA309:
@@ -576,6 +600,11 @@ CAN::RetType SDOClient::abort(quint32 code)
             return CAN::RetType_OK;
         busy = false;
         return segmentedClient->abort(code);
+    case SdoType_Block:
+        if (!blockClient)
+            return CAN::RetType_OK;
+        busy = false;
+        return blockClient->abort(code);
     case SdoType_UsdoExpedited:
         if (!usdoExpeditedClient)
             return CAN::RetType_OK;
@@ -591,7 +620,6 @@ CAN::RetType SDOClient::abort(quint32 code)
             return CAN::RetType_OK;
         busy = false;
         return usdoBulkClient->abort(code);
-    case SdoType_Block:
     case SdoType_CiA309:
         return CAN::RetType_OK; // no such client in this build
     }
@@ -605,13 +633,14 @@ QByteArray SDOClient::getCurrentlyReceivedData() const
     switch (currentType) {
     case SdoType_Segmented:
         return segmentedClient ? segmentedClient->getCurrentlyReceivedData() : QByteArray();
+    case SdoType_Block:
+        return blockClient ? blockClient->getCurrentlyReceivedData() : QByteArray();
     case SdoType_None:
     case SdoType_Routing:
     case SdoType_Expedited:
     case SdoType_UsdoExpedited:
     case SdoType_UsdoSegmented:
     case SdoType_UsdoBulk:
-    case SdoType_Block:
     case SdoType_CiA309:
         break;
     }

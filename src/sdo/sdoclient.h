@@ -15,6 +15,7 @@
 #include <atomic>
 
 class CanSender;
+class SDOBlockClient;
 class SDOExpeditedClient;
 class SDOSegmentedClient;
 class USDOBulkClient;
@@ -151,10 +152,11 @@ private:
     BlockHandling blockHandling = BlockHandling_Default;
     QPointer<SDOExpeditedClient> expeditedClient;
     QPointer<SDOSegmentedClient> segmentedClient;
+    QPointer<SDOBlockClient> blockClient;
     QPointer<USDOExpeditedClient> usdoExpeditedClient;
     QPointer<USDOSegmentedClient> usdoSegmentedClient;
     QPointer<USDOBulkClient> usdoBulkClient;
-    // The block and CiA 309 clients join here; until then their protocols are refused.
+    // The CiA 309 client joins here; until then its protocol is refused.
     QPointer<CanSender> routingRegistration;
     quint32 lastAbortCode = 0;
     quint16 index = 0;

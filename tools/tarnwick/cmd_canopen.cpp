@@ -211,7 +211,9 @@ int cmdSdo(Tool &tool, const QStringList &args)
 {
     QCommandLineParser parser;
     const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("SDO timeout in ms (default 1000)."), QStringLiteral("ms"));
-    const QCommandLineOption block(QStringLiteral("block"), QStringLiteral("Use block transfer for large values (with --usdo: USDO bulk download)."));
+    const QCommandLineOption block(QStringLiteral("block"), QStringLiteral(
+        "Use CiA 301 block transfer for strings and domains (uploads; downloads of 29 bytes or more);\n"
+        "with --usdo: USDO bulk download."));
     const QCommandLineOption usdo(QStringLiteral("usdo"), QStringLiteral("Use USDO (CANopen FD, needs --fd)."));
     const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("With --usdo: read from every node at once (broadcast); no NODE argument."));
     parser.addOption(timeout);
