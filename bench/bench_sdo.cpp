@@ -153,8 +153,8 @@ int main(int argc, char *argv[])
                 "(target <= 1)\n",
         cpuPerFrame(usdoDown), cpuPerFrame(usdoFast), cpuPerFrame(bulk));
     std::printf("data %s\n", same ? "verified" : "MISMATCH");
-    return down.ok && up.ok && fast.ok && blockDown.ok && blockUp.ok && usdoDown.ok && usdoUp.ok && usdoFast.ok
-            && bulk.ok && same
+    return down.ok && up.ok && fast.ok && blockDown.ok && blockUp.ok && usdoDown.ok && usdoUp.ok
+            && usdoFast.ok && bulk.ok && same
         ? 0
         : 1;
 }
