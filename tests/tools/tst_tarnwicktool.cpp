@@ -130,6 +130,8 @@ void tst_TarnwickTool::usageErrors_data()
     QTest::newRow("no command") << QStringList{} << 2 << "Usage";
     QTest::newRow("unknown command") << QStringList{"frobnicate"} << 2 << "unknown command";
     QTest::newRow("unknown option") << QStringList{"--frob", "scan"} << 2 << "unknown option";
+    QTest::newRow("lss fd-scan bad node") << QStringList{"--fd", "lss", "fd-scan", "200"} << 2 << "node-ID 1..127";
+    QTest::newRow("lss fd window") << QStringList{"--fd", "lss", "--window", "100", "fd-scan"} << 2 << "1..99 ms";
     QTest::newRow("bad node") << QStringList{"sdo", "read", "128", "0x1000", "u32"} << 2 << "node-ID must be 1..127";
     QTest::newRow("node zero") << QStringList{"nmt", "start", "0"} << 2 << "node-ID";
     QTest::newRow("bad type") << QStringList{"sdo", "read", "1", "0x1000", "float"} << 2 << "unknown data type";
@@ -164,6 +166,12 @@ void tst_TarnwickTool::nmtSyncLssUds_data()
     QTest::newRow("help") << QStringList{"sdo", "--help"} << "Usage: tarnwick [global options] sdo";
     QTest::newRow("lss scan") << QStringList{"lss", "--timeout", "20", "scan", "0x4b1", "0x00401001"} << "2 device(s) found";
     QTest::newRow("lss fastscan") << QStringList{"lss", "--timeout", "15", "fastscan", "20"} << "node-ID 20 configured and stored";
+    QTest::newRow("lss fd-scan") << QStringList{"--fd", "lss", "--window", "3", "fd-scan", "30"}
+                                 << "node-ID 30 (network 1) configured and stored; the device started with it";
+    QTest::newRow("lss fd inquire") << QStringList{"--fd", "lss", "inquire"} << "node-ID 20 network 1";
+    QTest::newRow("lss fd configure") << QStringList{"--fd", "lss", "--network", "4", "configure", "0x4b1", "0x401f01",
+                                                     "0x10001", "0x1a2c00ff", "31"}
+                                      << "node-ID 31 (network 4) configured and stored";
     QTest::newRow("uds did") << QStringList{"uds", "read-did", "0xF190"} << "\"TWK0SIMULATED0001\"";
     QTest::newRow("uds dtc") << QStringList{"uds", "dtc"} << "DTC 0x012345 status 0x09";
     QTest::newRow("monitor") << QStringList{"monitor", "--duration", "1200", "--nodes", "1,2"} << "node   1  Connection OK";

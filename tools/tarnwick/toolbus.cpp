@@ -33,6 +33,11 @@ bool ToolBus::open(const QString &spec, int bitrate, bool fd, int dataBitrate)
         mDeviceAdapter = devices;
         mSimNetwork = new SimNetwork(devices);
         mSimNetwork->addDefaultDevices();
+        if (fd) {
+            // CANopen FD devices with LSS FD, one of them waiting for a node-ID.
+            for (const SimNetwork::NodeSpec &node : SimNetwork::defaultLssFdNodes())
+                mSimNetwork->addLssFdNode(node);
+        }
         mSimNetwork->powerOn();
         mAdapter = host;
         mScheduler = new CanScheduler(mAdapter);
