@@ -3,11 +3,14 @@
 
 #include "canscheduler.h"
 #include "lssfd_manager.h"
+#include "serialbuscanadapter.h"
 #include "simcanopennode.h"
 #include "simlssfdslave.h"
 #include "virtualcanadapter.h"
 #include "virtualcanbus.h"
 
+#include <QCanBus>
+#include <QCoreApplication>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -262,6 +265,44 @@ private slots:
             got = n->run([&] { return n->manager.inquireNodeId(); });
         }
         QCOMPARE(got, outcome);
+    }
+
+    // The same through QtSerialBus's strict virtualcan bus: the 20-byte CAN FD frames, the
+    // empty answers and the scan identifiers as real hardware carries them.
+    void overVirtualCan()
+    {
+        if (!QCanBus::instance()->plugins().contains(QLatin1String("virtualcan")))
+            QSKIP("the virtualcan plugin is not installed");
+        const QString iface =
+            QStringLiteral("tcp://127.0.0.1:%1/can0").arg(38000 + (QCoreApplication::applicationPid() % 2000));
+        SerialBusCanAdapter host(QStringLiteral("virtualcan"), iface);
+        SerialBusCanAdapter device(QStringLiteral("virtualcan"), iface);
+        for (SerialBusCanAdapter *a : {&host, &device}) {
+            a->setCanFd(true);
+            QVERIFY2(a->connectDevice(), qPrintable(a->errorString()));
+        }
+        QTRY_VERIFY(host.isConnected() && device.isConnected());
+        CanScheduler scheduler(&host);
+        M manager(&scheduler);
+        manager.setTimeout(100);
+        QSignalSpy results(&manager, &M::lssfdResult);
+        SimCanopenNode node(&device, 0xFF);
+        node.setIdentity(A[0], A[1], A[2], A[3]);
+        SimLssFdSlave slave(&node);
+        node.powerOn();
+        // The server forwards to a client only once it has read its connect line.
+        for (int i = 0; i < 30 && (results.isEmpty() || results.last().at(1).toInt() != M::LssfdResult_Success); ++i) {
+            QCOMPARE(manager.identifyNonConfigSlaves(), CAN::RetType_OK);
+            QVERIFY(results.wait(1000));
+        }
+        QCOMPARE(results.last().at(1).toInt(), int(M::LssfdResult_Success));
+        QCOMPARE(manager.fdScan(M::FDScanMode_NonConfigured, 20), CAN::RetType_OK);
+        QVERIFY(results.wait(5000));
+        QCOMPARE(results.last().at(1).toInt(), int(M::LssfdResult_Success));
+        QCOMPARE(results.last().at(2).toList(), QVariantList({A[0], A[1], A[2], A[3]}));
+        QCOMPARE(manager.inquireLssAddress(), CAN::RetType_OK);
+        QVERIFY(results.wait(1000));
+        QCOMPARE(results.last().at(2).toList(), QVariantList({A[0], A[1], A[2], A[3]}));
     }
 };
 
