@@ -27,17 +27,9 @@ const Request Requests[] = {
     { "switchGlobalClassicWaiting",
         [](M &m) { return m.switchModeGlobal(M::LssGlobalState_Waiting, M::FDProtocolVersion_Classic); },
         M::LssAction_None, "0400" },
-    { "switchGlobalClassicConfiguration",
-        [](M &m) {
-            return m.switchModeGlobal(M::LssGlobalState_Configuration, M::FDProtocolVersion_Classic);
-        },
-        M::LssAction_None, "0401" },
     { "switchGlobalFd2",
-        [](M &m) { return m.switchModeGlobal(M::LssGlobalState_FdState2, M::FDProtocolVersion_FD); },
+        [](M &m) { return m.switchModeGlobal(M::LssGlobalState_FdState2, M::FDProtocolVersion(7)); },
         M::LssAction_None, "8102" },
-    { "switchGlobalFd3",
-        [](M &m) { return m.switchModeGlobal(M::LssGlobalState_FdState3, M::FDProtocolVersion(7)); },
-        M::LssAction_None, "8103" },
     { "switchGlobalFdNoState",
         [](M &m) { return m.switchModeGlobal(M::LssGlobalState(9), M::FDProtocolVersion_FD); },
         M::LssAction_None, "81ff" },
@@ -213,11 +205,8 @@ private slots:
             { "node-ID too short", "configureNodeId", "83", none, "0" },
             { "store error too short", "store", "8501", none, "0" },
             { "address too short", "inquireLssAddress", "870000009101", none, "0" },
-            { "inquire node-ID too short", "inquireNodeId", "97050107", none, "0" },
-            { "empty to inquire", "inquireNodeId", "", none, "0" },
             { "store answer to node-ID", "configureNodeId", "850000", none, "0" },
             { "selective answer to store", "store", "44", none, "0" },
-            { "identify answer to inquire", "inquireNodeId", "8a", none, "0" },
             { "unknown command", "configureBitTiming", "990000", none, "0" },
         };
         for (const auto &r : rows)
@@ -344,50 +333,52 @@ private slots:
     }
 
     // No answer in a window ends the scan with a time-out; so does an answer on a scan
-    // identifier to the last query instead of the confirmation.
+    // identifier to the last query instead of the confirmation. A query the adapter refuses
+    // mid-scan ends it with the adapter's code.
     void scanTimeouts_data()
     {
         QTest::addColumn<int>("startStep");
         QTest::addColumn<quint32>("answerId"); // 0: silence
         QTest::addColumn<int>("queries");
-        QTest::newRow("no device") << 0 << 0u << 1;
-        QTest::newRow("silence mid-scan") << 31 << 0u << 1;
-        QTest::newRow("last step answered on 0x7D3") << 32 << 0x7D3u << 1;
-        QTest::newRow("one nibble then silence") << 5 << 0x7DFu << 2;
+        QTest::addColumn<int>("refusal"); // the adapter's answer to the queries after the first
+        QTest::addColumn<QString>("outcome");
+        const QString timeout = expected(M::LssAction_FdScan, M::LssfdResult_Timeout, "0");
+        QTest::newRow("no device") << 0 << 0u << 1 << 0 << timeout;
+        QTest::newRow("silence mid-scan") << 31 << 0u << 1 << 0 << timeout;
+        QTest::newRow("last step answered on 0x7D3") << 32 << 0x7D3u << 1 << 0 << timeout;
+        QTest::newRow("one nibble then silence") << 5 << 0x7DFu << 2 << 0 << timeout;
+        QTest::newRow("next query refused")
+            << 0 << 0x7D5u << 2 << 7 << expected(M::LssAction_FdScan, M::LssfdResult_Error, "7");
     }
     void scanTimeouts()
     {
         QFETCH(int, startStep);
         QFETCH(quint32, answerId);
         QFETCH(int, queries);
+        QFETCH(int, refusal);
+        QFETCH(QString, outcome);
         QCOMPARE(
             b->manager.fdScanKnownDevices(M::FDScanMode_NonConfigured, 0, 0, 0, 0, quint8(startStep), 10),
             CAN::RetType_OK);
         QCOMPARE(frameHex(b->adapter.frames.first()),
             QByteArray("910a") + QByteArray::number(startStep, 16).rightJustified(2, '0')
                 + QByteArray(34, '0'));
+        b->adapter.result = CAN::RetType(refusal);
         if (answerId)
             b->answer(answerId, "");
         QTRY_COMPARE(b->results.count(), 1);
-        QCOMPARE(b->result(0), expected(M::LssAction_FdScan, M::LssfdResult_Timeout, "0"));
+        QCOMPARE(b->result(0), outcome);
         QCOMPARE(b->adapter.frames.size(), queries);
+        if (queries == 2) { // the step after the answer, the nibble in place
+            const quint32 vendor = (answerId & 0xF) << (4 * (7 - startStep));
+            QCOMPARE(frameHex(b->adapter.frames.last()).mid(4, 12),
+                QByteArray::number(startStep + 1, 16).rightJustified(2, '0') + "00"
+                    + QByteArray::number(vendor, 16).rightJustified(8, '0'));
+        }
         QCOMPARE(b->scheduler.registeredCount(), 1);
         b->answer(0x7E4, ""); // a late confirmation finds nothing pending
         QTest::qWait(30);
         QCOMPARE(b->results.count(), 1);
-    }
-
-    // A query the adapter refuses mid-scan ends the scan with the adapter's code.
-    void scanQueryRefusedMidScan()
-    {
-        QCOMPARE(b->manager.fdScan(M::FDScanMode_NonConfigured, 2), CAN::RetType_OK);
-        b->adapter.result = CAN::RetType_NotReady;
-        b->answer(0x7D5, "");
-        QTRY_COMPARE(b->results.count(), 1);
-        QCOMPARE(b->result(0), expected(M::LssAction_FdScan, M::LssfdResult_Error, "7"));
-        QCOMPARE(b->adapter.frames.size(), 2);
-        QCOMPARE(frameHex(b->adapter.frames.last()).left(16), QByteArray("9102010050000000"));
-        QCOMPARE(b->scheduler.registeredCount(), 1);
     }
 
     // The host may destroy the manager mid-scan, or in its own result slot; its receptions

