@@ -197,7 +197,12 @@ void LSSFD_Manager::timeout()
 {
     if (pendingAction == LssAction_None || pendingAction == LssAction_FdScan)
         return;
-    finish(pendingAction, LssfdResult_Timeout, 0);
+    // The request counts as pending until the host has seen its time-out; the host may
+    // destroy the manager in its slot.
+    const QPointer<LSSFD_Manager> self(this);
+    emit lssfdResult(pendingAction, LssfdResult_Timeout, 0);
+    if (self)
+        pendingAction = LssAction_None;
 }
 
 void LSSFD_Manager::finish(LssAction action, LssfdResult result, const QVariant &value)

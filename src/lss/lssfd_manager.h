@@ -47,7 +47,7 @@ public:
 
     /// Target of switchModeGlobal. 2 and 3 exist only in the FD protocol and are carried as
     /// the number; the classic command (version 0) cannot carry them.
-    enum LssGlobalState {
+    enum LssGlobalState : int {
         LssGlobalState_Waiting = 0,
         LssGlobalState_Configuration = 1,
         LssGlobalState_FdState2 = 2,
@@ -56,7 +56,7 @@ public:
     Q_ENUM(LssGlobalState)
 
     /// 0 sends the classic switch command (0x04), any other value the FD one (0x81).
-    enum FDProtocolVersion {
+    enum FDProtocolVersion : int {
         FDProtocolVersion_Classic = 0,
         FDProtocolVersion_FD = 1,
     };
@@ -64,7 +64,7 @@ public:
 
     /// Which devices the FD scan asks: 0 the non-configured ones (scan command 0x91), 2 every
     /// device in the waiting state (0xD1). Other values are refused.
-    enum FDScanMode {
+    enum FDScanMode : int {
         FDScanMode_NonConfigured = 0,
         FDScanMode_AllDevices = 2,
     };

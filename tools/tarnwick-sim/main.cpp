@@ -54,8 +54,11 @@ int main(int argc, char **argv)
     }
     SimNetwork network(toolBus.adapter());
     network.addDefaultDevices();
-    if (parser.isSet(fd))
+    if (parser.isSet(fd)) {
         network.udsEcu()->setCanFd(true);
+        for (const SimNetwork::NodeSpec &node : SimNetwork::defaultLssFdNodes())
+            network.addLssFdNode(node);
+    }
     network.powerOn();
 
     static volatile std::sig_atomic_t stop = 0;
