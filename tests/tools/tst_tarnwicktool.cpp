@@ -166,7 +166,7 @@ void tst_TarnwickTool::nmtSyncLssUds_data()
     QTest::newRow("help") << QStringList{"sdo", "--help"} << "Usage: tarnwick [global options] sdo";
     QTest::newRow("lss scan") << QStringList{"lss", "--timeout", "20", "scan", "0x4b1", "0x00401001"} << "2 device(s) found";
     QTest::newRow("lss fastscan") << QStringList{"lss", "--timeout", "15", "fastscan", "20"} << "node-ID 20 configured and stored";
-    QTest::newRow("lss fd-scan") << QStringList{"--fd", "lss", "--window", "3", "fd-scan", "30"}
+    QTest::newRow("lss fd-scan") << QStringList{"--fd", "lss", "fd-scan", "30"}
                                  << "node-ID 30 (network 1) configured and stored; the device started with it";
     QTest::newRow("lss fd inquire") << QStringList{"--fd", "lss", "inquire"} << "node-ID 20 network 1";
     QTest::newRow("lss fd configure") << QStringList{"--fd", "lss", "--network", "4", "configure", "0x4b1", "0x401f01",
