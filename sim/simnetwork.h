@@ -56,7 +56,8 @@ public:
     static QList<NodeSpec> defaultLssFdNodes();
     /// Adds a node as addNode does, with an LSS FD slave in place of the classic LSS slave.
     SimCanopenNode *addLssFdNode(const NodeSpec &spec);
-    /// Adds the default nodes and the UDS ECU.
+    /// Adds the default nodes and the UDS ECU. Node 2 also has a writable domain, 0x1F50:1
+    /// (program data, up to 1 MiB).
     void addDefaultDevices();
     /// Adds the UDS ECU with its memory image.
     SimUdsEcu *addUdsEcu();

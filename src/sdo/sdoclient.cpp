@@ -3,6 +3,7 @@
 #include "abstractcanadapter.h"
 #include "canscheduler.h"
 #include "cansender.h"
+#include "sdoblockclient.h"
 #include "sdoexpeditedclient.h"
 #include "sdosegmentedclient.h"
 #include "tarnwicklogging_p.h"
@@ -130,6 +131,7 @@ SDOClient::SDOClient(QObject *parent)
 {
     expeditedClient = new SDOExpeditedClient(this);
     segmentedClient = new SDOSegmentedClient(this);
+    blockClient = new SDOBlockClient(this);
     mLocalId = 41;
     segmentedClient->setFastSegmentedDownload(mFastSeg, mFastSegCnt);
     setupConnections();
@@ -143,6 +145,7 @@ SDOClient::SDOClient(quint32 serverCob, quint32 clientCob, CanScheduler *schedul
     mScheduler = scheduler;
     expeditedClient = new SDOExpeditedClient(serverCob, clientCob, scheduler, this);
     segmentedClient = new SDOSegmentedClient(serverCob, clientCob, scheduler, this);
+    blockClient = new SDOBlockClient(serverCob, clientCob, scheduler, this);
     mLocalId = 41;
     segmentedClient->setFastSegmentedDownload(mFastSeg, mFastSegCnt);
     // Listen for the routing gateway right away, as setCanScheduler does: routing is a
@@ -165,6 +168,9 @@ void SDOClient::setupConnections()
     connect(expeditedClient, &SDOExpeditedClient::errorReceived, this, &SDOClient::errorIndication);
     connect(segmentedClient, &SDOExpeditedClient::errorReceived, this, &SDOClient::errorIndication);
     connect(segmentedClient, &SDOSegmentedClient::progress, this, &SDOClient::progressIndication);
+    connect(blockClient, &SDOExpeditedClient::resultReceived, this, forwardResult);
+    connect(blockClient, &SDOExpeditedClient::errorReceived, this, &SDOClient::errorIndication);
+    connect(blockClient, &SDOBlockClient::progress, this, &SDOClient::progressIndication);
 }
 
 void SDOClient::registerRouting()
@@ -197,6 +203,8 @@ CAN::RetType SDOClient::setCobIds(quint32 serverCob, quint32 clientCob, bool ext
         ext = false;
     }
     segmentedClient->setCobIds(toClient, toServer, ext);
+    if (blockClient)
+        blockClient->setCobIds(toClient, toServer, ext);
     return expeditedClient->setCobIds(toClient, toServer, ext);
 }
 
@@ -219,6 +227,8 @@ CAN::RetType SDOClient::setCanScheduler(CanScheduler *scheduler)
     mScheduler = scheduler;
     registerRouting();
     segmentedClient->setCanScheduler(scheduler);
+    if (blockClient)
+        blockClient->setCanScheduler(scheduler);
     const CAN::RetType ret = expeditedClient->setCanScheduler(scheduler);
     return scheduler ? ret : CAN::RetType_NoLink;
 }
@@ -227,6 +237,8 @@ CAN::RetType SDOClient::setSdoTimeout(quint32 ms)
 {
     sdoTimeout = ms;
     segmentedClient->setSdoTimeout(ms);
+    if (blockClient)
+        blockClient->setSdoTimeout(ms);
     return expeditedClient->setSdoTimeout(ms);
 }
 
@@ -238,6 +250,8 @@ quint32 SDOClient::getSdoTimeout() const
 void SDOClient::setSegDelay(quint32 delay)
 {
     segDelay = delay;
+    if (blockClient)
+        blockClient->setSegDelay(delay);
 }
 
 void SDOClient::setTemporaryBlockHandling(SDOClient::BlockHandling handling)
@@ -375,6 +389,12 @@ CAN::RetType SDOClient::read(quint16 index, quint8 sub, CAN::CANopenDataType typ
             ret = segmentedClient->read(index, sub);
         break;
     case SdoType_Block:
+        currentType = protocol;
+        if ((found = !blockClient.isNull())) {
+            blockClient->setBlockSize(quint8(mBlockUploadSize & 0xFF));
+            ret = blockClient->read(index, sub);
+        }
+        break;
     case SdoType_UsdoExpedited:
     case SdoType_UsdoSegmented:
         currentType = protocol; // their clients join in later; refused until then
@@ -454,6 +474,14 @@ CAN::RetType SDOClient::write(quint16 index, quint8 sub, CAN::CANopenDataType ty
         }
         break;
     case SdoType_Block:
+        currentType = protocol;
+        if ((found = !blockClient.isNull())) {
+            connect(blockClient, &SDOBlockClient::errorOccured, this, &SDOClient::blockError,
+                Qt::UniqueConnection);
+            blockClient->setSegDelay(segDelay);
+            ret = blockClient->write(index, sub, value.toByteArray());
+        }
+        break;
     case SdoType_UsdoExpedited:
     case SdoType_UsdoSegmented:
     case SdoType_UsdoBulk:
@@ -483,10 +511,14 @@ CAN::RetType SDOClient::abort(quint32 code)
             return CAN::RetType_OK;
         busy = false;
         return segmentedClient->abort(code);
+    case SdoType_Block:
+        if (!blockClient)
+            return CAN::RetType_OK;
+        busy = false;
+        return blockClient->abort(code);
     case SdoType_UsdoExpedited:
     case SdoType_UsdoSegmented:
     case SdoType_UsdoBulk:
-    case SdoType_Block:
     case SdoType_CiA309:
         return CAN::RetType_OK; // no such client in this build
     }
@@ -500,13 +532,14 @@ QByteArray SDOClient::getCurrentlyReceivedData() const
     switch (currentType) {
     case SdoType_Segmented:
         return segmentedClient ? segmentedClient->getCurrentlyReceivedData() : QByteArray();
+    case SdoType_Block:
+        return blockClient ? blockClient->getCurrentlyReceivedData() : QByteArray();
     case SdoType_None:
     case SdoType_Routing:
     case SdoType_Expedited:
     case SdoType_UsdoExpedited:
     case SdoType_UsdoSegmented:
     case SdoType_UsdoBulk:
-    case SdoType_Block:
     case SdoType_CiA309:
         break;
     }

@@ -15,6 +15,7 @@
 #include <atomic>
 
 class CanSender;
+class SDOBlockClient;
 class SDOExpeditedClient;
 class SDOSegmentedClient;
 
@@ -146,7 +147,8 @@ private:
     BlockHandling blockHandling = BlockHandling_Default;
     QPointer<SDOExpeditedClient> expeditedClient;
     QPointer<SDOSegmentedClient> segmentedClient;
-    // The block, USDO and CiA 309 clients join here; until then their protocols are refused.
+    QPointer<SDOBlockClient> blockClient;
+    // The USDO and CiA 309 clients join here; until then their protocols are refused.
     QPointer<CanSender> routingRegistration;
     quint32 lastAbortCode = 0;
     quint16 index = 0;
