@@ -11,6 +11,7 @@
 #include "simsdoserver.h"
 #include "simsyncconsumer.h"
 #include "simudsecu.h"
+#include "simusdoserver.h"
 
 QList<SimNetwork::NodeSpec> SimNetwork::defaultNodes()
 {
@@ -78,6 +79,8 @@ SimCanopenNode *SimNetwork::addNode(const NodeSpec &spec)
     new SimEmcyProducer(node, node);
     new SimSyncConsumer(node, node);
     new SimLssSlave(node, node);
+    if (mCanFd)
+        addCanFdServices(node);
     mNodes.append(node);
     return node;
 }
@@ -96,6 +99,25 @@ SimCanopenNode *SimNetwork::addLssFdNode(const NodeSpec &spec)
     delete node->findChild<SimLssSlave *>(QString(), Qt::FindDirectChildrenOnly);
     new SimLssFdSlave(node, node);
     return node;
+}
+
+void SimNetwork::setCanFd(bool on)
+{
+    mCanFd = on;
+    if (!on)
+        return;
+    for (const auto &node : qAsConst(mNodes))
+        if (node && !node->findChild<SimUsdoServer *>(QString(), Qt::FindDirectChildrenOnly))
+            addCanFdServices(node);
+}
+
+void SimNetwork::addCanFdServices(SimCanopenNode *node)
+{
+    // CiA 302 program data: a large domain to download by USDO segmented or bulk transfer.
+    using OD = SimObjectDictionary;
+    node->od()->add(0x1F50, 0, OD::Unsigned8, OD::Const, QByteArray(1, '\x01'));
+    node->od()->add(0x1F50, 1, OD::Domain, OD::ReadWrite, QByteArray());
+    new SimUsdoServer(node, node);
 }
 
 SimUdsEcu *SimNetwork::addUdsEcu()
@@ -125,6 +147,11 @@ void SimNetwork::addDefaultDevices()
             od->add(0x1F50, 1, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, QByteArray());
         }
     }
+    // On CAN FD (setCanFd) the nodes above also serve USDO; FD-only devices join here: the
+    // CANopen FD devices with LSS FD, one of them waiting for a node-ID.
+    if (mCanFd)
+        for (const NodeSpec &spec : defaultLssFdNodes())
+            addLssFdNode(spec);
     addUdsEcu();
 }
 

@@ -49,6 +49,12 @@ public:
     explicit SimNetwork(AbstractCanAdapter *adapter, QObject *parent = nullptr);
     ~SimNetwork() override;
 
+    /// CAN FD (CANopen FD): nodes added from now on, and those already there, also serve USDO
+    /// (CiA 1301) and hold a writable program-data domain 0x1F50:1. Give the network an FD-capable
+    /// adapter. Off by default.
+    void setCanFd(bool on);
+    bool isCanFd() const { return mCanFd; }
+
     /// Adds a node with all its protocol components.
     SimCanopenNode *addNode(const NodeSpec &spec);
     /// CANopen FD devices with an LSS FD slave, one of them unconfigured (the adapter must
@@ -57,7 +63,7 @@ public:
     /// Adds a node as addNode does, with an LSS FD slave in place of the classic LSS slave.
     SimCanopenNode *addLssFdNode(const NodeSpec &spec);
     /// Adds the default nodes and the UDS ECU. Node 2 also has a writable domain, 0x1F50:1
-    /// (program data, up to 1 MiB).
+    /// (program data, up to 1 MiB). On CAN FD also the devices of defaultLssFdNodes().
     void addDefaultDevices();
     /// Adds the UDS ECU with its memory image.
     SimUdsEcu *addUdsEcu();
@@ -77,4 +83,7 @@ private:
     QPointer<AbstractCanAdapter> mAdapter;
     QList<QPointer<SimCanopenNode>> mNodes;
     QPointer<SimUdsEcu> mEcu;
+    bool mCanFd = false;
+
+    void addCanFdServices(SimCanopenNode *node);
 };

@@ -18,6 +18,9 @@ class CanSender;
 class SDOBlockClient;
 class SDOExpeditedClient;
 class SDOSegmentedClient;
+class USDOBulkClient;
+class USDOExpeditedClient;
+class USDOSegmentedClient;
 
 /// Reads and writes object-dictionary entries of one CANopen node. Each read or write picks
 /// the transfer protocol from the data type and the size of the value, starts it and returns;
@@ -142,13 +145,18 @@ private:
     bool beginTransfer(quint16 index, quint8 sub, CAN::RetType &ret);
     CAN::RetType sendNetworkIndication();
     CAN::RetType finishStart(bool clientFound, CAN::RetType ret);
+    void handOverUsdoNodeIds();
+    void handOverUsdoRouting();
 
     quint32 segDelay = 0;
     BlockHandling blockHandling = BlockHandling_Default;
     QPointer<SDOExpeditedClient> expeditedClient;
     QPointer<SDOSegmentedClient> segmentedClient;
     QPointer<SDOBlockClient> blockClient;
-    // The USDO and CiA 309 clients join here; until then their protocols are refused.
+    QPointer<USDOExpeditedClient> usdoExpeditedClient;
+    QPointer<USDOSegmentedClient> usdoSegmentedClient;
+    QPointer<USDOBulkClient> usdoBulkClient;
+    // The CiA 309 client joins here; until then its protocol is refused.
     QPointer<CanSender> routingRegistration;
     quint32 lastAbortCode = 0;
     quint16 index = 0;

@@ -53,12 +53,10 @@ int main(int argc, char **argv)
         return toolBus.usageError() ? 2 : 5;
     }
     SimNetwork network(toolBus.adapter());
+    network.setCanFd(parser.isSet(fd)); // CANopen FD: the nodes also serve USDO
     network.addDefaultDevices();
-    if (parser.isSet(fd)) {
+    if (parser.isSet(fd))
         network.udsEcu()->setCanFd(true);
-        for (const SimNetwork::NodeSpec &node : SimNetwork::defaultLssFdNodes())
-            network.addLssFdNode(node);
-    }
     network.powerOn();
 
     static volatile std::sig_atomic_t stop = 0;

@@ -32,12 +32,8 @@ bool ToolBus::open(const QString &spec, int bitrate, bool fd, int dataBitrate)
         devices->setCanFdCapable(true);
         mDeviceAdapter = devices;
         mSimNetwork = new SimNetwork(devices);
+        mSimNetwork->setCanFd(fd); // --fd: the nodes also serve USDO
         mSimNetwork->addDefaultDevices();
-        if (fd) {
-            // CANopen FD devices with LSS FD, one of them waiting for a node-ID.
-            for (const SimNetwork::NodeSpec &node : SimNetwork::defaultLssFdNodes())
-                mSimNetwork->addLssFdNode(node);
-        }
         mSimNetwork->powerOn();
         mAdapter = host;
         mScheduler = new CanScheduler(mAdapter);
