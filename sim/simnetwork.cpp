@@ -4,6 +4,7 @@
 #include "simcanopennode.h"
 #include "simemcyproducer.h"
 #include "simheartbeatproducer.h"
+#include "simlssfdslave.h"
 #include "simlssslave.h"
 #include "simnodeguardingresponder.h"
 #include "simobjectdictionary.h"
@@ -87,6 +88,22 @@ SimCanopenNode *SimNetwork::addNode(const NodeSpec &spec)
     return node;
 }
 
+QList<SimNetwork::NodeSpec> SimNetwork::defaultLssFdNodes()
+{
+    return {
+        {20, QStringLiteral("FD servo drive"), 0x00020192, 0x000004B1, 0x00402F01, 0x00010002, 0x1A2C0014, 4, 4, true, 1000},
+        {0xFF, QStringLiteral("unconfigured FD I/O module"), 0x000F0191, 0x000004B1, 0x00401F01, 0x00010001, 0x1A2C00FF, 2, 2, true, 1000},
+    };
+}
+
+SimCanopenNode *SimNetwork::addLssFdNode(const NodeSpec &spec)
+{
+    SimCanopenNode *node = addNode(spec);
+    delete node->findChild<SimLssSlave *>(QString(), Qt::FindDirectChildrenOnly);
+    new SimLssFdSlave(node, node);
+    return node;
+}
+
 void SimNetwork::setCanFd(bool on)
 {
     mCanFd = on;
@@ -133,7 +150,11 @@ void SimNetwork::addDefaultDevices()
             od->add(0x1F50, 1, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, QByteArray());
         }
     }
-    // On CAN FD (setCanFd) the nodes above also serve USDO; FD-only devices join here.
+    // On CAN FD (setCanFd) the nodes above also serve USDO; FD-only devices join here: the
+    // CANopen FD devices with LSS FD, one of them waiting for a node-ID.
+    if (mCanFd)
+        for (const NodeSpec &spec : defaultLssFdNodes())
+            addLssFdNode(spec);
     addUdsEcu();
 }
 

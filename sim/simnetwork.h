@@ -58,8 +58,13 @@ public:
 
     /// Adds a node with all its protocol components.
     SimCanopenNode *addNode(const NodeSpec &spec);
+    /// CANopen FD devices with an LSS FD slave, one of them unconfigured (the adapter must
+    /// be CAN FD capable).
+    static QList<NodeSpec> defaultLssFdNodes();
+    /// Adds a node as addNode does, with an LSS FD slave in place of the classic LSS slave.
+    SimCanopenNode *addLssFdNode(const NodeSpec &spec);
     /// Adds the default nodes and the UDS ECU. Node 2 also has a writable domain, 0x1F50:1
-    /// (program data, up to 1 MiB).
+    /// (program data, up to 1 MiB). On CAN FD also the devices of defaultLssFdNodes().
     void addDefaultDevices();
     /// Adds the UDS ECU with its memory image.
     SimUdsEcu *addUdsEcu();

@@ -108,6 +108,11 @@ void tst_TarnwickTool::commands_data()
     row("help", {"sdo", "--help"}, 0, {"Usage: tarnwick [global options] sdo"});
     row("lss scan", {"lss", "--timeout", "20", "scan", "0x4b1", "0x00401001"}, 0, {"2 device(s) found"});
     row("lss fastscan", {"lss", "--timeout", "15", "fastscan", "20"}, 0, {"node-ID 20 configured and stored"});
+    row("lss fd-scan", {"--fd", "lss", "fd-scan", "30"}, 0,
+        {"found vendor 0x000004b1 product 0x00401f01", "node-ID 30 (network 1) configured and stored; the device started with it"});
+    row("lss fd inquire", {"--fd", "lss", "inquire"}, 0, {"node-ID 20 network 1", "serial 0x1a2c0014"});
+    row("lss fd configure", {"--fd", "lss", "--network", "4", "configure", "0x4b1", "0x401f01", "0x10001", "0x1a2c00ff", "31"},
+        0, {"node-ID 31 (network 4) configured and stored"});
     row("uds did", {"uds", "read-did", "0xF190"}, 0, {"\"TWK0SIMULATED0001\""});
     row("uds dtc", {"uds", "dtc"}, 0, {"DTC 0x012345 status 0x09"});
     row("monitor", {"monitor", "--duration", "1200", "--nodes", "1,2"}, 0, {"node   1  Connection OK"});
@@ -125,12 +130,14 @@ void tst_TarnwickTool::commands_data()
     row("malformed bus", {"--bus", "can0", "scan"}, 2, {"bad bus"});
     row("uds bad action", {"uds", "explode"}, 2, {"unknown action"});
     row("lss bad node", {"lss", "fastscan", "300"}, 2, {"fastscan takes"});
+    row("lss fd-scan bad node", {"--fd", "lss", "fd-scan", "200"}, 2, {"node-ID 1..127"});
+    row("lss fd window", {"--fd", "lss", "--window", "100", "fd-scan"}, 2, {"1..99 ms"});
     row("usdo read", {"--fd", "sdo", "--usdo", "read", "2", "0x1018:2", "u32"}, 0, {"4202512 (0x402010)"});
     row("usdo string", {"--fd", "sdo", "--usdo", "read", "3", "0x1008", "string"}, 0, {"absolute encoder"});
     row("usdo abort", {"--fd", "sdo", "--usdo", "read", "1", "0x2000", "u32"}, 4,
         {"0x33 Object does not exist in the object dictionary"});
     row("usdo broadcast", {"--fd", "sdo", "--usdo", "--all", "read", "0x1018:1", "u32"}, 0,
-        {"node 1: 1201 (0x4b1)\nnode 2: 1201 (0x4b1)\nnode 3: 2613 (0xa35)\nnode 10: 2613 (0xa35)\nnode 5: 2613 (0xa35)\n5 node(s) answered"});
+        {"node 1: 1201 (0x4b1)\nnode 2: 1201 (0x4b1)\nnode 3: 2613 (0xa35)\nnode 10: 2613 (0xa35)\nnode 5: 2613 (0xa35)\nnode 20: 1201 (0x4b1)\n6 node(s) answered"});
     row("usdo without fd", {"sdo", "--usdo", "read", "2", "0x1000", "u32"}, 2, {"--usdo needs CAN FD"});
     row("usdo broadcast write", {"--fd", "sdo", "--usdo", "--all", "write", "0x2000", "u8", "1"}, 2, {"--all is a USDO"});
     row("od without eds", {"od", "1"}, 2, {"needs the node's EDS or DCF file"});

@@ -74,6 +74,8 @@ QString hex32(quint32 v)
 
 int cmdLss(Tool &tool, const QStringList &args)
 {
+    if (tool.fd)
+        return cmdLssFd(tool, args);
     QCommandLineParser parser;
     const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Answer time-out in ms (default 500)."), QStringLiteral("ms"));
     parser.addOption(timeout);

@@ -11,7 +11,7 @@ static const Command kCommands[] = {
     {"sdo", "read or write object-dictionary entries, upload or download files", cmdSdo},
     {"monitor", "show heartbeat states and EMCY messages as they arrive", cmdMonitor},
     {"sync", "produce SYNC messages", cmdSync},
-    {"lss", "LSS: inquire, configure node-IDs and bit timing, fastscan, identify", cmdLss},
+    {"lss", "LSS: inquire, configure node-IDs and bit timing, fastscan, identify; --fd: LSS FD, fd-scan", cmdLss},
     {"uds", "UDS diagnostics: sessions, identifiers, DTCs, reset, flash and read memory", cmdUds},
     {"dump", "show the bus traffic as it happens, decoded (or raw, candump style)", cmdDump},
     {"od", "list a node's object dictionary from its EDS/DCF with current values", cmdOd},

@@ -87,6 +87,8 @@ int cmdSdo(Tool &tool, const QStringList &args);
 int cmdMonitor(Tool &tool, const QStringList &args);
 int cmdSync(Tool &tool, const QStringList &args);
 int cmdLss(Tool &tool, const QStringList &args);
+/// lss with --fd: the CANopen FD layer setting services and the LSS FD scan.
+int cmdLssFd(Tool &tool, const QStringList &args);
 int cmdUds(Tool &tool, const QStringList &args);
 int cmdDump(Tool &tool, const QStringList &args);
 int cmdOd(Tool &tool, const QStringList &args);

@@ -1,0 +1,426 @@
+// The LSS FD manager on the wire: exact request frames, answers, time-outs, refusals, and the
+// LSS FD scan driven by a scripted device.
+
+#include "canscheduler.h"
+#include "lssfd_manager.h"
+#include "recordingadapter.h"
+
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+using M = LSSFD_Manager;
+constexpr int Timeout = 40; // answer time-out of these tests
+
+struct Request
+{
+    const char *name;
+    CAN::RetType (*call)(M &);
+    M::LssAction awaits; // LssAction_None: no answer awaited
+    const char *hex;
+};
+
+const Request Requests[] = {
+    { "switchGlobalClassicWaiting",
+        [](M &m) { return m.switchModeGlobal(M::LssGlobalState_Waiting, M::FDProtocolVersion_Classic); },
+        M::LssAction_None, "0400" },
+    { "switchGlobalFd2",
+        [](M &m) { return m.switchModeGlobal(M::LssGlobalState_FdState2, M::FDProtocolVersion_FD); },
+        M::LssAction_None, "8102" },
+    { "switchGlobalFdNoState",
+        [](M &m) { return m.switchModeGlobal(M::LssGlobalState(9), M::FDProtocolVersion(7)); },
+        M::LssAction_None, "81ff" },
+    { "select",
+        [](M &m) { return m.switchModeSelective(true, 0x000F0191, 0x4B1, 0x00401F01, 0x1A2C00FF, 25, 0x0F); },
+        M::LssAction_SwitchModeSelective, "65190f00000f0191000004b100401f011a2c00ff" },
+    { "deselectAll", [](M &m) { return m.switchModeSelective(false, 1, 2, 3, 4, 30, 0); },
+        M::LssAction_SwitchModeSelective,
+        "641e0000"
+        "00000000000000000000000000000000" },
+    { "configureNodeId", [](M &m) { return m.configureNodeIdAndNetworkId(5, 3); },
+        M::LssAction_ConfigureNodeIdAndNetworkId, "830503" },
+    { "store", [](M &m) { return m.storeConfiguration(); }, M::LssAction_StoreConfiguration, "85" },
+    { "inquireLssAddress", [](M &m) { return m.inquireLssAddress(); }, M::LssAction_InquireLssAddress, "87" },
+    { "identify", [](M &m) { return m.identifyNonConfigSlaves(); }, M::LssAction_IdentifyNonConfigSlaves,
+        "89" },
+    { "configureBitTiming", [](M &m) { return m.configureBitTiming(0, 4); }, M::LssAction_ConfigureBitTiming,
+        "930004" },
+    { "inquireNodeId", [](M &m) { return m.inquireNodeId(); }, M::LssAction_InquireNodeId, "97" },
+    { "activateBitTiming", [](M &m) { return m.activateBitTiming(0x1234); }, M::LssAction_None, "d33412" },
+};
+
+const Request &request(const QByteArray &name)
+{
+    for (const Request &r : Requests)
+        if (name == r.name)
+            return r;
+    qFatal("no request %s", name.constData());
+}
+
+/// "action result value" of an lssfdResult; a list joined by commas.
+QString outcome(const QList<QVariant> &signal)
+{
+    const QVariant v = signal.at(2);
+    QStringList parts;
+    if (v.type() == QVariant::List)
+        for (const QVariant &e : v.toList())
+            parts << QString::number(e.toULongLong(), 16);
+    else
+        parts << v.toString();
+    return QStringLiteral("%1 %2 %3")
+        .arg(signal.at(0).toInt())
+        .arg(signal.at(1).toInt())
+        .arg(parts.join(','));
+}
+
+QString expected(int action, int result, const QString &value)
+{
+    return QStringLiteral("%1 %2 %3").arg(action).arg(result).arg(value);
+}
+
+CAN::CanRxMessage rx(quint32 id, const QByteArray &bytes)
+{
+    CAN::CanMessage m;
+    m.id = id;
+    m.fd = m.bitRateSwitch = bytes.size() > 8;
+    m.setPayload(bytes.constData(), int(bytes.size()));
+    return CAN::CanRxMessage(m, CanTimeStamp());
+}
+
+/// Records what the manager sends; a scripted device answers each frame on the next
+/// event-loop turn, as a bus would deliver it.
+class ScriptedAdapter : public RecordingAdapter
+{
+public:
+    std::function<void(const CAN::CanMessage &)> device;
+    CAN::RetType sendCanMessage(CAN::CanMessage &message) override
+    {
+        const CAN::RetType r = RecordingAdapter::sendCanMessage(message);
+        if (r == CAN::RetType_OK && device) {
+            const CAN::CanMessage copy = message;
+            QMetaObject::invokeMethod(
+                this, [this, copy] { device(copy); }, Qt::QueuedConnection);
+        }
+        return r;
+    }
+};
+
+struct Bench
+{
+    ScriptedAdapter adapter;
+    CanScheduler scheduler { &adapter };
+    M manager { &scheduler };
+    QSignalSpy results { &manager, &M::lssfdResult };
+    Bench() { manager.setTimeout(Timeout); }
+    void answer(quint32 id, const char *hex) { adapter.inject(rx(id, QByteArray::fromHex(hex))); }
+    QString result(int i) const { return outcome(results.at(i)); }
+};
+
+/// 20-byte scan query: command, window, step, 0, the address big-endian.
+QByteArray scanQuery(quint8 command, quint8 window, quint8 step, const quint32 address[4])
+{
+    QByteArray q(20, '\0');
+    q[0] = char(command);
+    q[1] = char(window);
+    q[2] = char(step);
+    for (int i = 0; i < 16; ++i)
+        q[4 + i] = char(address[i / 4] >> (8 * (3 - i % 4)));
+    return q.toHex();
+}
+} // namespace
+
+class TestLssfdManager : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<Bench> b;
+
+private slots:
+    void init() { b = std::make_unique<Bench>(); }
+    void cleanup() { b.reset(); }
+
+    // Exact frames: 20 bytes as CAN FD with bit-rate switch, shorter ones plain. A request
+    // that awaits an answer is busy until it times out, once.
+    void requests_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        for (const Request &r : Requests)
+            QTest::addRow("%s", r.name) << QByteArray(r.name);
+    }
+    void requests()
+    {
+        QFETCH(QByteArray, name);
+        const Request &r = request(name);
+        for (const char *type : { "LSSFD_Manager::LssAction", "LSSFD_Manager::LssfdResult" })
+            QVERIFY2(QMetaType::type(type) != QMetaType::UnknownType, type);
+        QCOMPARE(r.call(b->manager), CAN::RetType_OK);
+        QCOMPARE(b->adapter.frames.size(), 1);
+        const CAN::CanMessage &f = b->adapter.frames.first();
+        const bool fd = f.length == 20;
+        QCOMPARE(f.id, 0x7E5u);
+        QCOMPARE(frameHex(f), QByteArray::fromHex(r.hex).toHex());
+        QVERIFY(f.fd == fd && f.bitRateSwitch == fd && !f.remote && !f.extended);
+        if (r.awaits == M::LssAction_None) {
+            QCOMPARE(b->manager.inquireNodeId(), CAN::RetType_OK); // nothing was left pending
+            return;
+        }
+        QCOMPARE(b->manager.inquireNodeId(), CAN::RetType_Busy);
+        QCOMPARE(b->manager.fdScan(M::FDScanMode_NonConfigured, 5), CAN::RetType_Busy);
+        QTRY_COMPARE(b->results.count(), 1);
+        QCOMPARE(b->result(0), expected(r.awaits, M::LssfdResult_Timeout, "0"));
+        QTest::qWait(2 * Timeout);
+        QCOMPARE(b->results.count(), 1);
+        QCOMPARE(b->manager.inquireNodeId(), CAN::RetType_OK);
+    }
+
+    // Answers on 0x7E4, each only for its own request; short answers are not read.
+    void answers_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("value");
+        const int ok = M::LssfdResult_Success, error = M::LssfdResult_Error, none = M::LssfdResult_Timeout;
+        const struct
+        {
+            const char *row, *name, *answer;
+            int result;
+            const char *value;
+        } rows[] = {
+            { "selective 0x44", "select", "44", ok, "0" },
+            { "selective empty", "deselectAll", "", ok, "0" },
+            { "node-ID ok", "configureNodeId", "8300", ok, "0" },
+            { "node-ID error", "configureNodeId", "8302", error, "2" },
+            { "store ok", "store", "850000", ok, "0" },
+            { "store error", "store", "850102", error, "258" },
+            { "bit timing ok", "configureBitTiming", "930000", ok, "0" },
+            { "bit timing error", "configureBitTiming", "9301ff", error, "511" },
+            { "inquire address", "inquireLssAddress", "8700000091010f00b104000001f140007f002c1a", ok,
+                "f0191,4b1,40f101,1a2c007f" },
+            { "identify", "identify", "8a", ok, "0" },
+            { "inquire node-ID", "inquireNodeId", "9705010702", ok, "5,1,7,2" },
+            { "node-ID too short", "configureNodeId", "83", none, "0" },
+            { "store error too short", "store", "8501", none, "0" },
+            { "address too short", "inquireLssAddress", "870000009101", none, "0" },
+            { "store answer to node-ID", "configureNodeId", "850000", none, "0" },
+            { "selective answer to store", "store", "44", none, "0" },
+            { "unknown command", "configureBitTiming", "990000", none, "0" },
+        };
+        for (const auto &r : rows)
+            QTest::newRow(r.row) << QByteArray(r.name) << QByteArray(r.answer) << r.result
+                                 << QString(r.value);
+    }
+    void answers()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, answer);
+        QFETCH(int, result);
+        QFETCH(QString, value);
+        const Request &r = request(name);
+        QCOMPARE(r.call(b->manager), CAN::RetType_OK);
+        b->answer(0x7E5, answer.constData()); // another master's request is no answer
+        b->answer(0x7E4, answer.constData());
+        QTRY_COMPARE(b->results.count(), 1);
+        QCOMPARE(b->result(0), expected(r.awaits, result, value));
+        // The answer ended the request: a second one and the late timer report nothing.
+        b->answer(0x7E4, answer.constData());
+        QTest::qWait(Timeout + 20);
+        QCOMPARE(b->results.count(), 1);
+    }
+
+    // Refused before anything is sent: no link, classic switch to FD-only states, bad scan
+    // arguments. Adapter refusals pass through and leave nothing pending.
+    void refusals_data()
+    {
+        QTest::addColumn<int>("adapterResult");
+        QTest::newRow("adapter not ready") << int(CAN::RetType_NotReady);
+        QTest::newRow("adapter invalid frame") << int(CAN::RetType_InvalidFrame);
+    }
+    void refusals()
+    {
+        QFETCH(int, adapterResult);
+        M unlinked;
+        QSignalSpy unlinkedResults(&unlinked, &M::lssfdResult);
+        for (const Request &r : Requests)
+            QCOMPARE(r.call(unlinked), CAN::RetType_NoLink);
+        QCOMPARE(unlinked.fdScan(M::FDScanMode_NonConfigured, 10), CAN::RetType_NoLink);
+
+        M &m = b->manager;
+        QCOMPARE(m.switchModeGlobal(M::LssGlobalState_FdState2, M::FDProtocolVersion_Classic),
+            CAN::RetType_NoLink);
+        QCOMPARE(m.switchModeGlobal(M::LssGlobalState_FdState3, M::FDProtocolVersion_Classic),
+            CAN::RetType_NoLink);
+        const quint32 a[4] = {};
+        QCOMPARE(m.fdScan(M::FDScanMode(1), 10), CAN::RetType_NoLink);
+        QCOMPARE(m.fdScan(M::FDScanMode(3), 10), CAN::RetType_NoLink);
+        QCOMPARE(m.fdScan(M::FDScanMode_NonConfigured, 0), CAN::RetType_NoLink);
+        QCOMPARE(m.fdScan(M::FDScanMode_AllDevices, 100), CAN::RetType_NoLink);
+        QCOMPARE(m.fdScanKnownDevices(M::FDScanMode_NonConfigured, a[0], a[1], a[2], a[3], 33, 10),
+            CAN::RetType_NoLink);
+        QVERIFY(b->adapter.frames.isEmpty());
+        QCOMPARE(b->scheduler.registeredCount(), 1);
+
+        b->adapter.result = CAN::RetType(adapterResult);
+        for (const Request &r : Requests)
+            QCOMPARE(r.call(m), CAN::RetType(adapterResult));
+        QCOMPARE(m.fdScan(M::FDScanMode_NonConfigured, 10), CAN::RetType(adapterResult));
+        QCOMPARE(b->scheduler.registeredCount(), 1); // the scan identifiers went again
+        b->adapter.result = CAN::RetType_OK;
+        QCOMPARE(m.inquireNodeId(), CAN::RetType_OK);
+        QTRY_COMPARE(b->results.count(), 1);
+        QCOMPARE(unlinkedResults.count(), 0);
+    }
+
+    // A scripted device answers each query with the next nibble of its address; every query
+    // is checked byte by byte. Known start steps skip the known nibbles; the last step only
+    // confirms. The scan identifiers are registered exactly while the scan runs.
+    void scan_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("startStep");
+        QTest::addColumn<int>("window");
+        QTest::newRow("non-configured from scratch") << 0 << 0 << 3;
+        QTest::newRow("all devices from scratch") << 2 << 0 << 1;
+        QTest::newRow("known first half") << 0 << 16 << 3;
+        QTest::newRow("last step only") << 2 << 32 << 3;
+    }
+    void scan()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, startStep);
+        QFETCH(int, window);
+        const quint32 device[4] = { 0x01234567, 0x89ABCDEF, 0xFEDCBA98, 0x76543210 };
+        quint32 known[4] = {};
+        for (int s = 0; s < startStep; ++s)
+            known[s / 8] |= device[s / 8] & (0xFu << (4 * (7 - s % 8)));
+        const quint8 command = mode == 0 ? 0x91 : 0xD1;
+        int step = startStep;
+        QByteArray mismatch;
+        b->adapter.device = [&](const CAN::CanMessage &q) {
+            // Answers the query as the device would; every query is checked byte by byte.
+            const QByteArray want = scanQuery(command, quint8(window), quint8(step), known);
+            if (frameHex(q) != want || !q.fd || !q.bitRateSwitch || q.id != 0x7E5)
+                mismatch += "step " + QByteArray::number(step) + ": " + frameHex(q) + " != " + want + "\n";
+            if (step == 32) {
+                b->answer(0x7E4, "");
+                return;
+            }
+            const quint32 nibble = (device[step / 8] >> (4 * (7 - step % 8))) & 0xF;
+            b->answer(0x7D0 + nibble, "");
+            b->answer(0x7D0 + ((nibble + 1) & 0xF), ""); // a second device: later answers do not count
+            known[step / 8] |= nibble << (4 * (7 - step % 8));
+            ++step;
+        };
+        const int before = b->scheduler.registeredCount();
+        QCOMPARE(b->manager.fdScanKnownDevices(M::FDScanMode(mode), known[0], known[1], known[2], known[3],
+                     quint8(startStep), quint8(window)),
+            CAN::RetType_OK);
+        QCOMPARE(b->scheduler.registeredCount(), before + 16);
+        QCOMPARE(b->manager.inquireNodeId(), CAN::RetType_Busy);
+        QVERIFY(b->results.wait(5000)); // a running event loop: qWaitFor sleeps longer than a window
+        const int answered = b->adapter.frames.size();
+        QVERIFY2(mismatch.isEmpty(), mismatch.constData());
+        QTRY_COMPARE(b->results.count(), 1);
+        QCOMPARE(answered, 33 - startStep);
+        QCOMPARE(b->result(0),
+            expected(M::LssAction_FdScan, M::LssfdResult_Success, "1234567,89abcdef,fedcba98,76543210"));
+        QCOMPARE(b->scheduler.registeredCount(), before);
+        QTest::qWait(2 * window + 5);
+        QCOMPARE(b->adapter.frames.size(), answered);
+    }
+
+    // No answer in a window ends the scan with a time-out; so does an answer on a scan
+    // identifier to the last query instead of the confirmation. A query the adapter refuses
+    // mid-scan ends it with the adapter's code.
+    void scanTimeouts_data()
+    {
+        QTest::addColumn<int>("startStep");
+        QTest::addColumn<quint32>("answerId"); // 0: silence
+        QTest::addColumn<int>("queries");
+        QTest::addColumn<int>("refusal"); // the adapter's answer to the queries after the first
+        QTest::addColumn<QString>("outcome");
+        const QString timeout = expected(M::LssAction_FdScan, M::LssfdResult_Timeout, "0");
+        QTest::newRow("no device") << 0 << 0u << 1 << 0 << timeout;
+        QTest::newRow("silence mid-scan") << 31 << 0u << 1 << 0 << timeout;
+        QTest::newRow("last step answered on 0x7D3") << 32 << 0x7D3u << 1 << 0 << timeout;
+        QTest::newRow("one nibble then silence") << 5 << 0x7DFu << 2 << 0 << timeout;
+        QTest::newRow("next query refused")
+            << 0 << 0x7D5u << 2 << 7 << expected(M::LssAction_FdScan, M::LssfdResult_Error, "7");
+    }
+    void scanTimeouts()
+    {
+        QFETCH(int, startStep);
+        QFETCH(quint32, answerId);
+        QFETCH(int, queries);
+        QFETCH(int, refusal);
+        QFETCH(QString, outcome);
+        QCOMPARE(
+            b->manager.fdScanKnownDevices(M::FDScanMode_NonConfigured, 0, 0, 0, 0, quint8(startStep), 10),
+            CAN::RetType_OK);
+        QCOMPARE(frameHex(b->adapter.frames.first()),
+            QByteArray("910a") + QByteArray::number(startStep, 16).rightJustified(2, '0')
+                + QByteArray(34, '0'));
+        b->adapter.result = CAN::RetType(refusal);
+        if (answerId)
+            b->answer(answerId, "");
+        QTRY_COMPARE(b->results.count(), 1);
+        QCOMPARE(b->result(0), outcome);
+        QCOMPARE(b->adapter.frames.size(), queries);
+        if (queries == 2) { // the step after the answer, the nibble in place
+            const quint32 vendor = (answerId & 0xF) << (4 * (7 - startStep));
+            QCOMPARE(frameHex(b->adapter.frames.last()).mid(4, 12),
+                QByteArray::number(startStep + 1, 16).rightJustified(2, '0') + "00"
+                    + QByteArray::number(vendor, 16).rightJustified(8, '0'));
+        }
+        QCOMPARE(b->scheduler.registeredCount(), 1);
+        b->answer(0x7E4, ""); // a late confirmation finds nothing pending
+        QTest::qWait(30);
+        QCOMPARE(b->results.count(), 1);
+    }
+
+    // The host may destroy the manager mid-scan, or in its own result slot; its receptions
+    // end with it and nothing more goes out.
+    void destroyedMidScan()
+    {
+        auto *manager = new M(&b->scheduler);
+        QCOMPARE(manager->fdScan(M::FDScanMode_AllDevices, 2), CAN::RetType_OK);
+        QCOMPARE(b->scheduler.registeredCount(), 17);
+        b->answer(0x7D1, "");
+        QTRY_COMPARE(b->adapter.frames.size(), 2);
+        delete manager;
+        QCOMPARE(b->scheduler.registeredCount(), 1);
+        b->answer(0x7D1, "");
+        QTest::qWait(20);
+        QCOMPARE(b->adapter.frames.size(), 2);
+
+        QPointer<M> inSlot = new M(&b->scheduler);
+        connect(inSlot, &M::lssfdResult, inSlot, [&] { delete inSlot.data(); });
+        QCOMPARE(inSlot->configureNodeIdAndNetworkId(3, 1), CAN::RetType_OK);
+        b->answer(0x7E4, "8300");
+        QVERIFY(inSlot.isNull());
+        QCOMPARE(b->scheduler.registeredCount(), 1);
+    }
+
+    // A new scheduler takes the registrations along; a scan on the old one ends silently.
+    void schedulerChanges()
+    {
+        RecordingAdapter other;
+        CanScheduler otherScheduler(&other);
+        QCOMPARE(b->manager.fdScan(M::FDScanMode_NonConfigured, 5), CAN::RetType_OK);
+        b->manager.setCanScheduler(&otherScheduler);
+        QCOMPARE(b->scheduler.registeredCount(), 0);
+        QCOMPARE(otherScheduler.registeredCount(), 1);
+        QTRY_COMPARE(b->results.count(), 1); // the scan window still ends the scan
+        QCOMPARE(b->manager.storeConfiguration(), CAN::RetType_OK);
+        QCOMPARE(other.frames.size(), 1);
+        b->manager.setCanScheduler(nullptr);
+        QCOMPARE(otherScheduler.registeredCount(), 0);
+        QCOMPARE(b->manager.inquireNodeId(), CAN::RetType_NoLink);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLssfdManager)
+#include "tst_lssfdmanager.moc"
