@@ -3,6 +3,7 @@
 #include "abstractcanadapter.h"
 #include "canscheduler.h"
 #include "cansender.h"
+#include "sdocia309client.h"
 #include "sdoexpeditedclient.h"
 #include "sdosegmentedclient.h"
 #include "tarnwicklogging_p.h"
@@ -130,6 +131,7 @@ SDOClient::SDOClient(QObject *parent)
 {
     expeditedClient = new SDOExpeditedClient(this);
     segmentedClient = new SDOSegmentedClient(this);
+    cia309Client = new SDOCiA309Client(this);
     mLocalId = 41;
     segmentedClient->setFastSegmentedDownload(mFastSeg, mFastSegCnt);
     setupConnections();
@@ -143,6 +145,7 @@ SDOClient::SDOClient(quint32 serverCob, quint32 clientCob, CanScheduler *schedul
     mScheduler = scheduler;
     expeditedClient = new SDOExpeditedClient(serverCob, clientCob, scheduler, this);
     segmentedClient = new SDOSegmentedClient(serverCob, clientCob, scheduler, this);
+    cia309Client = new SDOCiA309Client(scheduler, this);
     mLocalId = 41;
     segmentedClient->setFastSegmentedDownload(mFastSeg, mFastSegCnt);
     // Listen for the routing gateway right away, as setCanScheduler does: routing is a
@@ -165,6 +168,9 @@ void SDOClient::setupConnections()
     connect(expeditedClient, &SDOExpeditedClient::errorReceived, this, &SDOClient::errorIndication);
     connect(segmentedClient, &SDOExpeditedClient::errorReceived, this, &SDOClient::errorIndication);
     connect(segmentedClient, &SDOSegmentedClient::progress, this, &SDOClient::progressIndication);
+    connect(cia309Client, &SDOCiA309Client::resultReceived, this, forwardResult);
+    connect(cia309Client, &SDOCiA309Client::errorReceived, this, &SDOClient::errorIndication);
+    connect(cia309Client, &SDOCiA309Client::progress, this, &SDOClient::progressIndication);
 }
 
 void SDOClient::registerRouting()
@@ -220,13 +226,17 @@ CAN::RetType SDOClient::setCanScheduler(CanScheduler *scheduler)
     registerRouting();
     segmentedClient->setCanScheduler(scheduler);
     const CAN::RetType ret = expeditedClient->setCanScheduler(scheduler);
-    return scheduler ? ret : CAN::RetType_NoLink;
+    const CAN::RetType gateway = cia309Client->setCanScheduler(scheduler);
+    if (!scheduler)
+        return CAN::RetType_NoLink;
+    return ret != CAN::RetType_OK ? ret : gateway;
 }
 
 CAN::RetType SDOClient::setSdoTimeout(quint32 ms)
 {
     sdoTimeout = ms;
     segmentedClient->setSdoTimeout(ms);
+    cia309Client->setSdoTimeout(ms);
     return expeditedClient->setSdoTimeout(ms);
 }
 
@@ -359,7 +369,10 @@ CAN::RetType SDOClient::read(quint16 index, quint8 sub, CAN::CANopenDataType typ
         return ret;
     if (mScheduler->canAdapter()->getCanAdapterOption(AdapterOption_CiA309Gateway).toBool()) {
         currentType = SdoType_CiA309;
-        return finishStart(false, ret); // the CiA 309 client is not part of this build yet
+        const bool found = !cia309Client.isNull();
+        if (found)
+            ret = cia309Client->read(quint8(clientCob), index, sub, type);
+        return finishStart(found, ret);
     }
     const SdoType protocol = getSdoTypefromDataType(type, 0, 0);
     bool found = false;
@@ -436,7 +449,10 @@ CAN::RetType SDOClient::write(quint16 index, quint8 sub, CAN::CANopenDataType ty
     const SdoType protocol = getSdoTypefromDataType(type, size, 2);
     if (mScheduler->canAdapter()->getCanAdapterOption(AdapterOption_CiA309Gateway).toBool()) {
         currentType = SdoType_CiA309;
-        return finishStart(false, ret); // the CiA 309 client is not part of this build yet
+        const bool found = !cia309Client.isNull();
+        if (found)
+            ret = cia309Client->write(quint8(clientCob), index, sub, type, value);
+        return finishStart(found, ret);
     }
     bool found = false;
     switch (protocol) {
@@ -483,11 +499,15 @@ CAN::RetType SDOClient::abort(quint32 code)
             return CAN::RetType_OK;
         busy = false;
         return segmentedClient->abort(code);
+    case SdoType_CiA309:
+        if (!cia309Client)
+            return CAN::RetType_OK;
+        busy = false;
+        return cia309Client->abort(code);
     case SdoType_UsdoExpedited:
     case SdoType_UsdoSegmented:
     case SdoType_UsdoBulk:
     case SdoType_Block:
-    case SdoType_CiA309:
         return CAN::RetType_OK; // no such client in this build
     }
     return CAN::RetType_OK;
@@ -500,6 +520,8 @@ QByteArray SDOClient::getCurrentlyReceivedData() const
     switch (currentType) {
     case SdoType_Segmented:
         return segmentedClient ? segmentedClient->getCurrentlyReceivedData() : QByteArray();
+    case SdoType_CiA309:
+        return cia309Client ? cia309Client->getCurrentlyReceivedData() : QByteArray();
     case SdoType_None:
     case SdoType_Routing:
     case SdoType_Expedited:
@@ -507,7 +529,6 @@ QByteArray SDOClient::getCurrentlyReceivedData() const
     case SdoType_UsdoSegmented:
     case SdoType_UsdoBulk:
     case SdoType_Block:
-    case SdoType_CiA309:
         break;
     }
     return QByteArray();

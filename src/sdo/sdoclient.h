@@ -15,6 +15,7 @@
 #include <atomic>
 
 class CanSender;
+class SDOCiA309Client;
 class SDOExpeditedClient;
 class SDOSegmentedClient;
 
@@ -139,7 +140,8 @@ private:
     BlockHandling blockHandling = BlockHandling_Default;
     QPointer<SDOExpeditedClient> expeditedClient;
     QPointer<SDOSegmentedClient> segmentedClient;
-    // The block, USDO and CiA 309 clients join here; until then their protocols are refused.
+    QPointer<SDOCiA309Client> cia309Client;
+    // The block and USDO clients join here; until then their protocols are refused.
     QPointer<CanSender> routingRegistration;
     quint32 lastAbortCode = 0;
     quint16 index = 0;

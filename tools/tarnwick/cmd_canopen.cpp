@@ -1,5 +1,6 @@
 // tarnwick nmt, sdo, monitor, sync.
 #include "canopendatatype.h"
+#include "cia309gatewayadapter.h"
 #include "emcyconsumer.h"
 #include "nmtnetwork.h"
 #include "nmtslave.h"
@@ -132,6 +133,11 @@ bool parseValue(const QString &text, CAN::CANopenDataType type, QVariant *value)
 
 QString formatValue(const QVariant &value, CAN::CANopenDataType type)
 {
+    if (value.type() == QVariant::String) { // through a gateway: strings as text, octets in hex
+        if (type == CAN::OCTET_STRING)
+            return QString::fromLatin1(QByteArray::fromHex(value.toString().toLatin1()).toHex(' '));
+        return value.toString();
+    }
     if (value.type() == QVariant::ByteArray) {
         const QByteArray bytes = value.toByteArray();
         if (type == CAN::VISIBLE_STRING)
@@ -146,6 +152,13 @@ QString formatValue(const QVariant &value, CAN::CANopenDataType type)
         return QString::number(value.toLongLong());
     const quint64 v = value.toULongLong();
     return QStringLiteral("%1 (0x%2)").arg(v).arg(v, 0, 16);
+}
+
+/// Text of an SDO abort code, or of a CiA 309 gateway's own error number.
+QString abortText(quint32 code)
+{
+    const QString gateway = CiA309GatewayAdapter::gatewayErrorText(code);
+    return gateway.isEmpty() ? SDOClient::interpretSdoAbort(code) : QStringLiteral("gateway: ") + gateway;
 }
 
 /// INDEX[:SUB]
@@ -260,6 +273,9 @@ int cmdSdo(Tool &tool, const QStringList &args)
     if (!tool.openBus(&code))
         return code;
 
+    // A gateway takes octet strings as hex text (domains go as Base64 by themselves).
+    if (tool.bus->isGateway() && type == CAN::OCTET_STRING && action == QLatin1String("write"))
+        value = QString::fromLatin1(value.toByteArray().toHex());
     SDOClient sdo;
     sdo.setCanScheduler(tool.bus->scheduler());
     sdo.setNodeId(node);
@@ -298,15 +314,15 @@ int cmdSdo(Tool &tool, const QStringList &args)
     case OpError:
         return busResult(tool, opError == CAN::RetType_OK ? CAN::RetType_NoLink : opError, cmd);
     case Error:
-        if (abortCode == 0x05040000)
+        if (abortCode == 0x05040000 || abortCode == 103)
             return tool.fail(Exit_NoAnswer, QStringLiteral("node %1 did not answer for %2 (abort 0x05040000: %3)")
-                                                .arg(node).arg(object, SDOClient::interpretSdoAbort(abortCode)));
+                                                .arg(node).arg(object, abortText(abortCode)));
         if (tool.json)
             tool.printJson({{QStringLiteral("node"), node}, {QStringLiteral("object"), object},
                             {QStringLiteral("abort"), QStringLiteral("0x%1").arg(abortCode, 8, 16, QLatin1Char('0'))},
-                            {QStringLiteral("text"), SDOClient::interpretSdoAbort(abortCode)}});
+                            {QStringLiteral("text"), abortText(abortCode)}});
         return tool.fail(Exit_Aborted, QStringLiteral("node %1 aborted %2: 0x%3 %4").arg(node).arg(object)
-                                           .arg(abortCode, 8, 16, QLatin1Char('0')).arg(SDOClient::interpretSdoAbort(abortCode)));
+                                           .arg(abortCode, 8, 16, QLatin1Char('0')).arg(abortText(abortCode)));
     case Done:
         break;
     }
@@ -370,9 +386,30 @@ int cmdMonitor(Tool &tool, const QStringList &args)
     QList<NMTSlave *> slaves;
     QList<EMCYConsumer *> emcys;
     QObject owner;
+    const bool gateway = tool.bus->isGateway();
+    if (gateway) {
+        // A gateway reports boot-ups as lines ("5 BOOT_UP"); heartbeats do not pass it.
+        QObject::connect(tool.bus->adapter(), &AbstractCanAdapter::newCiA309Response, &owner,
+            [&tool, &nodeIds, stamp](const QString &text) {
+                for (const QString &line : text.split(QLatin1Char('\n'))) {
+                    const QStringList w = line.simplified().split(QLatin1Char(' '));
+                    bool ok = false;
+                    const uint id = w.value(0).toUInt(&ok, 0);
+                    if (w.size() < 2 || !ok || id > 127 || !nodeIds.contains(quint8(id))
+                        || w.at(1).compare(QLatin1String("BOOT_UP"), Qt::CaseInsensitive) != 0)
+                        continue;
+                    if (tool.json)
+                        tool.printJson({{QStringLiteral("time"), stamp()}, {QStringLiteral("node"), int(id)},
+                                        {QStringLiteral("nmtState"), QStringLiteral("boot-up")}});
+                    else
+                        tool.print(QStringLiteral("%1  node %2  NMT boot-up").arg(stamp()).arg(id, 3));
+                }
+            });
+    }
     for (quint8 id : nodeIds) {
         auto *slave = new NMTSlave(id, tool.bus->scheduler(), &owner);
-        slave->startHeartbeatMonitoring(quint16(heartbeatMs));
+        if (!gateway)
+            slave->startHeartbeatMonitoring(quint16(heartbeatMs));
         QObject::connect(slave, &NMTSlave::NodeStateChanged, [&tool, id, stamp](NMTSlave::NmtState s) {
             static const char *names[] = {"unknown", "boot-up", "pre-operational", "operational", "stopped"};
             const QString name = QLatin1String(names[qBound(0, int(s), 4)]);
@@ -436,6 +473,8 @@ int cmdSync(Tool &tool, const QStringList &args)
     if (parser.isSet(cob) && !parseNumber(parser.value(cob), 0x7FF, &cobId))
         return tool.usage(cmd, QStringLiteral("--cob-id needs an 11-bit identifier"));
     int code = 0;
+    if (tool.gatewayBus())
+        return tool.notOverGateway(QStringLiteral("SYNC"));
     if (!tool.openBus(&code))
         return code;
     SYNCProducer producer(quint32(cobId), tool.bus->scheduler(), nullptr);
