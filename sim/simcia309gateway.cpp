@@ -472,7 +472,8 @@ bool SimCiA309Gateway::execute(const Command &command)
         }
         return executeNmt(quint8(node), (QStringList { word } + args).join(QLatin1Char(' ')).toLower());
     }
-    if (nodeGiven) { // the other commands take no node
+    const bool known = word == QLatin1String("set") || word.startsWith(QLatin1String("lss_"));
+    if (nodeGiven && known) { // these take no node
         replyError(Error_Syntax);
         return false;
     }

@@ -38,7 +38,7 @@ private slots:
     void everythingRefused()
     {
         RecordingAdapter adapter;
-        LSSMaster master(nullptr);
+        LSSMaster master;
         QSignalSpy spy(&master, &LSSMaster::lssResult);
         for (CAN::RetType r : everyRequest(master))
             QCOMPARE(r, CAN::RetType_NoLink);

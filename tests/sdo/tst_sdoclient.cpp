@@ -118,7 +118,7 @@ void tst_SdoClient::oneShotOverride()
     client.setCanScheduler(&scheduler);
     client.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
     QCOMPARE(client.write(0x2000, 0, CAN::DOMAIN, QByteArray(40, 'x')), CAN::RetType_OK);
-    QCOMPARE(adapter.requestLines.value(1).left(14), QStringLiteral("0 w 0x2000 0 d"));
+    QCOMPARE(adapter.requestLines.value(0).left(14), QStringLiteral("0 w 0x2000 0 d"));
     QCOMPARE(client.useBlockTransfer(0, 0), false);
 }
 
