@@ -5,6 +5,7 @@
 #include "sdocia309client.h"
 #include "sdoclient.h"
 
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -18,6 +19,7 @@ private slots:
     void refusals();
     void answers_data();
     void answers();
+    void garbageAnswers();
     void abortIgnoresTheLateAnswer();
     void facadeUsesTheGatewayClient();
 };
@@ -214,6 +216,32 @@ void tst_SdoCiA309Client::answers()
     b.adapter.injectGateway(QStringLiteral("[1] 7\n\n[1] ERROR:0x08000000"));
     QTest::qWait(type == CAN::DOMAIN ? 150 : 0); // a domain's settling time
     QCOMPARE(results.count() + errors.count(), 1);
+}
+
+void tst_SdoCiA309Client::garbageAnswers()
+{
+    // Random answers to pending requests of every kind: never a crash, never two outcomes.
+    const QStringList words { "[1]", "[2]", "[", "]", "OK", "ERROR", "ERROR:", "ERROR:0x06020000", "BLOCK", "0", "4",
+        "0x", "\"", "#x", "SGk=", "SGVsbG8s", "", "\r", "-1", "99999999999999999999" };
+    QRandomGenerator random(7);
+    for (CAN::CANopenDataType type : { CAN::UNSIGNED32, CAN::VISIBLE_STRING, CAN::DOMAIN }) {
+        for (int round = 0; round < 16; ++round) {
+            Bench b;
+            QSignalSpy results(&b.client, &SDOCiA309Client::resultReceived);
+            QSignalSpy errors(&b.client, &SDOCiA309Client::errorReceived);
+            const bool write = round % 2;
+            QCOMPARE(write ? b.client.write(5, 0x2000, 0, type, QByteArray("x")) : b.client.read(5, 0x2000, 0, type),
+                CAN::RetType_OK);
+            for (int i = 0; i < 6; ++i) {
+                QStringList line;
+                for (int k = random.bounded(6); k > 0; --k)
+                    line << words.at(random.bounded(words.size()));
+                b.adapter.injectGateway(line.join(random.bounded(2) ? QLatin1Char(' ') : QLatin1Char('\n')));
+            }
+            QTest::qWait(type == CAN::DOMAIN ? 110 : 0);
+            QVERIFY(results.count() + errors.count() <= 1);
+        }
+    }
 }
 
 void tst_SdoCiA309Client::abortIgnoresTheLateAnswer()

@@ -14,7 +14,9 @@
 #include "virtualcanadapter.h"
 #include "virtualcanbus.h"
 
+#include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTcpSocket>
 
 #include <algorithm>
 #include <QTest>
@@ -169,6 +171,36 @@ private slots:
         for (const QString &line : lines)
             last = s.ask(line);
         QCOMPARE(last, answer);
+    }
+
+    // Whatever arrives, every numbered line is answered and the gateway keeps working.
+    void garbageLines()
+    {
+        Setup s;
+        QTcpSocket raw;
+        raw.connectToHost(QStringLiteral("127.0.0.1"), s.gateway.serverPort());
+        QVERIFY(raw.waitForConnected(5000));
+        const QStringList words { "[", "]", "[3]", "[x]", "r", "w", "0x1018", "1", "-1", "u32", "vs", "d", "os", "t",
+            "set", "node", "sdo_timeout", "lss_set_node", "lss_switch_sel", "lss_identity", "reset", "comm", "start",
+            "\"", "#", "0x", "99999999999", "\t", "ERROR", "OK" };
+        QRandomGenerator random(12);
+        QByteArray junk;
+        int numbered = 0;
+        for (int i = 0; i < 300; ++i) {
+            QStringList line;
+            if (i % 2 == 0)
+                line << QStringLiteral("[%1]").arg(++numbered);
+            const int n = random.bounded(7);
+            for (int k = 0; k < n; ++k)
+                line << words.at(random.bounded(words.size()));
+            junk += line.join(QLatin1Char(' ')).toUtf8() + (i % 3 ? "\r\n" : "\n");
+            if (i % 50 == 0)
+                junk += QByteArray(random.bounded(40), char(random.bounded(256))) + "\n";
+        }
+        raw.write(junk);
+        QByteArray answers;
+        QTRY_VERIFY_WITH_TIMEOUT((answers += raw.readAll()).contains(QStringLiteral("[%1] ").arg(numbered).toUtf8()), 20000);
+        QCOMPARE(s.ask(QStringLiteral("1 r 0x1018 1 u32")), QStringLiteral("1201"));
     }
 
     void nmtAndBootUp()
