@@ -63,8 +63,8 @@ static void run(const char *name, SDOClient &client, int count)
     const double cpu = cpuSeconds() - cpuBefore;
     QObject::disconnect(ok);
     QObject::disconnect(error);
-    std::printf("%-22s %6d reads  %3d failed  %7.3f s  %9.0f reads/s  %7.1f us CPU/read\n", name, done, failed,
-        seconds, done / seconds, done ? cpu * 1e6 / done : 0.0);
+    std::printf("%-22s %6d reads  %3d failed  %7.3f s  %9.0f reads/s  %7.1f us CPU/read\n", name, done,
+        failed, seconds, done / seconds, done ? cpu * 1e6 / done : 0.0);
 }
 
 int main(int argc, char *argv[])

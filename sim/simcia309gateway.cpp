@@ -169,7 +169,8 @@ bool encodeValue(const TypeInfo &type, const QString &word, QString text, QByteA
         return true;
     }
     case TypeInfo::Domain: {
-        const auto decoded = QByteArray::fromBase64Encoding(text.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+        const auto decoded
+            = QByteArray::fromBase64Encoding(text.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
         if (!decoded)
             return false;
         *out = *decoded;
@@ -391,7 +392,9 @@ void SimCiA309Gateway::replyError(quint32 code)
 
 void SimCiA309Gateway::replySdoAbort(quint32 code)
 {
-    reply(QStringLiteral("ERROR:0x%1 #%2").arg(code, 8, 16, QLatin1Char('0')).arg(SDOClient::interpretSdoAbort(code)));
+    reply(QStringLiteral("ERROR:0x%1 #%2")
+              .arg(code, 8, 16, QLatin1Char('0'))
+              .arg(SDOClient::interpretSdoAbort(code)));
 }
 
 void SimCiA309Gateway::broadcast(const QString &line)
@@ -442,10 +445,11 @@ bool SimCiA309Gateway::execute(const Command &command)
     }
     const QString word = w.value(at).toLower();
     const QStringList args = w.mid(at + 1);
-    if (!nodeGiven && (word == QLatin1String("r") || word == QLatin1String("read") || word == QLatin1String("w")
-                          || word == QLatin1String("write") || word == QLatin1String("start")
-                          || word == QLatin1String("stop") || word == QLatin1String("preop")
-                          || word == QLatin1String("preoperational") || word == QLatin1String("reset"))) {
+    if (!nodeGiven
+        && (word == QLatin1String("r") || word == QLatin1String("read") || word == QLatin1String("w")
+            || word == QLatin1String("write") || word == QLatin1String("start")
+            || word == QLatin1String("stop") || word == QLatin1String("preop")
+            || word == QLatin1String("preoperational") || word == QLatin1String("reset"))) {
         if (mDefaultNode == 0) {
             replyError(Error_NoDefaultNode);
             return false;
@@ -461,7 +465,8 @@ bool SimCiA309Gateway::execute(const Command &command)
         }
         // The value of a write is the rest of the line, blanks included.
         const int valueWord = at + 4;
-        const QString value = write && valueWord < w.size() ? command.line.mid(starts.at(valueWord)) : QString();
+        const QString value
+            = write && valueWord < w.size() ? command.line.mid(starts.at(valueWord)) : QString();
         return executeSdo(quint8(node), write, args, value);
     }
     if (word == QLatin1String("start") || word == QLatin1String("stop") || word == QLatin1String("preop")
@@ -629,7 +634,8 @@ bool SimCiA309Gateway::executeLss(const QString &word, const QStringList &args)
             return false;
         }
         // No slave answers the global switch: done when the frame is out.
-        sent = mLss->switchModeGlobal(v.at(0) ? LSSMaster::LssGlobalState_Configuration : LSSMaster::LssGlobalState_Waiting);
+        sent = mLss->switchModeGlobal(
+            v.at(0) ? LSSMaster::LssGlobalState_Configuration : LSSMaster::LssGlobalState_Waiting);
         sent == CAN::RetType_OK ? reply(QStringLiteral("OK")) : replyError(Error_InternalState);
         return false;
     } else if (word == QLatin1String("lss_switch_sel")) {
@@ -731,7 +737,8 @@ void SimCiA309Gateway::lssResult(int action, int result, const QVariant &value)
     if (action == LSSMaster::LssAction_ActivateBitTiming) {
         reply(QStringLiteral("OK")); // nobody answers it; its time-out ends it
     } else if (result == LSSMaster::LssResult_Success) {
-        reply(action == LSSMaster::LssAction_InquireNodeId ? QString::number(value.toInt()) : QStringLiteral("OK"));
+        reply(action == LSSMaster::LssAction_InquireNodeId ? QString::number(value.toInt())
+                                                           : QStringLiteral("OK"));
     } else if (result == LSSMaster::LssResult_Timeout) {
         replyError(Error_Timeout);
     } else {

@@ -57,7 +57,7 @@ private:
     {
         QPointer<QTcpSocket> client;
         QString sequence; ///< "[7]", or empty when the line carried none
-        QString line;     ///< the line after the sequence number
+        QString line; ///< the line after the sequence number
     };
     enum Pending {
         Pending_None,

@@ -4,7 +4,8 @@
 #include "canscheduler.h"
 #include "tarnwicklogging_p.h"
 
-LSSCiA309Service::LSSCiA309Service(QObject *parent) : LSSService(parent)
+LSSCiA309Service::LSSCiA309Service(QObject *parent)
+    : LSSService(parent)
 {
     responseTimer.setSingleShot(true);
     responseTimer.setInterval(1000);
@@ -27,12 +28,13 @@ void LSSCiA309Service::setCanScheduler(CanScheduler *scheduler)
 {
     mScheduler = scheduler;
     if (linkedAdapter)
-        disconnect(linkedAdapter, &AbstractCanAdapter::newCiA309Response, this, &LSSCiA309Service::newResponseString);
+        disconnect(linkedAdapter, &AbstractCanAdapter::newCiA309Response, this,
+            &LSSCiA309Service::newResponseString);
     linkedAdapter = adapter();
     if (!linkedAdapter)
         return;
     connect(linkedAdapter, &AbstractCanAdapter::newCiA309Response, this, &LSSCiA309Service::newResponseString,
-            Qt::UniqueConnection);
+        Qt::UniqueConnection);
     connect(&responseTimer, &QTimer::timeout, this, &LSSCiA309Service::handleTimeout, Qt::UniqueConnection);
     responseTimer.setSingleShot(true);
     responseTimer.setInterval(1000);
@@ -119,8 +121,9 @@ static QString hex(quint32 value)
 
 CAN::RetType LSSCiA309Service::switchModeGlobal(LSSMaster::LssGlobalState state)
 {
-    return request(QStringLiteral("lss_switch_glob %1")
-                       .arg(state == LSSMaster::LssGlobalState_Configuration ? QLatin1Char('1') : QLatin1Char('0')));
+    return request(
+        QStringLiteral("lss_switch_glob %1")
+            .arg(state == LSSMaster::LssGlobalState_Configuration ? QLatin1Char('1') : QLatin1Char('0')));
 }
 
 CAN::RetType LSSCiA309Service::storeConfiguration()
@@ -138,19 +141,19 @@ CAN::RetType LSSCiA309Service::identifyNonConfigSlaves()
     return sendLine(QStringLiteral("lss_ident_nonconf"));
 }
 
-CAN::RetType LSSCiA309Service::switchModeSelective(quint32 vendorId, quint32 productCode, quint32 revisionNumber,
-                                                   quint32 serialNumber)
+CAN::RetType LSSCiA309Service::switchModeSelective(
+    quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber)
 {
     return request(QStringLiteral("lss_switch_sel 0x%1 0x%2 0x%3 0x%4")
                        .arg(hex(vendorId), hex(productCode), hex(revisionNumber), hex(serialNumber)));
 }
 
 CAN::RetType LSSCiA309Service::classicalScan(quint32 vendorId, quint32 productCode, quint32 revisionLow,
-                                             quint32 revisionHigh, quint32 serialLow, quint32 serialHigh)
+    quint32 revisionHigh, quint32 serialLow, quint32 serialHigh)
 {
     return sendLine(QStringLiteral("lss_identity %1 0x%2 0x%3 0x%4 0x%5 0x%6")
                         .arg(QString::number(vendorId), hex(productCode), hex(revisionLow), hex(revisionHigh),
-                             hex(serialLow), hex(serialHigh)));
+                            hex(serialLow), hex(serialHigh)));
 }
 
 CAN::RetType LSSCiA309Service::activateBitTiming(quint16 switchDelay)

@@ -24,10 +24,10 @@ public:
     CAN::RetType storeConfiguration() override;
     CAN::RetType configureNodeId(quint8 nodeId) override;
     CAN::RetType identifyNonConfigSlaves() override;
-    CAN::RetType switchModeSelective(quint32 vendorId, quint32 productCode, quint32 revisionNumber,
-        quint32 serialNumber) override;
-    CAN::RetType classicalScan(quint32 vendorId, quint32 productCode, quint32 revisionLow, quint32 revisionHigh,
-        quint32 serialLow, quint32 serialHigh) override;
+    CAN::RetType switchModeSelective(
+        quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber) override;
+    CAN::RetType classicalScan(quint32 vendorId, quint32 productCode, quint32 revisionLow,
+        quint32 revisionHigh, quint32 serialLow, quint32 serialHigh) override;
     using LSSService::classicalScan;
     CAN::RetType activateBitTiming(quint16 switchDelay) override;
     CAN::RetType inquireNodeId() override;

@@ -49,7 +49,8 @@ void SDOCiA309Client::connectAdapter()
 {
     AbstractCanAdapter *adapter = mScheduler ? mScheduler->canAdapter() : nullptr;
     if (linkedAdapter && linkedAdapter != adapter)
-        disconnect(linkedAdapter, &AbstractCanAdapter::newCiA309Response, this, &SDOCiA309Client::newResponseString);
+        disconnect(
+            linkedAdapter, &AbstractCanAdapter::newCiA309Response, this, &SDOCiA309Client::newResponseString);
     linkedAdapter = adapter;
     if (adapter)
         connect(adapter, &AbstractCanAdapter::newCiA309Response, this, &SDOCiA309Client::newResponseString,
@@ -112,7 +113,8 @@ CAN::RetType SDOCiA309Client::read(quint8 nodeId, quint16 index, quint8 sub, CAN
     const QString line = QStringLiteral("%1 r 0x%2 %3 %4")
                              .arg(QString::number(nodeId), QString::number(index, 16), QString::number(sub),
                                  typeWords.value(type));
-    return start(index, sub, type, type == CAN::DOMAIN ? TransferState_DomainRead : TransferState_Value, line);
+    return start(
+        index, sub, type, type == CAN::DOMAIN ? TransferState_DomainRead : TransferState_Value, line);
 }
 
 static bool convertible(CAN::CANopenDataType type, const QVariant &value)
@@ -201,7 +203,8 @@ QString SDOCiA309Client::valueText(CAN::CANopenDataType type, const QVariant &va
     return QString();
 }
 
-CAN::RetType SDOCiA309Client::write(quint8 nodeId, quint16 index, quint8 sub, CAN::CANopenDataType type, QVariant value)
+CAN::RetType SDOCiA309Client::write(
+    quint8 nodeId, quint16 index, quint8 sub, CAN::CANopenDataType type, QVariant value)
 {
     if (transferState != TransferState_Idle || !typeWords.contains(type) || !convertible(type, value))
         return CAN::RetType_Busy;
@@ -211,7 +214,8 @@ CAN::RetType SDOCiA309Client::write(quint8 nodeId, quint16 index, quint8 sub, CA
     const QString line = QStringLiteral("%1 w 0x%2 %3 %4 %5")
                              .arg(QString::number(nodeId), QString::number(index, 16), QString::number(sub),
                                  typeWords.value(type), text);
-    return start(index, sub, type, type == CAN::DOMAIN ? TransferState_DomainWrite : TransferState_Value, line);
+    return start(
+        index, sub, type, type == CAN::DOMAIN ? TransferState_DomainWrite : TransferState_Value, line);
 }
 
 CAN::RetType SDOCiA309Client::abort(quint32 code)

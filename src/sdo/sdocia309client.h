@@ -82,7 +82,8 @@ private:
     void finishError(quint32 code);
     QVariant convertValue(const QStringList &tokens) const;
     QString valueText(CAN::CANopenDataType type, const QVariant &value) const;
-    CAN::RetType start(quint16 index, quint8 sub, CAN::CANopenDataType type, TransferState state, const QString &line);
+    CAN::RetType start(
+        quint16 index, quint8 sub, CAN::CANopenDataType type, TransferState state, const QString &line);
 
     QHash<CAN::CANopenDataType, QString> typeWords;
     quint16 pendingSequence = 0xFFFF;

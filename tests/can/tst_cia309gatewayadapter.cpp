@@ -74,7 +74,8 @@ private slots:
         QCOMPARE(first, quint16(1));
         QCOMPARE(second, quint16(2));
         QCOMPARE(l.adapter.pendingRequests(), 2);
-        QTRY_COMPARE(l.received(), QByteArray("[1] 5 r 0x1018 1 u32\r\nset sdo_timeout 500\r\n[2] 0 start\r\n"));
+        QTRY_COMPARE(
+            l.received(), QByteArray("[1] 5 r 0x1018 1 u32\r\nset sdo_timeout 500\r\n[2] 0 start\r\n"));
     }
 
     // Lines end in CR LF or LF and may be split anywhere across TCP reads.
@@ -84,7 +85,8 @@ private slots:
         QSignalSpy answers(&l.adapter, &CiA309GatewayAdapter::newCiA309Response);
         quint16 sequence = 0xFFFF;
         QCOMPARE(l.adapter.sendCiA309Request(QStringLiteral("5 r 0x1018 1 u32"), sequence), CAN::RetType_OK);
-        for (const char *piece : { "[1] 0x00", "00017A\r", "\n1 BOOT_UP\n", "\n[9] ERROR:100 #Request", " not supported.\r\n" }) {
+        for (const char *piece :
+            { "[1] 0x00", "00017A\r", "\n1 BOOT_UP\n", "\n[9] ERROR:100 #Request", " not supported.\r\n" }) {
             l.peer->write(piece);
             l.peer->flush();
             QTest::qWait(20);

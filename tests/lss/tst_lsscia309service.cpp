@@ -49,16 +49,21 @@ private slots:
             Request request;
             const char *line;
         } rows[] = {
-            { "switch global config", [](LSSMaster &m) { return m.switchModeGlobal(LSSMaster::LssGlobalState_Configuration); },
+            { "switch global config",
+                [](LSSMaster &m) { return m.switchModeGlobal(LSSMaster::LssGlobalState_Configuration); },
                 "lss_switch_glob 1" },
-            { "switch global waiting", [](LSSMaster &m) { return m.switchModeGlobal(LSSMaster::LssGlobalState_Waiting); },
+            { "switch global waiting",
+                [](LSSMaster &m) { return m.switchModeGlobal(LSSMaster::LssGlobalState_Waiting); },
                 "lss_switch_glob 0" },
             { "store", [](LSSMaster &m) { return m.storeConfiguration(); }, "lss_store" },
             { "configure node-ID", [](LSSMaster &m) { return m.configureNodeId(10); }, "lss_set_node 10" },
-            { "switch selective", [](LSSMaster &m) { return m.switchModeSelective(0x1A2, 0x10, 1, 0xFFFFFFFF); },
+            { "switch selective",
+                [](LSSMaster &m) { return m.switchModeSelective(0x1A2, 0x10, 1, 0xFFFFFFFF); },
                 "lss_switch_sel 0x1a2 0x10 0x1 0xffffffff" },
-            { "activate bit timing", [](LSSMaster &m) { return m.activateBitTiming(100); }, "lss_activate_bitrate 100" },
-            { "configure bit timing", [](LSSMaster &m) { return m.configureBitTiming(0, 4); }, "lss_conf_bitrate 0x0 0x4" },
+            { "activate bit timing", [](LSSMaster &m) { return m.activateBitTiming(100); },
+                "lss_activate_bitrate 100" },
+            { "configure bit timing", [](LSSMaster &m) { return m.configureBitTiming(0, 4); },
+                "lss_conf_bitrate 0x0 0x4" },
         };
         for (const auto &r : rows) {
             QTest::addRow("%s OK", r.name) << r.request << QString::fromLatin1(r.line) << "[1] OK" << 0;
@@ -66,9 +71,12 @@ private slots:
                                               << "[1] ERROR:504 #LSS parameter storing failed" << 6;
         }
         const Request store = [](LSSMaster &m) { return m.storeConfiguration(); };
-        QTest::newRow("lower-case ok") << store << "lss_store" << "[1] ok" << 0;
-        QTest::newRow("answer without a word") << store << "lss_store" << "[1] 5" << 6;
-        QTest::newRow("stale answer first, in one text") << store << "lss_store" << "[0] ERROR:100\n[1] OK" << 0;
+        QTest::newRow("lower-case ok") << store << "lss_store"
+                                       << "[1] ok" << 0;
+        QTest::newRow("answer without a word") << store << "lss_store"
+                                               << "[1] 5" << 6;
+        QTest::newRow("stale answer first, in one text") << store << "lss_store"
+                                                         << "[0] ERROR:100\n[1] OK" << 0;
     }
     void awaitedRequests()
     {
@@ -98,7 +106,8 @@ private slots:
         QCOMPARE(b.master.inquireNodeId(), CAN::RetType_OK);
         QCOMPARE(b.master.classicalScan(418, 0x10, 0, 0xFFFFFFFF, 0, 0xFFFFFFFF), CAN::RetType_OK);
         QCOMPARE(b.adapter.lines,
-            (QStringList { "lss_ident_nonconf", "lss_get_node_node", "lss_identity 418 0x10 0x0 0xffffffff 0x0 0xffffffff" }));
+            (QStringList { "lss_ident_nonconf", "lss_get_node_node",
+                "lss_identity 418 0x10 0x0 0xffffffff 0x0 0xffffffff" }));
         quint32 v = 0;
         QCOMPARE(b.master.fastScan(0, 0, 0, 0, false), CAN::RetType_NoLink);
         QCOMPARE(b.master.classicalScan(1, 2), CAN::RetType_NoLink);

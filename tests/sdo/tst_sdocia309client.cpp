@@ -9,7 +9,6 @@
 #include <QSignalSpy>
 #include <QTest>
 
-
 class tst_SdoCiA309Client : public QObject
 {
     Q_OBJECT
@@ -70,8 +69,8 @@ void tst_SdoCiA309Client::commandLines_data()
         { CAN::TIME_OF_DAY, "t", QVariant(), nullptr },
     };
     for (const auto &r : rows) {
-        QTest::addRow("read %s", r.word) << false << r.type << QVariant()
-                                         << QStringLiteral("5 r 0x1018 1 %1").arg(QLatin1String(r.word));
+        QTest::addRow("read %s", r.word)
+            << false << r.type << QVariant() << QStringLiteral("5 r 0x1018 1 %1").arg(QLatin1String(r.word));
         if (r.text)
             QTest::addRow("write %s", r.word)
                 << true << r.type << r.value
@@ -87,7 +86,8 @@ void tst_SdoCiA309Client::commandLines()
     QFETCH(QString, line);
     Bench b;
     QCOMPARE(b.adapter.lines, QStringList { QStringLiteral("set sdo_timeout 2000") });
-    const CAN::RetType r = write ? b.client.write(5, 0x2000, 0, type, value) : b.client.read(5, 0x1018, 1, type);
+    const CAN::RetType r
+        = write ? b.client.write(5, 0x2000, 0, type, value) : b.client.read(5, 0x1018, 1, type);
     QCOMPARE(r, CAN::RetType_OK);
     QCOMPARE(b.adapter.requestLines, QStringList { line });
     QCOMPARE(b.adapter.sequenceIn, QList<quint16> { 0xFFFF });
@@ -99,7 +99,8 @@ void tst_SdoCiA309Client::refusals()
     Bench b;
     QCOMPARE(b.client.write(5, 0x2000, 0, CAN::TIME_OF_DAY, 12), CAN::RetType_NoLink); // no value text
     QCOMPARE(b.client.read(5, 0x2000, 0, CAN::UNICODE_STRING), CAN::RetType_Busy); // no type word
-    QCOMPARE(b.client.write(5, 0x2000, 0, CAN::UNSIGNED8, QVariant::fromValue(QStringList())), CAN::RetType_Busy);
+    QCOMPARE(
+        b.client.write(5, 0x2000, 0, CAN::UNSIGNED8, QVariant::fromValue(QStringList())), CAN::RetType_Busy);
     QCOMPARE(b.client.write(5, 0x2000, 0, CAN::VISIBLE_STRING, QString()), CAN::RetType_NoLink);
     b.adapter.result = CAN::RetType_NotReady; // the refusal is the outcome; the client stays free
     QCOMPARE(b.client.read(5, 0x1000, 0, CAN::UNSIGNED32), CAN::RetType_NotReady);
@@ -133,53 +134,58 @@ void tst_SdoCiA309Client::answers_data()
     const auto D = CAN::DOMAIN;
     const QList<int> none;
     QTest::newRow("hex value") << false << U32 << L { "[1] 0x0000017A" } << false << QVariant(378u) << none;
-    QTest::newRow("decimal value") << false << U32 << L { "[1] 305419896" } << false << QVariant(305419896u) << none;
-    QTest::newRow("CR LF kept by a reader") << false << U32 << L { "[1] 42\r" } << false << QVariant(42u) << none;
+    QTest::newRow("decimal value") << false << U32 << L { "[1] 305419896" } << false << QVariant(305419896u)
+                                   << none;
+    QTest::newRow("CR LF kept by a reader")
+        << false << U32 << L { "[1] 42\r" } << false << QVariant(42u) << none;
     QTest::newRow("signed") << false << CAN::INTEGER16 << L { "[1] -5" } << false << QVariant(-5) << none;
     QTest::newRow("u64") << false << CAN::UNSIGNED64 << L { "[1] 18446744073709551615" } << false
                          << QVariant(qulonglong(18446744073709551615ull)) << none;
     QTest::newRow("i64") << false << CAN::INTEGER64 << L { "[1] -9000000000" } << false
                          << QVariant(qlonglong(-9000000000ll)) << none;
     QTest::newRow("r32") << false << CAN::REAL32 << L { "[1] 1.5" } << false << QVariant(1.5f) << none;
-    QTest::newRow("quoted string") << false << CAN::VISIBLE_STRING << L { "[1] \"a visible string\"" } << false
-                                   << QVariant(QStringLiteral("a visible string")) << none;
+    QTest::newRow("quoted string") << false << CAN::VISIBLE_STRING << L { "[1] \"a visible string\"" }
+                                   << false << QVariant(QStringLiteral("a visible string")) << none;
     QTest::newRow("quote inside") << false << CAN::VISIBLE_STRING << L { "[1] \"say \"\"hi\"\"\"" } << false
                                   << QVariant(QStringLiteral("say \"hi\"")) << none;
     QTest::newRow("string saying OK") << false << CAN::VISIBLE_STRING << L { "[1] \"OK, no error\"" } << false
                                       << QVariant(QStringLiteral("OK, no error")) << none;
     QTest::newRow("octets") << false << CAN::OCTET_STRING << L { "[1] 0a1b2c" } << false
                             << QVariant(QStringLiteral("0a1b2c")) << none;
-    QTest::newRow("other sequence first") << false << U32 << L { "[7] 99\n[1] 5" } << false << QVariant(5u) << none;
-    QTest::newRow("unnumbered lines ignored") << false << U32 << L { "OK", "1 BOOT_UP", "[1] 6" } << false
-                                              << QVariant(6u) << none;
+    QTest::newRow("other sequence first")
+        << false << U32 << L { "[7] 99\n[1] 5" } << false << QVariant(5u) << none;
+    QTest::newRow("unnumbered lines ignored")
+        << false << U32 << L { "OK", "1 BOOT_UP", "[1] 6" } << false << QVariant(6u) << none;
     QTest::newRow("write OK") << true << U32 << L { "[1] OK" } << false << QVariant(0) << none;
-    QTest::newRow("error, code as next word") << false << U32 << L { "[1] ERROR: 0x06020000" } << true
-                                              << QVariant(0x06020000u) << none;
-    QTest::newRow("error, code joined, comment") << false << U32 << L { "[1] ERROR:0x06020000 #Object does not exist." }
-                                                 << true << QVariant(0x06020000u) << none;
-    QTest::newRow("gateway error in decimal") << true << U32 << L { "[1] ERROR:100 #Request not supported." } << true
-                                              << QVariant(100u) << none;
-    QTest::newRow("error in lower case") << false << U32 << L { "[1] error: 0x05040000" } << true
-                                         << QVariant(0x05040000u) << none;
+    QTest::newRow("error, code as next word")
+        << false << U32 << L { "[1] ERROR: 0x06020000" } << true << QVariant(0x06020000u) << none;
+    QTest::newRow("error, code joined, comment")
+        << false << U32 << L { "[1] ERROR:0x06020000 #Object does not exist." } << true
+        << QVariant(0x06020000u) << none;
+    QTest::newRow("gateway error in decimal")
+        << true << U32 << L { "[1] ERROR:100 #Request not supported." } << true << QVariant(100u) << none;
+    QTest::newRow("error in lower case")
+        << false << U32 << L { "[1] error: 0x05040000" } << true << QVariant(0x05040000u) << none;
     QTest::newRow("error without code") << false << U32 << L { "[1] ERROR" } << true << QVariant(0u) << none;
-    QTest::newRow("error of a domain read") << false << D << L { "[1] ERROR:0x08000024" } << true
-                                            << QVariant(0x08000024u) << none;
+    QTest::newRow("error of a domain read")
+        << false << D << L { "[1] ERROR:0x08000024" } << true << QVariant(0x08000024u) << none;
     QTest::newRow("Base64 over lines") << false << D << L { "[1] SGVsbG8s", "IHdvcmxk", "" } << false
                                        << QVariant(QByteArray("Hello, world")) << QList<int> { 100 };
     QTest::newRow("Base64 lines in one text") << false << D << L { "[1] SGVsbG8s\nIHdvcmxkIQ==\n" } << false
                                               << QVariant(QByteArray("Hello, world!")) << QList<int> { 100 };
     QTest::newRow("one Base64 line") << false << D << L { "[1] AQ4bKDVC" } << false
                                      << QVariant(QByteArray::fromHex("010e1b283542")) << QList<int> { 100 };
-    QTest::newRow("one padded line, then empty") << false << D << L { "[1] SGk=", "" } << false
-                                                 << QVariant(QByteArray("Hi")) << QList<int> { 100 };
-    QTest::newRow("empty domain") << false << D << L { "[1]" } << false << QVariant(QByteArray()) << QList<int> { 100 };
+    QTest::newRow("one padded line, then empty")
+        << false << D << L { "[1] SGk=", "" } << false << QVariant(QByteArray("Hi")) << QList<int> { 100 };
+    QTest::newRow("empty domain") << false << D << L { "[1]" } << false << QVariant(QByteArray())
+                                  << QList<int> { 100 };
     QTest::newRow("read with BLOCK progress")
         << false << D << L { "[1] BLOCK upload 1 4", "[1] BLOCK upload 4 4", "[1] SGk=" } << false
         << QVariant(QByteArray("Hi")) << QList<int> { 25, 100 };
     QTest::newRow("short BLOCK line") << false << D << L { "[1] BLOCK 1" } << true << QVariant(0u) << none;
     QTest::newRow("write with BLOCK progress")
-        << true << D << L { "[1] BLOCK download 2 4", "[1] BLOCK download 4 4", "[1] OK" } << false << QVariant(0)
-        << QList<int> { 50, 100 };
+        << true << D << L { "[1] BLOCK download 2 4", "[1] BLOCK download 4 4", "[1] OK" } << false
+        << QVariant(0) << QList<int> { 50, 100 };
 }
 
 void tst_SdoCiA309Client::answers()
@@ -195,7 +201,8 @@ void tst_SdoCiA309Client::answers()
     QSignalSpy errors(&b.client, &SDOCiA309Client::errorReceived);
     QSignalSpy progressSpy(&b.client, &SDOCiA309Client::progress);
     const QVariant value = type == CAN::DOMAIN ? QVariant(QByteArray("Hi")) : QVariant(1);
-    QCOMPARE(write ? b.client.write(5, 0x2000, 3, type, value) : b.client.read(5, 0x2000, 3, type), CAN::RetType_OK);
+    QCOMPARE(write ? b.client.write(5, 0x2000, 3, type, value) : b.client.read(5, 0x2000, 3, type),
+        CAN::RetType_OK);
     for (const QString &text : texts)
         b.adapter.injectGateway(text);
     QTRY_COMPARE(results.count() + errors.count(), 1);
@@ -221,8 +228,8 @@ void tst_SdoCiA309Client::answers()
 void tst_SdoCiA309Client::garbageAnswers()
 {
     // Random answers to pending requests of every kind: never a crash, never two outcomes.
-    const QStringList words { "[1]", "[2]", "[", "]", "OK", "ERROR", "ERROR:", "ERROR:0x06020000", "BLOCK", "0", "4",
-        "0x", "\"", "#x", "SGk=", "SGVsbG8s", "", "\r", "-1", "99999999999999999999" };
+    const QStringList words { "[1]", "[2]", "[", "]", "OK", "ERROR", "ERROR:", "ERROR:0x06020000", "BLOCK",
+        "0", "4", "0x", "\"", "#x", "SGk=", "SGVsbG8s", "", "\r", "-1", "99999999999999999999" };
     QRandomGenerator random(7);
     for (CAN::CANopenDataType type : { CAN::UNSIGNED32, CAN::VISIBLE_STRING, CAN::DOMAIN }) {
         for (int round = 0; round < 16; ++round) {
@@ -230,7 +237,8 @@ void tst_SdoCiA309Client::garbageAnswers()
             QSignalSpy results(&b.client, &SDOCiA309Client::resultReceived);
             QSignalSpy errors(&b.client, &SDOCiA309Client::errorReceived);
             const bool write = round % 2;
-            QCOMPARE(write ? b.client.write(5, 0x2000, 0, type, QByteArray("x")) : b.client.read(5, 0x2000, 0, type),
+            QCOMPARE(write ? b.client.write(5, 0x2000, 0, type, QByteArray("x"))
+                           : b.client.read(5, 0x2000, 0, type),
                 CAN::RetType_OK);
             for (int i = 0; i < 6; ++i) {
                 QStringList line;

@@ -18,8 +18,8 @@
 #include <QSignalSpy>
 #include <QTcpSocket>
 
-#include <algorithm>
 #include <QTest>
+#include <algorithm>
 
 using OD = SimObjectDictionary;
 
@@ -75,9 +75,8 @@ private slots:
         QTest::addColumn<int>("odType");
         QTest::addColumn<QVariant>("written");
         QTest::addColumn<QVariant>("read");
-        auto row = [](const char *name, CAN::CANopenDataType t, OD::DataType od, const QVariant &w, const QVariant &r) {
-            QTest::newRow(name) << int(t) << int(od) << w << r;
-        };
+        auto row = [](const char *name, CAN::CANopenDataType t, OD::DataType od, const QVariant &w,
+                       const QVariant &r) { QTest::newRow(name) << int(t) << int(od) << w << r; };
         row("b", CAN::BOOLEAN, OD::Boolean, true, 1u);
         row("i8", CAN::INTEGER8, OD::Integer8, -5, -5);
         row("u8", CAN::UNSIGNED8, OD::Unsigned8, 200, 200u);
@@ -88,8 +87,10 @@ private slots:
         row("i32", CAN::INTEGER32, OD::Integer32, -2000000000, -2000000000);
         row("u32", CAN::UNSIGNED32, OD::Unsigned32, 4294967295u, 4294967295u);
         row("i64", CAN::INTEGER64, OD::Integer64, qlonglong(-9000000000ll), qlonglong(-9000000000ll));
-        row("u40", CAN::UNSIGNED40, OD::Unsigned40, qulonglong(1099511627775ull), qulonglong(1099511627775ull));
-        row("u48", CAN::UNSIGNED48, OD::Unsigned48, qulonglong(281474976710655ull), qulonglong(281474976710655ull));
+        row("u40", CAN::UNSIGNED40, OD::Unsigned40, qulonglong(1099511627775ull),
+            qulonglong(1099511627775ull));
+        row("u48", CAN::UNSIGNED48, OD::Unsigned48, qulonglong(281474976710655ull),
+            qulonglong(281474976710655ull));
         row("u64", CAN::UNSIGNED64, OD::Unsigned64, qulonglong(18446744073709551615ull),
             qulonglong(18446744073709551615ull));
         row("r32", CAN::REAL32, OD::Real32, 1.5, 1.5f);
@@ -145,8 +146,10 @@ private slots:
         QTest::newRow("value") << L { "1 r 0x1000 0 u32" } << "983441";
         QTest::newRow("value with net") << L { "1 1 r 0x1018 1 u32" } << "1201";
         QTest::newRow("hex and octal numbers") << L { "0x1 r 010000 0x0 u32" } << "983441";
-        QTest::newRow("abort") << L { "1 w 0x1000 0 u32 1" } << "ERROR:0x06010002 #Attempt to write a read only object";
-        QTest::newRow("length mismatch") << L { "1 r 0x1018 1 u16" } << "ERROR:0x06070012 #Data type does not match: length too high";
+        QTest::newRow("abort") << L { "1 w 0x1000 0 u32 1" }
+                               << "ERROR:0x06010002 #Attempt to write a read only object";
+        QTest::newRow("length mismatch")
+            << L { "1 r 0x1018 1 u16" } << "ERROR:0x06070012 #Data type does not match: length too high";
         QTest::newRow("unknown command") << L { "lss_fastscan" } << "ERROR:100 #Request not supported";
         QTest::newRow("unknown word") << L { "1 frobnicate" } << "ERROR:100 #Request not supported";
         QTest::newRow("missing type") << L { "1 r 0x1000 0" } << "ERROR:101 #Syntax error";
@@ -157,7 +160,8 @@ private slots:
         QTest::newRow("bad node") << L { "200 r 0x1000 0 u32" } << "ERROR:107 #Unsupported node";
         QTest::newRow("other net") << L { "2 1 start" } << "ERROR:106 #Unsupported net";
         QTest::newRow("zero time-out") << L { "set sdo_timeout 0" } << "ERROR:101 #Syntax error";
-        QTest::newRow("time-out") << L { "set sdo_timeout 40", "99 r 0x1000 0 u32" } << "ERROR:0x05040000 #SDO Protocol timed out";
+        QTest::newRow("time-out") << L { "set sdo_timeout 40", "99 r 0x1000 0 u32" }
+                                  << "ERROR:0x05040000 #SDO Protocol timed out";
         QTest::newRow("nmt") << L { "0 preop" } << "OK";
         QTest::newRow("LSS without an answer") << L { "lss_get_node" } << "ERROR:103 #Time-out";
         QTest::newRow("LSS without an answer needed") << L { "lss_switch_glob 0" } << "OK";
@@ -180,9 +184,9 @@ private slots:
         QTcpSocket raw;
         raw.connectToHost(QStringLiteral("127.0.0.1"), s.gateway.serverPort());
         QVERIFY(raw.waitForConnected(5000));
-        const QStringList words { "[", "]", "[3]", "[x]", "r", "w", "0x1018", "1", "-1", "u32", "vs", "d", "os", "t",
-            "set", "node", "sdo_timeout", "lss_set_node", "lss_switch_sel", "lss_identity", "reset", "comm", "start",
-            "\"", "#", "0x", "99999999999", "\t", "ERROR", "OK" };
+        const QStringList words { "[", "]", "[3]", "[x]", "r", "w", "0x1018", "1", "-1", "u32", "vs", "d",
+            "os", "t", "set", "node", "sdo_timeout", "lss_set_node", "lss_switch_sel", "lss_identity",
+            "reset", "comm", "start", "\"", "#", "0x", "99999999999", "\t", "ERROR", "OK" };
         QRandomGenerator random(12);
         QByteArray junk;
         int numbered = 0;
@@ -199,7 +203,8 @@ private slots:
         }
         raw.write(junk);
         QByteArray answers;
-        QTRY_VERIFY_WITH_TIMEOUT((answers += raw.readAll()).contains(QStringLiteral("[%1] ").arg(numbered).toUtf8()), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (answers += raw.readAll()).contains(QStringLiteral("[%1] ").arg(numbered).toUtf8()), 20000);
         QCOMPARE(s.ask(QStringLiteral("1 r 0x1018 1 u32")), QStringLiteral("1201"));
     }
 
@@ -231,7 +236,8 @@ private slots:
         const auto d = emcys.at(0).at(0).value<EMCYConsumer::EMCYData>();
         QCOMPARE(d.errorCode, quint16(0x8110));
         QCOMPARE(d.errorRegister, quint8(0x11));
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(d.manufacturerData), 5), QByteArray::fromHex("0102030405"));
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(d.manufacturerData), 5),
+            QByteArray::fromHex("0102030405"));
     }
 
     void lssConfiguration()

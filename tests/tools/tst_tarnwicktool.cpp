@@ -210,7 +210,7 @@ void tst_TarnwickTool::crossProcessThroughGateway()
 {
     // tarnwick-sim serves its network through a CiA 309-3 gateway on a free port it names.
     QProcess sim;
-    sim.start(mSim, {QStringLiteral("--gateway"), QStringLiteral("0")});
+    sim.start(mSim, { QStringLiteral("--gateway"), QStringLiteral("0") });
     QVERIFY(sim.waitForStarted());
     QByteArray simOut;
     QTRY_VERIFY_WITH_TIMEOUT((simOut += sim.readAllStandardOutput()).contains("ready"), 10000);
@@ -224,19 +224,21 @@ void tst_TarnwickTool::crossProcessThroughGateway()
         int exitCode;
         QString text; // on stdout for 0, else on stderr
     } runs[] = {
-        {{"scan", "--timeout", "20"}, 0, "4 node(s) found"},
-        {{"sdo", "read", "1", "0x1018:1", "u32"}, 0, "1201 (0x4b1)"},
-        {{"sdo", "read", "2", "0x1008", "string"}, 0, "servo drive"},
-        {{"sdo", "read", "1", "0x2000", "u32"}, 4, "0x06020000 Object does not exist"},
-        {{"sdo", "upload", "1", "0x2F00", file}, 0, "65536 bytes uploaded"},
-        {{"nmt", "start", "2"}, 0, "sent start to node 2"},
-        {{"lss", "configure", "0x4b1", "0x00401001", "0x00010003", "0x1a2b00ff", "21"}, 0, "node-ID 21 configured and stored"},
-        {{"lss", "configure", "0x4b1", "0x00401001", "0x00010003", "0x1a2b0099", "22"}, 1, "gateway answered with an error"},
-        {{"lss", "fastscan"}, 2, "lss fastscan is not offered through a CiA 309 gateway"},
-        {{"uds", "dtc"}, 2, "UDS is not offered through a CiA 309 gateway"},
+        { { "scan", "--timeout", "20" }, 0, "4 node(s) found" },
+        { { "sdo", "read", "1", "0x1018:1", "u32" }, 0, "1201 (0x4b1)" },
+        { { "sdo", "read", "2", "0x1008", "string" }, 0, "servo drive" },
+        { { "sdo", "read", "1", "0x2000", "u32" }, 4, "0x06020000 Object does not exist" },
+        { { "sdo", "upload", "1", "0x2F00", file }, 0, "65536 bytes uploaded" },
+        { { "nmt", "start", "2" }, 0, "sent start to node 2" },
+        { { "lss", "configure", "0x4b1", "0x00401001", "0x00010003", "0x1a2b00ff", "21" }, 0,
+            "node-ID 21 configured and stored" },
+        { { "lss", "configure", "0x4b1", "0x00401001", "0x00010003", "0x1a2b0099", "22" }, 1,
+            "gateway answered with an error" },
+        { { "lss", "fastscan" }, 2, "lss fastscan is not offered through a CiA 309 gateway" },
+        { { "uds", "dtc" }, 2, "UDS is not offered through a CiA 309 gateway" },
     };
     for (const auto &run : runs) {
-        const Run r = tarnwick(QStringList{"--bus", bus} + run.args);
+        const Run r = tarnwick(QStringList { "--bus", bus } + run.args);
         QVERIFY2(r.exitCode == run.exitCode, qPrintable(run.args.join(' ') + ": " + r.out + r.err));
         QVERIFY2((run.exitCode == 0 ? r.out : r.err).contains(run.text), qPrintable(r.out + r.err));
     }
@@ -248,17 +250,17 @@ void tst_TarnwickTool::crossProcessThroughGateway()
 
     // A reset node boots up again: the monitor sees its boot-up line.
     QProcess monitor;
-    monitor.start(mTool, {"--bus", bus, "monitor", "--duration", "3000", "--nodes", "3"});
+    monitor.start(mTool, { "--bus", bus, "monitor", "--duration", "3000", "--nodes", "3" });
     QVERIFY(monitor.waitForStarted());
     QTest::qWait(500);
-    QCOMPARE(tarnwick({"--bus", bus, "nmt", "reset-node", "3"}).exitCode, 0);
+    QCOMPARE(tarnwick({ "--bus", bus, "nmt", "reset-node", "3" }).exitCode, 0);
     QVERIFY(monitor.waitForFinished(10000));
     QVERIFY2(monitor.readAllStandardOutput().contains("node   3  NMT boot-up"), "no boot-up seen");
 
     sim.terminate();
     QVERIFY(sim.waitForFinished(5000));
     QCOMPARE(sim.exitCode(), 0);
-    QCOMPARE(tarnwick({"--bus", bus, "sdo", "read", "1", "0x1000", "u32"}).exitCode, 5); // gone
+    QCOMPARE(tarnwick({ "--bus", bus, "sdo", "read", "1", "0x1000", "u32" }).exitCode, 5); // gone
 }
 
 QTEST_GUILESS_MAIN(tst_TarnwickTool)

@@ -58,7 +58,8 @@ static int serveGateway(QCoreApplication &app, const QString &portText, int dura
         node->od()->add(0x2F00, 0, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, pattern);
     SimCiA309Gateway gateway(&gatewayAdapter);
     if (!gateway.listen(quint16(port))) {
-        QTextStream(stderr) << "tarnwick-sim: cannot listen on port " << port << ": " << gateway.errorString() << Qt::endl;
+        QTextStream(stderr) << "tarnwick-sim: cannot listen on port " << port << ": " << gateway.errorString()
+                            << Qt::endl;
         return 5;
     }
     network.powerOn();
@@ -82,10 +83,10 @@ int main(int argc, char **argv)
     const QCommandLineOption fd(QStringLiteral("fd"), QStringLiteral("Use CAN FD."));
     const QCommandLineOption duration(QStringLiteral("duration"), QStringLiteral("Stop after ms."), QStringLiteral("ms"));
     const QCommandLineOption gateway(QStringLiteral("gateway"),
-                                     QStringLiteral("Serve the network through a CiA 309-3 gateway on 127.0.0.1:PORT\n"
-                                                    "(0: any free port, printed) instead of on a QtSerialBus bus."),
-                                     QStringLiteral("port"));
-    parser.addOptions({bus, bitrate, fd, duration, gateway});
+        QStringLiteral("Serve the network through a CiA 309-3 gateway on 127.0.0.1:PORT\n"
+                       "(0: any free port, printed) instead of on a QtSerialBus bus."),
+        QStringLiteral("port"));
+    parser.addOptions({ bus, bitrate, fd, duration, gateway });
     if (!parser.parse(app.arguments())) {
         QTextStream(stderr) << "tarnwick-sim: " << parser.errorText() << Qt::endl;
         return 2;
@@ -95,7 +96,8 @@ int main(int argc, char **argv)
         return 0;
     }
     if (parser.isSet(gateway))
-        return serveGateway(app, parser.value(gateway), parser.isSet(duration) ? parser.value(duration).toInt() : 0);
+        return serveGateway(
+            app, parser.value(gateway), parser.isSet(duration) ? parser.value(duration).toInt() : 0);
     const QString spec = parser.value(bus);
     if (spec == QLatin1String("sim") || !spec.contains(QLatin1Char(':'))) {
         QTextStream(stderr) << "tarnwick-sim: --bus needs PLUGIN:INTERFACE" << Qt::endl;

@@ -315,14 +315,20 @@ int cmdSdo(Tool &tool, const QStringList &args)
         return busResult(tool, opError == CAN::RetType_OK ? CAN::RetType_NoLink : opError, cmd);
     case Error:
         if (abortCode == 0x05040000 || abortCode == 103)
-            return tool.fail(Exit_NoAnswer, QStringLiteral("node %1 did not answer for %2 (abort 0x05040000: %3)")
-                                                .arg(node).arg(object, abortText(abortCode)));
+            return tool.fail(Exit_NoAnswer,
+                QStringLiteral("node %1 did not answer for %2 (abort 0x05040000: %3)")
+                    .arg(node)
+                    .arg(object, abortText(abortCode)));
         if (tool.json)
-            tool.printJson({{QStringLiteral("node"), node}, {QStringLiteral("object"), object},
-                            {QStringLiteral("abort"), QStringLiteral("0x%1").arg(abortCode, 8, 16, QLatin1Char('0'))},
-                            {QStringLiteral("text"), abortText(abortCode)}});
-        return tool.fail(Exit_Aborted, QStringLiteral("node %1 aborted %2: 0x%3 %4").arg(node).arg(object)
-                                           .arg(abortCode, 8, 16, QLatin1Char('0')).arg(abortText(abortCode)));
+            tool.printJson({ { QStringLiteral("node"), node }, { QStringLiteral("object"), object },
+                { QStringLiteral("abort"), QStringLiteral("0x%1").arg(abortCode, 8, 16, QLatin1Char('0')) },
+                { QStringLiteral("text"), abortText(abortCode) } });
+        return tool.fail(Exit_Aborted,
+            QStringLiteral("node %1 aborted %2: 0x%3 %4")
+                .arg(node)
+                .arg(object)
+                .arg(abortCode, 8, 16, QLatin1Char('0'))
+                .arg(abortText(abortCode)));
     case Done:
         break;
     }
@@ -399,8 +405,9 @@ int cmdMonitor(Tool &tool, const QStringList &args)
                         || w.at(1).compare(QLatin1String("BOOT_UP"), Qt::CaseInsensitive) != 0)
                         continue;
                     if (tool.json)
-                        tool.printJson({{QStringLiteral("time"), stamp()}, {QStringLiteral("node"), int(id)},
-                                        {QStringLiteral("nmtState"), QStringLiteral("boot-up")}});
+                        tool.printJson(
+                            { { QStringLiteral("time"), stamp() }, { QStringLiteral("node"), int(id) },
+                                { QStringLiteral("nmtState"), QStringLiteral("boot-up") } });
                     else
                         tool.print(QStringLiteral("%1  node %2  NMT boot-up").arg(stamp()).arg(id, 3));
                 }

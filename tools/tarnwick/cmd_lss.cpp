@@ -50,7 +50,8 @@ CAN::RetType switchGlobal(Tool &tool, LSSMaster &master, LSSMaster::LssGlobalSta
 int report(Tool &tool, const QString &what, const Outcome &o, CAN::RetType sent)
 {
     if (sent == CAN::RetType_NoLink && tool.bus->isGateway())
-        return tool.fail(Exit_Failure, QStringLiteral("lss %1: the gateway answered with an error or not within a second").arg(what));
+        return tool.fail(Exit_Failure,
+            QStringLiteral("lss %1: the gateway answered with an error or not within a second").arg(what));
     if (sent != CAN::RetType_OK)
         return tool.fail(Exit_Bus, QStringLiteral("lss %1: the bus refused the request (result %2)").arg(what).arg(int(sent)));
     if (!o.done || o.result == LSSMaster::LssResult_Timeout)
@@ -125,8 +126,9 @@ int cmdLss(Tool &tool, const QStringList &args)
     }
     // A gateway only passes on what it is told and reports no slave's answer: searches and
     // inquiries need the LSS frames themselves.
-    if (tool.gatewayBus() && (action == QLatin1String("fastscan") || action == QLatin1String("scan")
-                              || action == QLatin1String("identify") || action == QLatin1String("inquire")))
+    if (tool.gatewayBus()
+        && (action == QLatin1String("fastscan") || action == QLatin1String("scan")
+            || action == QLatin1String("identify") || action == QLatin1String("inquire")))
         return tool.notOverGateway(QStringLiteral("lss ") + action);
     int code = 0;
     if (!tool.openBus(&code))

@@ -65,7 +65,8 @@ int main(int argc, char **argv)
             tool.fd = true;
         } else if (opt == QLatin1String("--bus")) {
             if (!value(&tool.busSpec))
-                return tool.fail(Exit_Usage, QStringLiteral("--bus needs a value (sim, PLUGIN:INTERFACE or cia309:HOST:PORT)"));
+                return tool.fail(Exit_Usage,
+                    QStringLiteral("--bus needs a value (sim, PLUGIN:INTERFACE or cia309:HOST:PORT)"));
         } else if (opt == QLatin1String("--bitrate") || opt == QLatin1String("--data-bitrate")) {
             if (!value(&v) || !parseNumber(v, 20000000, &n) || n == 0)
                 return tool.fail(Exit_Usage, QStringLiteral("%1 needs a bit rate in bit/s").arg(opt));

@@ -42,7 +42,8 @@ bool Tool::openBus(int *exitCode)
 
 int Tool::notOverGateway(const QString &what)
 {
-    return fail(Exit_Usage, QStringLiteral("%1 is not offered through a CiA 309 gateway (%2); use a CAN bus").arg(what, busSpec));
+    return fail(Exit_Usage,
+        QStringLiteral("%1 is not offered through a CiA 309 gateway (%2); use a CAN bus").arg(what, busSpec));
 }
 
 int Tool::fail(int code, const QString &message)

@@ -39,7 +39,8 @@ bool ToolBus::openGateway(const QString &spec)
     if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
         host = host.mid(1, host.size() - 2);
     if (!ok || port == 0 || port > 65535 || host.isEmpty()) {
-        mError = QStringLiteral("bad bus \"%1\": use cia309:HOST:PORT (e.g. cia309:127.0.0.1:9999)").arg(spec);
+        mError
+            = QStringLiteral("bad bus \"%1\": use cia309:HOST:PORT (e.g. cia309:127.0.0.1:9999)").arg(spec);
         mUsageError = true;
         return false;
     }
@@ -47,13 +48,15 @@ bool ToolBus::openGateway(const QString &spec)
     gateway->connectToGateway(host, quint16(port));
     QElapsedTimer clock;
     clock.start();
-    while (gateway->state() != QAbstractSocket::UnconnectedState && !gateway->isConnected() && clock.elapsed() < 5000)
+    while (gateway->state() != QAbstractSocket::UnconnectedState && !gateway->isConnected()
+        && clock.elapsed() < 5000)
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
     if (!gateway->isConnected()) {
         mError = QStringLiteral("cannot reach gateway %1:%2: %3")
                      .arg(host)
                      .arg(port)
-                     .arg(gateway->errorString().isEmpty() ? QStringLiteral("no answer") : gateway->errorString());
+                     .arg(gateway->errorString().isEmpty() ? QStringLiteral("no answer")
+                                                           : gateway->errorString());
         delete gateway;
         return false;
     }
@@ -82,7 +85,9 @@ bool ToolBus::open(const QString &spec, int bitrate, bool fd, int dataBitrate)
         return openGateway(spec);
     const int colon = spec.indexOf(QLatin1Char(':'));
     if (colon <= 0 || colon == spec.size() - 1) {
-        mError = QStringLiteral("bad bus \"%1\": use sim, PLUGIN:INTERFACE (e.g. socketcan:can0) or cia309:HOST:PORT").arg(spec);
+        mError = QStringLiteral(
+            "bad bus \"%1\": use sim, PLUGIN:INTERFACE (e.g. socketcan:can0) or cia309:HOST:PORT")
+                     .arg(spec);
         mUsageError = true;
         return false;
     }

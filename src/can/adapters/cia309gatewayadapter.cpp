@@ -86,8 +86,8 @@ CAN::RetType CiA309GatewayAdapter::sendCiA309Line(const QString &line)
 CAN::RetType CiA309GatewayAdapter::sendCiA309Request(const QString &line, quint16 &sequence)
 {
     const quint16 number = mNextSequence;
-    const CAN::RetType ret
-        = writeLine(QByteArray(1, '[') + QByteArray::number(number) + QByteArrayLiteral("] ") + line.toUtf8());
+    const CAN::RetType ret = writeLine(
+        QByteArray(1, '[') + QByteArray::number(number) + QByteArrayLiteral("] ") + line.toUtf8());
     if (ret != CAN::RetType_OK)
         return ret;
     // 1..0xFFFE: 0xFFFF means "none" to the services, 0 is what an unnumbered line reads as.
