@@ -506,10 +506,19 @@ bool SimCiA309Gateway::executeSdo(quint8 node, bool write, const QStringList &ar
     }
     mSdo->setNodeId(node);
     mSdo->setSdoTimeout(mSdoTimeout);
-    // Raw bytes both ways: the SDO client goes expedited or segmented by their number, as a
-    // gateway does, and the value text is this gateway's own business.
-    const CAN::RetType ret = write ? mSdo->write(quint16(index), quint8(sub), CAN::DOMAIN, bytes)
-                                   : mSdo->read(quint16(index), quint8(sub), CAN::DOMAIN);
+    // Raw bytes both ways: the SDO client goes expedited, segmented or block by their number and
+    // the type, as a gateway chooses, and the value text is this gateway's own business. Strings
+    // and domains go block when the SDO client offers it, else segmented.
+    const bool variable = type.size == 0;
+    auto start = [&](bool block) {
+        mSdo->setTemporaryBlockHandling(
+            block ? SDOClient::BlockHandling_BlockOnce : SDOClient::BlockHandling_NoBlockOnce);
+        return write ? mSdo->write(quint16(index), quint8(sub), CAN::DOMAIN, bytes)
+                     : mSdo->read(quint16(index), quint8(sub), CAN::DOMAIN);
+    };
+    CAN::RetType ret = start(variable && mBlockTransfer);
+    if (ret == CAN::RetType_InvalidRequest && variable && mBlockTransfer)
+        ret = start(false); // no block transfer in this SDO client
     if (ret != CAN::RetType_OK) {
         replyError(Error_InternalState);
         return false;

@@ -47,6 +47,8 @@ public:
     quint8 defaultNode() const { return mDefaultNode; }
     /// Answer time-out of LSS requests in ms (default 200).
     void setLssTimeout(quint16 ms);
+    /// Strings and domains by block transfer where the SDO client offers it (default on).
+    void setBlockTransfer(bool on) { mBlockTransfer = on; }
 
 signals:
     /// Every command line received, as received (for traces and tests).
@@ -104,4 +106,5 @@ private:
     quint32 mSdoTimeout = 1000;
     quint8 mDefaultNode = 0;
     quint16 mLssTimeout = 200;
+    bool mBlockTransfer = true;
 };
