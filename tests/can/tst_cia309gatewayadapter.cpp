@@ -100,21 +100,38 @@ private slots:
         QCOMPARE(l.adapter.pendingRequests(), 0);
     }
 
-    // The gateway goes away mid-request: every waiting request ends with an error at once.
+    // The gateway goes away mid-request: every waiting request ends with an error at once, also
+    // a domain whose Base64 lines were cut off.
+    void serverClosesMidRequest_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QByteArray>("partialAnswer");
+        QTest::newRow("no answer yet") << int(CAN::UNSIGNED32) << QByteArray();
+        QTest::newRow("domain cut between lines") << int(CAN::DOMAIN) << QByteArray("[1] SGVsbG8s\r\n");
+    }
     void serverClosesMidRequest()
     {
+        QFETCH(int, type);
+        QFETCH(QByteArray, partialAnswer);
         Link l;
         CanScheduler scheduler(&l.adapter);
         SDOClient sdo(0x585, 0x605, &scheduler);
+        QSignalSpy results(&sdo, &SDOClient::resultReceived);
         QSignalSpy errors(&sdo, &SDOClient::errorReceived);
         QSignalSpy disconnected(&l.adapter, &CiA309GatewayAdapter::disconnected);
-        QCOMPARE(sdo.read(0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
-        QTRY_VERIFY(l.received().contains("5 r 0x1018 1 u32"));
+        QCOMPARE(sdo.read(0x1018, 1, CAN::CANopenDataType(type)), CAN::RetType_OK);
+        QTRY_VERIFY(l.received().contains("5 r 0x1018 1 "));
+        l.peer->write(partialAnswer);
+        l.peer->flush();
+        QTest::qWait(10);
         l.peer->close();
         QTRY_COMPARE(errors.count(), 1);
         QCOMPARE(errors.at(0).at(2).toUInt(), 201u);
         QCOMPARE(disconnected.count(), 1);
         QVERIFY(!sdo.isBusy());
+        QTest::qWait(150);
+        QCOMPARE(results.count(), 0);
+        QCOMPARE(errors.count(), 1);
         QCOMPARE(sdo.read(0x1018, 1, CAN::UNSIGNED32), CAN::RetType_NoLink);
         QCOMPARE(CiA309GatewayAdapter::gatewayErrorText(201), QStringLiteral("Lost connection"));
     }

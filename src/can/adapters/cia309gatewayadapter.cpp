@@ -134,6 +134,7 @@ void CiA309GatewayAdapter::answered(const QByteArray &line)
         bool ok = false;
         const uint number = close > 1 ? line.mid(1, close - 1).toUInt(&ok) : 0;
         if (ok) {
+            mLastAnswered = int(number);
             for (auto it = mPending.begin(); it != mPending.end(); ++it) {
                 if (*it == number) {
                     mPending.erase(it);
@@ -147,9 +148,14 @@ void CiA309GatewayAdapter::answered(const QByteArray &line)
 
 void CiA309GatewayAdapter::failPending()
 {
-    // Emitting may run service code that sends again; take the list first.
+    // Emitting may run service code that sends again; take the list first. The last answered
+    // request is told too: its answer may have been the first of several lines (a domain in
+    // Base64 over lines), cut off here. A service that is done with it ignores the line.
     std::deque<quint16> pending;
     pending.swap(mPending);
+    if (mLastAnswered >= 0)
+        pending.push_front(quint16(mLastAnswered));
+    mLastAnswered = -1;
     for (quint16 number : pending)
         emit newCiA309Response(QStringLiteral("[%1] ERROR:201 #Lost connection").arg(number));
 }

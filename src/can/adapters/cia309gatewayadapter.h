@@ -69,5 +69,6 @@ private:
     QByteArray mBuffer;
     std::deque<quint16> mPending;
     quint16 mNextSequence = 1;
+    int mLastAnswered = -1; ///< sequence number of the latest answer line, -1: none
     QString mError;
 };
