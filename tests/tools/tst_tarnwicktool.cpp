@@ -261,6 +261,20 @@ void tst_TarnwickTool::crossProcessThroughGateway()
     QVERIFY(sim.waitForFinished(5000));
     QCOMPARE(sim.exitCode(), 0);
     QCOMPARE(tarnwick({ "--bus", bus, "sdo", "read", "1", "0x1000", "u32" }).exitCode, 5); // gone
+
+    // The gateway in front of a network on virtualcan, a strict bus of its own.
+    const int canPort = 45000 + int(QCoreApplication::applicationPid() % 5000);
+    QProcess onCan;
+    onCan.start(mSim, { "--bus", QStringLiteral("virtualcan:tcp://127.0.0.1:%1/can0").arg(canPort), "--gateway", "0" });
+    QVERIFY(onCan.waitForStarted());
+    simOut.clear();
+    QTRY_VERIFY_WITH_TIMEOUT((simOut += onCan.readAllStandardOutput()).contains("ready"), 10000);
+    const int at = simOut.indexOf("gateway on 127.0.0.1:") + 21;
+    const QString canBus = QStringLiteral("cia309:127.0.0.1:") + QString::fromLatin1(simOut.mid(at, simOut.indexOf('\n', at) - at));
+    const Run r = tarnwick({ "--bus", canBus, "sdo", "upload", "1", "0x2F00", file });
+    QVERIFY2(r.exitCode == 0 && r.out.contains("65536 bytes uploaded"), qPrintable(r.out + r.err));
+    onCan.terminate();
+    QVERIFY(onCan.waitForFinished(5000));
 }
 
 QTEST_GUILESS_MAIN(tst_TarnwickTool)

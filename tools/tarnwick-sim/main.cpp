@@ -36,32 +36,45 @@ static int runUntilStopped(QCoreApplication &app, int durationMs)
     return app.exec();
 }
 
-// The network on an in-process virtual bus, reachable only through the gateway.
-static int serveGateway(QCoreApplication &app, const QString &portText, int durationMs)
+// A large writable domain on node 1 (0x2F00:0, 64 KiB) for transfers through the gateway.
+static void addLargeDomain(SimNetwork &network)
 {
-    bool ok = false;
-    const uint port = portText.toUInt(&ok);
-    if (!ok || port > 65535) {
-        QTextStream(stderr) << "tarnwick-sim: --gateway needs a port number" << Qt::endl;
-        return 2;
-    }
-    VirtualCanBus bus;
-    VirtualCanAdapter devices(&bus);
-    VirtualCanAdapter gatewayAdapter(&bus);
-    SimNetwork network(&devices);
-    network.addDefaultDevices();
-    // A large writable domain on node 1 (0x2F00:0, 64 KiB) for uploads and downloads through it.
     QByteArray pattern(64 * 1024, Qt::Uninitialized);
     for (int i = 0; i < pattern.size(); ++i)
         pattern[i] = char(i * 7 + (i >> 8));
     if (SimCanopenNode *node = network.node(1))
         node->od()->add(0x2F00, 0, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, pattern);
-    SimCiA309Gateway gateway(&gatewayAdapter);
+}
+
+// Listens on the --gateway port; false (with the message printed) when it cannot.
+static bool listenGateway(SimCiA309Gateway &gateway, const QString &portText)
+{
+    bool ok = false;
+    const uint port = portText.toUInt(&ok);
+    if (!ok || port > 65535) {
+        QTextStream(stderr) << "tarnwick-sim: --gateway needs a port number" << Qt::endl;
+        return false;
+    }
     if (!gateway.listen(quint16(port))) {
         QTextStream(stderr) << "tarnwick-sim: cannot listen on port " << port << ": " << gateway.errorString()
                             << Qt::endl;
-        return 5;
+        return false;
     }
+    return true;
+}
+
+// The network on an in-process virtual bus, reachable only through the gateway.
+static int serveGateway(QCoreApplication &app, const QString &portText, int durationMs)
+{
+    VirtualCanBus bus;
+    VirtualCanAdapter devices(&bus);
+    VirtualCanAdapter gatewayAdapter(&bus);
+    SimNetwork network(&devices);
+    network.addDefaultDevices();
+    addLargeDomain(network);
+    SimCiA309Gateway gateway(&gatewayAdapter);
+    if (!listenGateway(gateway, portText))
+        return 2;
     network.powerOn();
     QTextStream(stdout) << "tarnwick-sim: simulated network behind a CiA 309 gateway on 127.0.0.1:"
                         << gateway.serverPort() << " ready" << Qt::endl;
@@ -83,8 +96,9 @@ int main(int argc, char **argv)
     const QCommandLineOption fd(QStringLiteral("fd"), QStringLiteral("Use CAN FD."));
     const QCommandLineOption duration(QStringLiteral("duration"), QStringLiteral("Stop after ms."), QStringLiteral("ms"));
     const QCommandLineOption gateway(QStringLiteral("gateway"),
-        QStringLiteral("Serve the network through a CiA 309-3 gateway on 127.0.0.1:PORT\n"
-                       "(0: any free port, printed) instead of on a QtSerialBus bus."),
+        QStringLiteral("Serve the network through a CiA 309-3 gateway on 127.0.0.1:PORT (0: any free\n"
+                       "port, printed): on a bus of its own, or with --bus on that bus too, the gateway\n"
+                       "joining it as one more device."),
         QStringLiteral("port"));
     parser.addOptions({ bus, bitrate, fd, duration, gateway });
     if (!parser.parse(app.arguments())) {
@@ -95,7 +109,7 @@ int main(int argc, char **argv)
         QTextStream(stdout) << parser.helpText();
         return 0;
     }
-    if (parser.isSet(gateway))
+    if (parser.isSet(gateway) && !parser.isSet(bus))
         return serveGateway(
             app, parser.value(gateway), parser.isSet(duration) ? parser.value(duration).toInt() : 0);
     const QString spec = parser.value(bus);
@@ -118,8 +132,23 @@ int main(int argc, char **argv)
     network.addDefaultDevices();
     if (parser.isSet(fd))
         network.udsEcu()->setCanFd(true);
+    // With --gateway too, the gateway reaches the network through a connection of its own.
+    ToolBus gatewayBus;
+    QScopedPointer<SimCiA309Gateway> simGateway;
+    if (parser.isSet(gateway)) {
+        addLargeDomain(network);
+        if (!gatewayBus.open(spec, bps, parser.isSet(fd), 0)) {
+            QTextStream(stderr) << "tarnwick-sim: gateway: " << gatewayBus.errorString() << Qt::endl;
+            return 5;
+        }
+        simGateway.reset(new SimCiA309Gateway(gatewayBus.adapter()));
+        if (!listenGateway(*simGateway, parser.value(gateway)))
+            return 2;
+    }
     network.powerOn();
 
+    if (simGateway)
+        QTextStream(stdout) << "tarnwick-sim: CiA 309 gateway on 127.0.0.1:" << simGateway->serverPort() << Qt::endl;
     QTextStream(stdout) << "tarnwick-sim: simulated network on " << spec << " ready" << Qt::endl;
     return runUntilStopped(app, parser.isSet(duration) ? parser.value(duration).toInt() : 0);
 }
