@@ -297,10 +297,13 @@ void SDOCiA309Client::handleLine(const QString &rawLine)
     case TransferState_DomainWriteDone:
         if (!matches)
             return;
-        if (word == QLatin1String("OK"))
+        if (word == QLatin1String("OK")) {
             finishResult(0);
-        else
+        } else {
             finishResult(convertValue(tokens));
+            currentIndex = 0; // a value answer leaves no entry behind
+            currentSub = 0;
+        }
         return;
     case TransferState_DomainWrite:
         if (blockLine)
