@@ -301,8 +301,10 @@ void SDOCiA309Client::handleLine(const QString &rawLine)
             finishResult(0);
         } else {
             finishResult(convertValue(tokens));
-            currentIndex = 0; // a value answer leaves no entry behind
-            currentSub = 0;
+            if (transferState == TransferState_Idle) { // unless the host's slot started the next one
+                currentIndex = 0; // a value answer leaves no entry behind
+                currentSub = 0;
+            }
         }
         return;
     case TransferState_DomainWrite:
