@@ -81,6 +81,8 @@ CAN::RetType LSSCiA309Service::sendLine(const QString &line)
 
 void LSSCiA309Service::newResponseString(QString response)
 {
+    if (pendingSequence == 0xFFFF)
+        return;
     const QStringList lines = response.split(QLatin1Char('\n'));
     for (const QString &line : lines)
         handleLine(line);

@@ -236,6 +236,12 @@ QByteArray SDOCiA309Client::getCurrentlyReceivedData() const
 
 void SDOCiA309Client::newResponseString(QString response)
 {
+    if (pendingSequence == 0xFFFF)
+        return; // the common case for all but one client of a gateway
+    if (!response.contains(QLatin1Char('\n'))) {
+        handleLine(response);
+        return;
+    }
     const QStringList lines = response.split(QLatin1Char('\n'));
     for (const QString &line : lines)
         handleLine(line);
