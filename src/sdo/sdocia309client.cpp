@@ -4,6 +4,8 @@
 #include "canscheduler.h"
 #include "tarnwicklogging_p.h"
 
+#include <limits>
+
 // How long a Base64 line that could be followed by more lines waits for them (ms).
 static constexpr int kDataSettleMs = 100;
 
@@ -34,6 +36,8 @@ SDOCiA309Client::SDOCiA309Client(QObject *parent)
     settleTimer.setSingleShot(true);
     settleTimer.setInterval(kDataSettleMs);
     connect(&settleTimer, &QTimer::timeout, this, &SDOCiA309Client::dataSettled);
+    guardTimer.setSingleShot(true);
+    connect(&guardTimer, &QTimer::timeout, this, &SDOCiA309Client::guardExpired);
 }
 
 SDOCiA309Client::SDOCiA309Client(CanScheduler *scheduler, QObject *parent)
@@ -106,6 +110,20 @@ CAN::RetType SDOCiA309Client::start(
     return ret;
 }
 
+int SDOCiA309Client::guardTime(CAN::CANopenDataType type, bool write, int bytes) const
+{
+    qint64 ms = qint64(sdoTimeout) + 1000;
+    if (type == CAN::DOMAIN)
+        ms += write ? bytes / 2 : 60000;
+    return int(qMin<qint64>(ms, std::numeric_limits<int>::max()));
+}
+
+void SDOCiA309Client::guardExpired()
+{
+    if (transferState != TransferState_Idle)
+        finishError(0x05040000); // SDO protocol timed out
+}
+
 CAN::RetType SDOCiA309Client::read(quint8 nodeId, quint16 index, quint8 sub, CAN::CANopenDataType type)
 {
     if (transferState != TransferState_Idle || !typeWords.contains(type))
@@ -113,8 +131,11 @@ CAN::RetType SDOCiA309Client::read(quint8 nodeId, quint16 index, quint8 sub, CAN
     const QString line = QStringLiteral("%1 r 0x%2 %3 %4")
                              .arg(QString::number(nodeId), QString::number(index, 16), QString::number(sub),
                                  typeWords.value(type));
-    return start(
-        index, sub, type, type == CAN::DOMAIN ? TransferState_DomainRead : TransferState_Value, line);
+    const CAN::RetType ret
+        = start(index, sub, type, type == CAN::DOMAIN ? TransferState_DomainRead : TransferState_Value, line);
+    if (ret == CAN::RetType_OK)
+        guardTimer.start(guardTime(type, false, 0));
+    return ret;
 }
 
 static bool convertible(CAN::CANopenDataType type, const QVariant &value)
@@ -214,8 +235,11 @@ CAN::RetType SDOCiA309Client::write(
     const QString line = QStringLiteral("%1 w 0x%2 %3 %4 %5")
                              .arg(QString::number(nodeId), QString::number(index, 16), QString::number(sub),
                                  typeWords.value(type), text);
-    return start(
+    const CAN::RetType ret = start(
         index, sub, type, type == CAN::DOMAIN ? TransferState_DomainWrite : TransferState_Value, line);
+    if (ret == CAN::RetType_OK)
+        guardTimer.start(guardTime(type, true, text.size() * 3 / 4));
+    return ret;
 }
 
 CAN::RetType SDOCiA309Client::abort(quint32 code)
@@ -223,6 +247,7 @@ CAN::RetType SDOCiA309Client::abort(quint32 code)
     transferState = TransferState_Idle;
     pendingSequence = 0xFFFF; // a late answer of the gateway finds nothing pending
     settleTimer.stop();
+    guardTimer.stop();
     emit errorReceived(currentIndex, currentSub, code);
     return CAN::RetType_OK;
 }
@@ -345,6 +370,7 @@ void SDOCiA309Client::handleBlockLine(const QStringList &tokens)
             finishError(0);
         return;
     }
+    guardTimer.start(); // the gateway is at work: progress restarts the guard
     const quint16 done = tokens.at(3).toUShort(nullptr, 10);
     const quint16 total = tokens.at(4).toUShort(nullptr, 10);
     if (total == 0)
@@ -375,6 +401,7 @@ void SDOCiA309Client::startData(const QStringList &tokens)
 void SDOCiA309Client::appendData(const QString &text)
 {
     receivedText += text;
+    guardTimer.start();
     // A line that is not a whole number of Base64 quartets, or that ends in padding, is the
     // last one. A line of whole quartets may be the only one (gateways that send a domain as one
     // line) or be followed by more: an empty line, another data line, or silence decides.
@@ -393,6 +420,7 @@ void SDOCiA309Client::dataSettled()
 void SDOCiA309Client::finishDomain()
 {
     settleTimer.stop();
+    guardTimer.stop();
     transferState = TransferState_Idle;
     pendingSequence = 0xFFFF;
     emit progress(100);
@@ -402,6 +430,7 @@ void SDOCiA309Client::finishDomain()
 void SDOCiA309Client::finishResult(const QVariant &value)
 {
     settleTimer.stop();
+    guardTimer.stop();
     transferState = TransferState_Idle;
     pendingSequence = 0xFFFF;
     const quint16 index = currentIndex;
@@ -412,6 +441,7 @@ void SDOCiA309Client::finishResult(const QVariant &value)
 void SDOCiA309Client::finishError(quint32 code)
 {
     settleTimer.stop();
+    guardTimer.stop();
     transferState = TransferState_Idle;
     pendingSequence = 0xFFFF;
     emit errorReceived(currentIndex, currentSub, code);

@@ -17,7 +17,8 @@ class AbstractCanAdapter;
 /// Reads and writes object-dictionary entries through a CiA 309-3 ASCII gateway: one command
 /// line a request ("5 r 0x1018 1 u32"), the outcome from the gateway's answer line (a value,
 /// "OK", "ERROR:<code>" or Base64 domain data). Requests return at once; the gateway's own SDO
-/// time-out (set with setSdoTimeout) bounds each of them. Driven by SDOClient on gateway adapters.
+/// time-out (set with setSdoTimeout) bounds each of them. A gateway that stays silent well beyond
+/// it (see guardTime) ends the request with 0x05040000. Driven by SDOClient on gateway adapters.
 ///
 /// Results: fixed-size numbers as uint/int (qulonglong/qlonglong for the 40- to 64-bit types),
 /// REAL32/REAL64 as float, strings as QString, domains as QByteArray. Errors carry the SDO
@@ -49,6 +50,9 @@ public:
     bool isBusy() const { return transferState != TransferState_Idle; }
     /// The gateway's word for a data type ("u32", "vs", ...); empty when it has none.
     QString typeWord(CAN::CANopenDataType type) const { return typeWords.value(type); }
+    /// How long a request may go without any answer line before it fails: the SDO time-out plus
+    /// a second, plus for a domain write 1 ms per 2 bytes, for a domain read a minute.
+    int guardTime(CAN::CANopenDataType type, bool write, int bytes) const;
 
 signals:
     void resultReceived(quint16 index, quint8 sub, QVariant value);
@@ -60,6 +64,7 @@ public slots:
 
 private slots:
     void dataSettled();
+    void guardExpired();
 
 private:
     enum TransferState {
@@ -97,4 +102,6 @@ private:
     /// A Base64 line without padding may be the whole domain or the first of several lines:
     /// the data is taken as complete when no further line follows within this time.
     QTimer settleTimer;
+    /// Ends a request the gateway never answers (a hung gateway on a live connection).
+    QTimer guardTimer;
 };

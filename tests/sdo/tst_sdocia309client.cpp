@@ -19,6 +19,7 @@ private slots:
     void answers_data();
     void answers();
     void garbageAnswers();
+    void silentGatewayTimesOut();
     void facadeUsesTheGatewayClient();
 };
 
@@ -249,6 +250,21 @@ void tst_SdoCiA309Client::garbageAnswers()
             QVERIFY(results.count() + errors.count() <= 1);
         }
     }
+}
+
+void tst_SdoCiA309Client::silentGatewayTimesOut()
+{
+    Bench b;
+    b.client.setSdoTimeout(20);
+    QSignalSpy errors(&b.client, &SDOCiA309Client::errorReceived);
+    QCOMPARE(b.client.guardTime(CAN::UNSIGNED32, false, 0), 1020);
+    QCOMPARE(b.client.guardTime(CAN::DOMAIN, true, 65536), 1020 + 32768);
+    QCOMPARE(b.client.read(5, 0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
+    QVERIFY(errors.wait(3000));
+    QCOMPARE(errors.at(0).at(2).toUInt(), 0x05040000u);
+    QVERIFY(!b.client.isBusy());
+    b.adapter.injectGateway(QStringLiteral("[2] 5")); // too late
+    QCOMPARE(errors.count(), 1);
 }
 
 void tst_SdoCiA309Client::facadeUsesTheGatewayClient()
