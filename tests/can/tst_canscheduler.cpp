@@ -10,11 +10,10 @@ class tst_CanScheduler : public QObject
     Q_OBJECT
 private slots:
     void dispatchesToEveryReceiverOfAnIdentifier();
-    void unregisterOneReceiverKeepsTheOthers();
-    void senderDiesWithItsLastUser();
+    void unregisterKeepsOtherUsersAndLastUserEndsTheSender();
     void rangeRegistration();
     void unregisterInsideDelivery();
-    void adapterDestroyed();
+    void adapterSwappedOrDestroyed();
 };
 
 namespace {
@@ -47,35 +46,24 @@ void tst_CanScheduler::dispatchesToEveryReceiverOfAnIdentifier()
     QCOMPARE(frameHex(a.got.first()), QByteArray("4300100092010000"));
 }
 
-void tst_CanScheduler::unregisterOneReceiverKeepsTheOthers()
+void tst_CanScheduler::unregisterKeepsOtherUsersAndLastUserEndsTheSender()
 {
     RecordingAdapter adapter;
     CanScheduler scheduler(&adapter);
     Receiver a, b;
-    QPointer<CanSender> sa = scheduler.registerCanId(0x701);
-    QPointer<CanSender> sb = scheduler.registerCanId(0x701);
-    connect(sa, &CanSender::received, &a, &Receiver::take);
-    connect(sb, &CanSender::received, &b, &Receiver::take);
-
-    scheduler.unregisterCan(sa, &a);
+    QPointer<CanSender> s = scheduler.registerCanId(0x701);
+    connect(s, &CanSender::received, &a, &Receiver::take);
+    connect(scheduler.registerCanId(0x701), &CanSender::received, &b, &Receiver::take);
+    QCOMPARE(scheduler.registeredCount(), 1);
+    scheduler.unregisterCan(s, &a);
     adapter.injectFrame(0x701, QByteArray::fromHex("05"));
     QCOMPARE(a.got.size(), 0);
     QCOMPARE(b.got.size(), 1);
-    QVERIFY(sb); // still used by b
-}
-
-void tst_CanScheduler::senderDiesWithItsLastUser()
-{
-    RecordingAdapter adapter;
-    CanScheduler scheduler(&adapter);
-    Receiver a;
-    QPointer<CanSender> s = scheduler.registerCanId(0x185);
-    connect(s, &CanSender::received, &a, &Receiver::take);
-    QCOMPARE(scheduler.registeredCount(), 1);
-    scheduler.unregisterCan(s, &a);
+    QVERIFY(s); // still used by b
+    scheduler.unregisterCan(s, &b);
     QCOMPARE(scheduler.registeredCount(), 0);
-    adapter.injectFrame(0x185, QByteArray::fromHex("01"));
-    QCOMPARE(a.got.size(), 0);
+    adapter.injectFrame(0x701, QByteArray::fromHex("01"));
+    QCOMPARE(b.got.size(), 1);
     QTRY_VERIFY(s.isNull());
     // Unregistering a dead or foreign sender is harmless.
     scheduler.unregisterCan(s, &a);
@@ -119,11 +107,20 @@ void tst_CanScheduler::unregisterInsideDelivery()
     QCOMPARE(calls, 1);
 }
 
-void tst_CanScheduler::adapterDestroyed()
+void tst_CanScheduler::adapterSwappedOrDestroyed()
 {
-    auto *adapter = new RecordingAdapter;
-    CanScheduler scheduler(adapter);
-    delete adapter;
+    RecordingAdapter first;
+    auto *second = new RecordingAdapter;
+    CanScheduler scheduler(&first);
+    Receiver r;
+    connect(scheduler.registerCanId(0x181), &CanSender::received, &r, &Receiver::take);
+    scheduler.setCanAdapter(second);
+    QCOMPARE(scheduler.canAdapter(), second);
+    first.injectFrame(0x181, QByteArray::fromHex("01")); // the old adapter no longer delivers
+    second->injectFrame(0x181, QByteArray::fromHex("02"));
+    QCOMPARE(r.got.size(), 1);
+    QCOMPARE(frameHex(r.got.first()), QByteArray("02"));
+    delete second;
     QVERIFY(!scheduler.canAdapter());
 }
 

@@ -1,5 +1,7 @@
 #include "cyclicoccurrencetester.h"
 
+#include <QElapsedTimer>
+#include <QMap>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -32,19 +34,27 @@ void tst_CyclicOccurrenceTester::learnsThenCyclicThenLateThenStopped()
 {
     CyclicOccurrenceTester tester;
     QSignalSpy spy(&tester, &CyclicOccurrenceTester::sigNewItemState);
-    // Items stamped 20 ms apart, fed in real time so the overdue timer sees the gap.
+    // Items stamped 200 ms apart, fed at once; the overdue timer runs from the last one.
     const CanTimeStamp base = CanTimeStamp::now();
+    QElapsedTimer sinceLast;
+    sinceLast.start();
+    QMap<int, qint64> at; // when each state was entered, after the last item
+    connect(&tester, &CyclicOccurrenceTester::sigNewItemState, this,
+        [&](CAN::CyclicState state) { at[state] = sinceLast.elapsed(); });
     for (int i = 0; i < 4; ++i)
-        tester.handleNewItemMessage(itemAt(base, 20 * i));
+        tester.handleNewItemMessage(itemAt(base, 200 * i));
     QCOMPARE(tester.state(), CAN::CyclicState_Cyclic);
-    QCOMPARE(int(tester.interval()), 20);
-    QCOMPARE(states(spy), (QList<int>{CAN::CyclicState_Learning, CAN::CyclicState_Cyclic}));
+    QCOMPARE(int(tester.interval()), 200);
+    QCOMPARE(states(spy), (QList<int> { CAN::CyclicState_Learning, CAN::CyclicState_Cyclic }));
     QCOMPARE(spy.last().at(1).toUInt(), 4u);
-    QCOMPARE(spy.last().at(2).value<unsigned short>(), (unsigned short)20);
+    QCOMPARE(spy.last().at(2).value<unsigned short>(), (unsigned short)200);
 
-    QTRY_COMPARE(tester.state(), CAN::CyclicState_Late);
+    // Late after 1.5 intervals (300 ms), long before Stopped, which comes after 4 (800 ms).
     QTRY_COMPARE(tester.state(), CAN::CyclicState_Stopped);
-    QCOMPARE(states(spy).mid(2), (QList<int>{CAN::CyclicState_Late, CAN::CyclicState_Stopped}));
+    const qint64 late = at.value(CAN::CyclicState_Late), stopped = at.value(CAN::CyclicState_Stopped);
+    QVERIFY2(late >= 300 && late < 500 && stopped >= 800,
+        qPrintable(QStringLiteral("%1 %2").arg(late).arg(stopped)));
+    QCOMPARE(states(spy).mid(2), (QList<int> { CAN::CyclicState_Late, CAN::CyclicState_Stopped }));
 
     // A new stream is learned afresh.
     const CanTimeStamp later = CanTimeStamp::now();
@@ -59,7 +69,7 @@ void tst_CyclicOccurrenceTester::irregularItemsStayLearning()
 {
     CyclicOccurrenceTester tester;
     const CanTimeStamp base = CanTimeStamp::now();
-    const int offsets[] = {0, 10, 100, 105, 300, 310, 900};
+    const int offsets[] = { 0, 10, 100, 105, 300, 310, 900 };
     for (int t : offsets)
         tester.handleNewItemMessage(itemAt(base, t));
     QCOMPARE(tester.state(), CAN::CyclicState_Learning);

@@ -2,6 +2,7 @@
 
 #include "abstractcanadapter.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QStringList>
 
@@ -11,11 +12,15 @@ class RecordingAdapter : public AbstractCanAdapter
 {
     Q_OBJECT
 public:
-    explicit RecordingAdapter(QObject *parent = nullptr) : AbstractCanAdapter(parent) {}
+    explicit RecordingAdapter(QObject *parent = nullptr)
+        : AbstractCanAdapter(parent)
+    {
+    }
 
     CAN::RetType sendCanMessage(CAN::CanMessage &message) override
     {
         frames.append(message);
+        sentAtNs.append(clock.nsecsElapsed());
         return result;
     }
     CAN::RetType sendCiA309Request(const QString &line, quint16 &sequence) override
@@ -38,6 +43,7 @@ public:
     void clear()
     {
         frames.clear();
+        sentAtNs.clear();
         requestLines.clear();
         lines.clear();
         sequenceIn.clear();
@@ -46,9 +52,19 @@ public:
     CAN::RetType result = CAN::RetType_OK;
     quint16 nextSequence = 1;
     QList<CAN::CanMessage> frames;
+    QList<qint64> sentAtNs; // when each frame was sent, on clock
+    QElapsedTimer clock = startedClock();
     QStringList requestLines;
     QList<quint16> sequenceIn;
     QStringList lines;
+
+private:
+    static QElapsedTimer startedClock()
+    {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }
 };
 
 /// The data bytes of a frame as lower-case hex, for comparison with literals.

@@ -22,6 +22,28 @@ const struct
     { &NMTNetwork::resetAppl, &NMTSlave::resetApplication },
     { &NMTNetwork::resetComm, &NMTSlave::resetCommunication },
 };
+
+/// The command through a gateway: request lines, no frames, the refusals passed on.
+void gatewayLines(int which, const QString &networkLine, const QString &slaveLine)
+{
+    RecordingAdapter adapter;
+    adapter.setGateway(true);
+    CanScheduler scheduler(&adapter);
+    NMTNetwork network(&scheduler);
+    NMTSlave slave(18, &scheduler, nullptr);
+    QCOMPARE((network.*Commands[which].network)(), CAN::RetType_OK);
+    QCOMPARE((slave.*Commands[which].slave)(), CAN::RetType_OK);
+    QCOMPARE(adapter.requestLines, (QStringList { networkLine, slaveLine }));
+    QCOMPARE(adapter.sequenceIn, (QList<quint16> { 0xFFFF, 0xFFFF }));
+    QVERIFY(adapter.frames.isEmpty());
+    QVERIFY(adapter.lines.isEmpty());
+    // The gateway path leaves the expected state alone.
+    QCOMPARE(slave.getExpectedNodeState(), NMTSlave::NmtState_Unknown);
+    // Gateway refusal is passed on.
+    adapter.result = CAN::RetType_NoLink;
+    QCOMPARE(slave.sendCiA309Command(NMT_Start), CAN::RetType_NoLink);
+    QCOMPARE(network.sendCiA309Command(NmtCommands(0x55)), CAN::RetType_InvalidRequest);
+}
 } // namespace
 
 class tst_NmtCommands : public QObject
@@ -30,18 +52,22 @@ class tst_NmtCommands : public QObject
 private slots:
     void cleanup() { CANopenService::mUseCANopenFD = false; }
 
-    // Each command for all nodes and for node 0x12, as classic frames and, with CANopen FD on, as FD frames.
+    // Each command for all nodes and for node 0x12 (18), as classic frames and, with CANopen FD
+    // on, as FD frames, and through a gateway as lines.
     void frames_data()
     {
         QTest::addColumn<int>("which");
         QTest::addColumn<QByteArray>("networkBytes");
         QTest::addColumn<QByteArray>("slaveBytes");
         QTest::addColumn<int>("expectedState"); // operational 3, stopped 4, pre-operational 2
-        QTest::newRow("start") << 0 << QByteArray("0100") << QByteArray("0112") << 3;
-        QTest::newRow("stop") << 1 << QByteArray("0200") << QByteArray("0212") << 4;
-        QTest::newRow("preop") << 2 << QByteArray("8000") << QByteArray("8012") << 2;
-        QTest::newRow("reset application") << 3 << QByteArray("8100") << QByteArray("8112") << 2;
-        QTest::newRow("reset communication") << 4 << QByteArray("8200") << QByteArray("8212") << 2;
+        QTest::addColumn<QString>("line"); // the gateway's command word
+        QTest::newRow("start") << 0 << QByteArray("0100") << QByteArray("0112") << 3 << "start";
+        QTest::newRow("stop") << 1 << QByteArray("0200") << QByteArray("0212") << 4 << "stop";
+        QTest::newRow("preop") << 2 << QByteArray("8000") << QByteArray("8012") << 2 << "preop";
+        QTest::newRow("reset application")
+            << 3 << QByteArray("8100") << QByteArray("8112") << 2 << "reset node";
+        QTest::newRow("reset communication")
+            << 4 << QByteArray("8200") << QByteArray("8212") << 2 << "reset comm";
     }
     void frames()
     {
@@ -49,6 +75,7 @@ private slots:
         QFETCH(QByteArray, networkBytes);
         QFETCH(QByteArray, slaveBytes);
         QFETCH(int, expectedState);
+        QFETCH(QString, line);
         VirtualCanBus bus;
         VirtualCanAdapter adapter(&bus);
         adapter.setCanFdCapable(true);
@@ -69,6 +96,7 @@ private slots:
         }
         QCOMPARE(int(slave.getExpectedNodeState()), expectedState);
         QCOMPARE(int(slave.getCurrentNodeState()), int(NMTSlave::NmtState_Unknown));
+        gatewayLines(which, "0 " + line, "18 " + line);
     }
 
     void expectedStateEvenWhenRefused()
@@ -82,46 +110,6 @@ private slots:
         QCOMPARE(frameHex(adapter.frames.last()), QByteArray("0212"));
         adapter.result = CAN::RetType(42); // other adapter codes pass through unchanged
         QCOMPARE(int(slave.startNode()), 42);
-    }
-
-    void gatewayLines_data()
-    {
-        QTest::addColumn<int>("which");
-        QTest::addColumn<QString>("networkLine");
-        QTest::addColumn<QString>("slaveLine");
-        QTest::newRow("start") << 0 << "0 start"
-                               << "18 start";
-        QTest::newRow("stop") << 1 << "0 stop"
-                              << "18 stop";
-        QTest::newRow("preop") << 2 << "0 preop"
-                               << "18 preop";
-        QTest::newRow("reset node") << 3 << "0 reset node"
-                                    << "18 reset node";
-        QTest::newRow("reset comm") << 4 << "0 reset comm"
-                                    << "18 reset comm";
-    }
-    void gatewayLines()
-    {
-        QFETCH(int, which);
-        QFETCH(QString, networkLine);
-        QFETCH(QString, slaveLine);
-        RecordingAdapter adapter;
-        adapter.setGateway(true);
-        CanScheduler scheduler(&adapter);
-        NMTNetwork network(&scheduler);
-        NMTSlave slave(18, &scheduler, nullptr);
-        QCOMPARE((network.*Commands[which].network)(), CAN::RetType_OK);
-        QCOMPARE((slave.*Commands[which].slave)(), CAN::RetType_OK);
-        QCOMPARE(adapter.requestLines, (QStringList { networkLine, slaveLine }));
-        QCOMPARE(adapter.sequenceIn, (QList<quint16> { 0xFFFF, 0xFFFF }));
-        QVERIFY(adapter.frames.isEmpty());
-        QVERIFY(adapter.lines.isEmpty());
-        // The gateway path leaves the expected state alone.
-        QCOMPARE(slave.getExpectedNodeState(), NMTSlave::NmtState_Unknown);
-        // Gateway refusal is passed on.
-        adapter.result = CAN::RetType_NoLink;
-        QCOMPARE(slave.sendCiA309Command(NMT_Start), CAN::RetType_NoLink);
-        QCOMPARE(network.sendCiA309Command(NmtCommands(0x55)), CAN::RetType_InvalidRequest);
     }
 
     void guard_data()

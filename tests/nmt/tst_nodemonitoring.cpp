@@ -109,22 +109,39 @@ private slots:
         CANopenService::mUseCANopenFD = false;
     }
 
-    void nmtByte_data()
+    // A reply's state byte, and frames that are no reply (other lengths, remote requests).
+    void replies_data()
     {
         QTest::addColumn<int>("byte");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<bool>("remote");
         QTest::addColumn<int>("state"); // boot-up 1, pre-operational 2, operational 3, stopped 4
         const int table[][2] = { { 0x00, 1 }, { 0x04, 4 }, { 0x84, 4 }, { 0x05, 3 }, { 0x85, 3 }, { 0x7F, 2 },
             { 0xFF, 2 }, { 0x80, 0 }, { 0x01, 0 } };
         for (const auto &row : table)
-            QTest::addRow("0x%02x", row[0]) << row[0] << row[1];
+            QTest::addRow("0x%02x", row[0]) << row[0] << 1 << false << row[1];
+        for (int length : { 0, 2, 8 })
+            QTest::addRow("length %d", length) << 0x05 << length << false << 0;
+        QTest::newRow("remote request") << 0x05 << 1 << true << 0;
     }
-    void nmtByte()
+    void replies()
     {
         QFETCH(int, byte);
+        QFETCH(int, length);
+        QFETCH(bool, remote);
         QFETCH(int, state);
-        QCOMPARE(int(NMTSlave::nmtByte2State(quint8(byte))), state);
-        b->inject(quint8(byte), 0); // the same decoding applies to a received reply
+        if (length == 1 && !remote)
+            QCOMPARE(int(NMTSlave::nmtByte2State(quint8(byte))), state);
+        b->slave.startHeartbeatMonitoring(10000);
+        b->inject(quint8(byte), 0, quint8(length), remote);
+        b->inject(quint8(byte), 10, quint8(length), remote);
         QCOMPARE(b->current(), state);
+        if (length == 1 && !remote)
+            return;
+        QCOMPARE(b->nodeState.count() + b->connection.count(), 0);
+        QCOMPARE(history(b->slave), QList<int> { 0 });
+        b->inject(0x05, 20); // a proper heartbeat afterwards is taken
+        QCOMPARE(b->current(), int(NMTSlave::NmtState_Operational));
     }
 
     void timediff_data()
@@ -155,29 +172,6 @@ private slots:
         QCOMPARE(texts,
             QStringList({ "Device State unknown", "Boot up received", "New NMT state received",
                 "Connection OK", "Node guarding lost", "Connection lost", "NG Toggle bit error", "" }));
-    }
-
-    void ignoredFrames_data()
-    {
-        QTest::addColumn<int>("length");
-        QTest::addColumn<bool>("remote");
-        QTest::newRow("length 8") << 8 << false;
-        QTest::newRow("length 0") << 0 << false;
-        QTest::newRow("length 2") << 2 << false;
-        QTest::newRow("remote request") << 1 << true;
-    }
-    void ignoredFrames()
-    {
-        QFETCH(int, length);
-        QFETCH(bool, remote);
-        b->slave.startHeartbeatMonitoring(10000);
-        b->inject(0x05, 0, quint8(length), remote);
-        b->inject(0x05, 10, quint8(length), remote);
-        QCOMPARE(b->current(), int(NMTSlave::NmtState_Unknown));
-        QCOMPARE(b->nodeState.count() + b->connection.count(), 0);
-        QCOMPARE(history(b->slave), QList<int> { 0 });
-        b->inject(0x05, 20); // a proper heartbeat afterwards is taken
-        QCOMPARE(b->current(), int(NMTSlave::NmtState_Operational));
     }
 
     void bootUpEveryTime()

@@ -35,7 +35,7 @@ struct ScanBench
     {
         QObject::connect(
             &hostAdapter, &VirtualCanAdapter::frameSent, &hostAdapter, [this](const CAN::CanMessage &m) {
-                if (m.id < 0x601 || m.id > 0x67F || m.length != 8)
+                if (m.id < 0x600 || m.id > 0x6FF || m.length != 8) // any node-ID a byte can hold
                     return;
                 states.insert(scanner.getCurrentState());
                 if (m.data[0] == 0x40)

@@ -1,163 +1,129 @@
-#include "canscheduler.h"
+#include "buspeer.h"
 #include "isotphandler.h"
-#include "recordingadapter.h"
+#include "sdotestbench.h"
 #include "simisotpserver.h"
-#include "simudsecu.h"
-#include "virtualcanadapter.h"
-#include "virtualcanbus.h"
+#include "udstestbench.h"
 
-#include <QSignalSpy>
+#include <QElapsedTimer>
 #include <QTest>
 
-// The simulated ECU as a tester sees it: raw requests through an ISO-TP transport and the
-// exact answers, written as transcripts "request>answer; ..." ("*" ends a prefix match, an
-// empty answer means none comes).
+// The simulated ECU as a tester sees it, for what the client suites do not already exercise:
+// transcripts "request>answer; ..." ("*" ends a prefix match, an empty answer means none).
 class tst_SimUdsEcu : public QObject
 {
     Q_OBJECT
 private slots:
     void transcript_data();
     void transcript();
-    void sessionFallsBackAfterS3();
-    void isoTpServerFlowControl();
+    void isoTpServer_data();
+    void isoTpServer();
 };
 
 void tst_SimUdsEcu::transcript_data()
 {
     QTest::addColumn<QString>("script");
-    QTest::newRow("sessions") << "1003>5003003201f4; 1004>7f1012; 100301>7f1013; 1081>";
-    QTest::newRow("reset") << "1003>5003*; 1101>5101; 2701>7f277f; 1104>7f1112";
-    QTest::newRow("dtcs") << "190209>5902ff12345609; 190101>5901ff010001; 190a>590aff12345609abcdef02;"
-                             "14123456>54; 190a>590affabcdef02; 14000001>7f1431; 14ffffff>54; 190a>590aff;"
-                             "1905>7f1912; 14ff>7f1413";
-    QTest::newRow("identifiers")
-        << "22f190>62f190313233; 22f190f18c>62f190313233f18c00; 22ffff>7f2231; 22f1>7f2213;"
-           "2ef19041>7f2e13; 2ef190414243>6ef190; 22f190>62f190414243;"
-           "2ef18c01>7f2e33; 2e0001aa>7f2e31";
-    QTest::newRow("memory") << "2312100004>63ffffffff; 2312100f02>7f2331; 2302100004>7f2331; 231210>7f2313;"
-                               "3d121000021122>7f3d33";
-    QTest::newRow("security")
-        << "2701>7f277f; 1003>5003*; 270200000000>7f2724; 2701>6701*; 270200000000>7f2735;"
-           "2701>6701*; 270200000000>7f2735; 2701>6701*; 270200000000>7f2736; 2701>7f2737";
-    QTest::newRow("download") << "3400440000100000000008>7f347f; 1002>5002*; 3400440000100000000008>7f3433;"
-                                 "2701>6701*; 2702cafe>6702; 2701>670100000000; 3601>7f3624;"
-                                 "3400440000100000000008>74201000; 3400440000100000000008>7f3422;"
-                                 "360111223344>7601; 360311>7f3673; 360111223344>7601;"
-                                 "3602556677889900>7f3671; 36025566>7602; 37>77; 37>7f3724;"
-                                 "2314000010000a>6311223344 5566ffffffff; 3d12100002aabb>7d121000 02"
-                                 "; 2312100002>63aabb";
-    QTest::newRow("upload")
-        << "1002>5002*; 2701>6701*; 2702cafe>6702; 3400121000ff>7f3431; 3501121000ff>7f3531;"
-           "35001210000a>75201000; 3601>7601ffffffffffffffffffff; 3602>7f3624; 3601>7601ffff*;"
-           "37>77";
-    QTest::newRow("routines") << "31020203>7f3124; 31010203aa>71010203aa; 31030203>71030203; 3101ffff>7f3131;"
-                                 "31040203>7f3112; 318102 03>; 310102>7f3113";
-    QTest::newRow("other services")
-        << "3e00>7e00; 3e01>7f3e12; 3e80>; 2f000100>7f2f11; 280301>7f287f;"
-           "8501>7f857f; 1003>5003*; 280301>6803; 280401>7f2812; 8502>c502; 8503>7f8512;"
-           "2901>7f2912";
+    QTest::newRow("sessions")
+        << "1003>5003003201f4; 1004>7f1012; 100301>7f1013; 1081>; 1101>5101; 1104>7f1112";
+    QTest::newRow("dtcs, identifiers, memory")
+        << "190209>5902ff12345609; 14123456>54; 190a>590affabcdef02; 1905>7f1912; "
+           "22f190f18c>62f190313233f18c00;"
+           "22ffff>7f2231; 2ef18c01>7f2e33; 2312100004>63ffffffff; 2312100f02>7f2331; 3d121000021122>7f3d33";
+    QTest::newRow("security lockout") << "1003>5003*; 2701>6701*; 270200000000>7f2735; 2701>6701*;"
+                                         "270200000000>7f2735; 2701>6701*; 270200000000>7f2736; 2701>7f2737";
+    QTest::newRow("transfer sequence")
+        << "1002>5002*; 3400440000100000000008>7f3433; 3601>7f3624; 2701>6701*;"
+           "2702cafe>6702; 3400440000100000000008>74201000; 360311>7f3673;"
+           "360111223344>7601; 3602556677889900>7f3671; 37>77; 37>7f3724";
 }
 
 void tst_SimUdsEcu::transcript()
 {
     QFETCH(QString, script);
-    VirtualCanBus bus;
-    VirtualCanAdapter testerAdapter(&bus), ecuAdapter(&bus);
-    CanScheduler scheduler(&testerAdapter);
-    SimUdsEcu ecu(&ecuAdapter);
-    ecu.addDtc(0x123456, 0x09);
-    ecu.addDtc(0xABCDEF, 0x02);
-    ecu.setDataIdentifier(0xF190, "123");
-    ecu.setDataIdentifier(0xF18C, QByteArray(1, 0), true, true);
-    ecu.setMemory(0x1000, QByteArray(16, '\xff'));
-    ecu.setKeyFunction([](quint8, const QByteArray &) { return QByteArray::fromHex("cafe"); });
-    ecu.setRoutine(0x0203, [](quint8, const QByteArray &options, QByteArray &status) {
-        status = options;
-        return quint8(0);
-    });
-    ecu.setSecurityAttempts(3, 60000);
-
-    ISOTPHandler tester(&scheduler);
+    UdsSimBench b;
+    b.ecu.addDtc(0x123456, 0x09);
+    b.ecu.addDtc(0xABCDEF, 0x02);
+    b.ecu.setDataIdentifier(0xF190, "123");
+    b.ecu.setDataIdentifier(0xF18C, QByteArray(1, 0), true, true);
+    b.ecu.setMemory(0x1000, QByteArray(16, '\xff'));
+    b.ecu.setKeyFunction([](quint8, const QByteArray &) { return QByteArray::fromHex("cafe"); });
+    b.ecu.setSecurityAttempts(3, 60000);
+    b.ecu.setS3Timeout(300);
+    ISOTPHandler tester(&b.scheduler);
     tester.mTimeout = 300;
-    QSignalSpy answers(&tester, &ISOTPHandler::dataReceived);
-    QSignalSpy timeouts(&tester, &ISOTPHandler::timeout);
     for (const QString &step : script.split(';')) {
-        const QStringList parts = step.split('>');
-        QCOMPARE(parts.size(), 2);
-        QByteArray request = QByteArray::fromHex(parts.at(0).simplified().remove(' ').toLatin1());
-        QString expected = parts.at(1).simplified().remove(' ');
-        answers.clear();
-        timeouts.clear();
+        const QStringList parts = step.trimmed().split('>');
+        QByteArray request = QByteArray::fromHex(parts.at(0).toLatin1()), answer;
+        QSignalSpy answered(&tester, &ISOTPHandler::dataReceived), timedOut(&tester, &ISOTPHandler::timeout);
         QCOMPARE(tester.startTransfer(request, true), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(answers.count() + timeouts.count(), 1, 2000);
-        QByteArray answer;
-        if (answers.count() == 1)
-            tester.getReceivedData(answer);
-        const QString got = QString::fromLatin1(answer.toHex());
-        const QString what = QString("%1 answered %2").arg(parts.at(0).simplified(), got);
-        if (expected.endsWith('*'))
-            QVERIFY2(got.startsWith(expected.chopped(1)), qPrintable(what));
-        else
-            QVERIFY2(got == expected, qPrintable(what));
+        QTRY_COMPARE(answered.count() + timedOut.count(), 1);
+        tester.getReceivedData(answer); // nothing after a timeout
+        const QString got = QString::fromLatin1(answer.toHex()), want = parts.at(1);
+        QVERIFY2(want.endsWith('*') ? got.startsWith(want.chopped(1)) : got == want,
+            qPrintable(parts.at(0) + " answered " + got));
     }
+    QTRY_COMPARE(b.ecu.session(), quint8(1)); // back in the default session after S3
 }
 
-void tst_SimUdsEcu::sessionFallsBackAfterS3()
+void tst_SimUdsEcu::isoTpServer_data()
 {
-    VirtualCanBus bus;
-    VirtualCanAdapter testerAdapter(&bus), ecuAdapter(&bus);
-    CanScheduler scheduler(&testerAdapter);
-    SimUdsEcu ecu(&ecuAdapter);
-    ecu.setS3Timeout(80);
-    QSignalSpy sessions(&ecu, &SimUdsEcu::sessionChanged);
-    ISOTPHandler tester(&scheduler);
-    QByteArray request = QByteArray::fromHex("1003");
-    tester.startTransfer(request, true);
-    QVERIFY(sessions.wait(1000));
-    QCOMPARE(ecu.session(), quint8(3));
-    QVERIFY(sessions.wait(1000));
-    QCOMPARE(ecu.session(), quint8(1));
+    QTest::addColumn<int>("waits");
+    QTest::addColumn<int>("blockSize");
+    QTest::addColumn<QByteArray>("script"); // see playTranscript; the ECU answers on 7E8
+    QTest::addColumn<QString>("failure");
+    // A 34-byte request "31 01 02 03 72..." in a first and four consecutive frames, which the
+    // ECU's echo routine answers alike, and ones for an unknown routine, refused in one frame.
+    const QByteArray r7(" 72727272727272"), pad("cccccccccc ");
+    auto cf = [&](int i, char dir = '<') { return dir + QByteArray::number(0x20 + i, 16) + r7.mid(1) + ' '; };
+    const QByteArray echo("<1022310102037272 "), unknown("<102231010fff7272 "), refused(">037f3131cccccccc ");
+    const QByteArray answer
+        = ">1022710102037272 <300014 " + cf(1, '>') + cf(2, '>') + cf(3, '>') + cf(4, '>');
+    const QByteArray bs3 = ">300302" + pad;
+    QTest::newRow("two waits, block size 3, STmin 2")
+        << 2 << 3
+        << echo + ">310302" + pad + ">310302" + pad + bs3 + cf(1) + cf(2) + cf(3) + bs3 + cf(4) + answer
+        << QString();
+    // The block count starts again with every message (the first one ends within a block).
+    QTest::newRow("block size 3, two messages in a row") << 0 << 3
+                                                         << "<101431010fff7272 " + bs3 + cf(1) + cf(2)
+            + refused + echo + bs3 + cf(1) + cf(2) + "~20 " + cf(3) + bs3 + cf(4) + answer
+                                                         << QString();
+    QTest::newRow("wrong sequence number") << 0 << 0
+                                           << echo + ">300002" + pad + cf(1) + cf(3) + "~60 " + unknown
+            + ">300002" + pad + cf(1) + cf(2) + cf(3) + cf(4) + refused
+                                           << "wrong sequence number";
+    QTest::newRow("longer than the ECU takes")
+        << 0 << 0 << "<1fff310102037272 >320002" + pad + "~60 <023e00 >027e00cccccccccc" << QString();
 }
 
-void tst_SimUdsEcu::isoTpServerFlowControl()
+void tst_SimUdsEcu::isoTpServer()
 {
-    // The server's own flow control: wait frames, block size and STmin, overflow.
-    VirtualCanBus bus;
-    VirtualCanAdapter testerAdapter(&bus), ecuAdapter(&bus);
-    CanScheduler scheduler(&testerAdapter);
-    SimUdsEcu ecu(&ecuAdapter);
-    ecu.setRoutine(0x0203, [](quint8, const QByteArray &options, QByteArray &status) {
+    QFETCH(int, waits);
+    QFETCH(int, blockSize);
+    QFETCH(QByteArray, script);
+    QFETCH(QString, failure);
+    UdsSimBench b;
+    BusPeer tester(&b.bus);
+    b.ecu.setRoutine(0x0203, [](quint8, const QByteArray &options, QByteArray &status) {
         status = options;
         return quint8(0);
     });
-    ecu.transport()->setWaitFrames(2);
-    ecu.transport()->setBlockSize(3);
-    ecu.transport()->setSTmin(2);
-    ecu.transport()->setMaxRequestLength(200);
-    ISOTPHandler tester(&scheduler);
-    tester.mTimeout = 1000;
-    QList<CAN::CanMessage> fromEcu;
-    connect(
-        &ecuAdapter, &VirtualCanAdapter::frameSent, this, [&](const CAN::CanMessage &m) { fromEcu << m; });
-    QSignalSpy answers(&tester, &ISOTPHandler::dataReceived);
-    QByteArray request = QByteArray::fromHex("31010203") + QByteArray(60, 'r');
-    QCOMPARE(tester.startTransfer(request, true), 0);
-    QVERIFY(answers.wait(2000));
-    QCOMPARE(frameHex(fromEcu.at(0)).left(6), QByteArray("310302"));
-    QCOMPARE(frameHex(fromEcu.at(1)).left(6), QByteArray("310302"));
-    QCOMPARE(frameHex(fromEcu.at(2)).left(6), QByteArray("300302"));
-    QByteArray answer;
-    tester.getReceivedData(answer);
-    QCOMPARE(answer, QByteArray::fromHex("71010203") + QByteArray(60, 'r'));
-
-    // A request longer than the server takes: overflow, and the tester times out.
-    tester.mTimeout = 100;
-    fromEcu.clear();
-    QSignalSpy timeouts(&tester, &ISOTPHandler::timeout);
-    request = QByteArray(300, 'x');
-    tester.startTransfer(request, true);
-    QVERIFY(timeouts.wait(1000));
-    QCOMPARE(frameHex(fromEcu.at(0)).left(2), QByteArray("32"));
+    b.ecu.transport()->setWaitFrames(waits);
+    b.ecu.transport()->setBlockSize(quint8(blockSize));
+    b.ecu.transport()->setSTmin(2);
+    b.ecu.transport()->setMaxRequestLength(200);
+    QSignalSpy failures(b.ecu.transport(), &SimIsoTpServer::transferFailed);
+    QList<qint64> consecutive; // when the ECU sent each consecutive frame; asked for STmin 20 ms
+    QElapsedTimer clock;
+    clock.start();
+    connect(&b.ecuAdapter, &VirtualCanAdapter::frameSent, this, [&](const CAN::CanMessage &m) {
+        if (m.data[0] >> 4 == 2)
+            consecutive << clock.nsecsElapsed();
+    });
+    const QByteArray why = playTranscript(tester, 0x7E8, 0x7E0, script);
+    QVERIFY2(why.isEmpty(), why.constData());
+    QCOMPARE(failures.isEmpty() ? QString() : failures.at(0).at(0).toString(), failure);
+    for (int i = 1; i < consecutive.size(); ++i)
+        QVERIFY2(consecutive.at(i) - consecutive.at(i - 1) >= 20000000, qPrintable(QString::number(i)));
 }
 
 QTEST_GUILESS_MAIN(tst_SimUdsEcu)
