@@ -87,7 +87,8 @@ SimUdsEcu *SimNetwork::addUdsEcu()
     ecu->setIds(kUdsRequestId, kUdsResponseId, kUdsFunctionalId);
     QByteArray image(kUdsMemorySize, '\xFF');
     ecu->setMemory(kUdsMemoryBase, image);
-    ecu->setDataIdentifier(0xF190, QByteArrayLiteral("TWK0SIMULATED0001"), false);   // VIN
+    ecu->setDataIdentifier(
+        0xF190, QByteArrayLiteral("TWK0SIMULATED0001"), true, true); // VIN, written unlocked
     ecu->setDataIdentifier(0xF18C, QByteArrayLiteral("ECU-000042"), false);          // ECU serial number
     ecu->setDataIdentifier(0xF195, QByteArrayLiteral("1.4.2"), false);               // software version
     ecu->setDataIdentifier(0x0100, QByteArray::fromHex("00000000"), true);           // a calibration value

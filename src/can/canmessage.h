@@ -38,6 +38,40 @@ struct CanMessage
     }
 };
 
+/// Largest 11-bit and 29-bit identifiers.
+constexpr quint32 MaxStandardId = 0x7FF;
+constexpr quint32 MaxExtendedId = 0x1FFFFFFF;
+
+/// Byte that fills a CAN FD frame up to its data length. ISO 15765-2 names 0xCC for the
+/// padding of its frames; the adapters use it for every frame they pad.
+constexpr quint8 CanFdPaddingByte = 0xCC;
+
+/// True when the identifier fits the frame's format (11 bits, or 29 bits when extended).
+inline bool hasValidIdentifier(const CanMessage &m)
+{
+    return m.id <= (m.extended ? MaxExtendedId : MaxStandardId);
+}
+
+/// Raises the length of a CAN FD frame to the next valid CAN FD data length (12, 16, 20, 24,
+/// 32, 48 or 64 above 8) and fills the added bytes with padding. Other frames stay as they are.
+inline void padToCanFdLength(CanMessage &m, quint8 padding = CanFdPaddingByte)
+{
+    if (!m.fd || m.length <= 8 || m.length > 64)
+        return;
+    const int n = m.length;
+    int valid = 64;
+    for (int fdLength : { 12, 16, 20, 24, 32, 48 }) {
+        if (n <= fdLength) {
+            valid = fdLength;
+            break;
+        }
+    }
+    if (valid == n)
+        return;
+    std::memset(m.data + n, padding, size_t(valid - n));
+    m.length = quint8(valid);
+}
+
 } // namespace CAN
 
 Q_DECLARE_METATYPE(CAN::CanMessage)

@@ -3,7 +3,21 @@
 #include "abstractcanadapter.h"
 #include "cansender.h"
 
-CanSender::CanSender(quint32 canId, QObject *parent) : QObject(parent), mCanId(canId) {}
+CanSender::CanSender(quint32 canId, bool extended, QObject *parent)
+    : QObject(parent)
+    , mCanId(canId)
+    , mExtended(extended)
+{
+}
+
+namespace {
+constexpr quint32 kExtendedKey = 0x80000000u;
+}
+
+quint32 CanScheduler::senderKey(quint32 canId, bool extended)
+{
+    return extended ? ((canId & CAN::MaxExtendedId) | kExtendedKey) : canId;
+}
 
 CanScheduler::CanScheduler(AbstractCanAdapter *adapter, QObject *parent) : QObject(parent)
 {
@@ -28,11 +42,13 @@ void CanScheduler::setCanAdapter(AbstractCanAdapter *adapter)
         connect(mAdapter, &AbstractCanAdapter::messageReceived, this, &CanScheduler::dispatch);
 }
 
-QPointer<CanSender> CanScheduler::registerCanId(quint32 canId)
+QPointer<CanSender> CanScheduler::registerCanId(quint32 canId, bool extended)
 {
-    CanSender *&sender = mSenders[canId];
+    extended = extended || canId > CAN::MaxStandardId;
+    const quint32 key = senderKey(canId, extended);
+    CanSender *&sender = mSenders[key];
     if (!sender)
-        sender = new CanSender(canId, this);
+        sender = new CanSender(canId & CAN::MaxExtendedId, extended, this);
     ++sender->mUsers;
     return sender;
 }
@@ -60,7 +76,7 @@ void CanScheduler::unregisterCan(const QPointer<CanSender> &sender, QObject *rec
         disconnect(s, nullptr, receiver, nullptr);
     if (--s->mUsers > 0)
         return;
-    mSenders.remove(s->mCanId);
+    mSenders.remove(senderKey(s->mCanId, s->mExtended));
     // Deleted later: unregistering from inside the sender's own delivery must stay safe.
     s->deleteLater();
     s->blockSignals(true);
@@ -69,7 +85,11 @@ void CanScheduler::unregisterCan(const QPointer<CanSender> &sender, QObject *rec
 void CanScheduler::dispatch(const CAN::CanRxMessage &message)
 {
     emit messageReceived(message);
-    const auto it = mSenders.constFind(message.id);
+    // An 11-bit frame above 0x7FF is malformed and reaches nobody.
+    const quint32 key = message.extended   ? senderKey(message.id, true)
+        : message.id <= CAN::MaxStandardId ? message.id
+                                           : 0xFFFFFFFFu;
+    const auto it = mSenders.constFind(key);
     if (it != mSenders.constEnd())
         emit (*it)->received(message);
 }

@@ -11,7 +11,10 @@ class VENDREL_EXPORT CanSender : public QObject
 {
     Q_OBJECT
 public:
+    /// The identifier (without a format marker).
     quint32 canId() const { return mCanId; }
+    /// True for a 29-bit identifier.
+    bool isExtended() const { return mExtended; }
 
 signals:
     /// One emission per received frame with this identifier.
@@ -19,8 +22,9 @@ signals:
 
 private:
     friend class CanScheduler;
-    explicit CanSender(quint32 canId, QObject *parent);
+    CanSender(quint32 canId, bool extended, QObject *parent);
 
     quint32 mCanId;
+    bool mExtended;
     int mUsers = 0;
 };

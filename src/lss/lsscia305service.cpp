@@ -5,13 +5,13 @@
 #include "cansender.h"
 #include "lssclassicalscan_p.h"
 #include "lssfastscan_p.h"
+#include "lssrequestframe_p.h"
 #include "tarnwicklogging_p.h"
 
 #include <QStringList>
 
 namespace {
-constexpr quint32 LssRequestId = 0x7E5;
-constexpr quint32 LssAnswerId = 0x7E4;
+constexpr quint32 LssAnswerId = Lss::AnswerId;
 
 // Command specifiers of CiA 305.
 constexpr quint8 CsSwitchGlobal = 0x04;
@@ -51,8 +51,8 @@ void LSSCiA305Service::setCanScheduler(CanScheduler *scheduler)
         return;
     mSender = scheduler->registerCanId(LssAnswerId);
     if (mSender)
-        connect(mSender, SIGNAL(received(CAN::CanRxMessage)), this,
-                SLOT(newCanMessageReceived(CAN::CanRxMessage)), Qt::DirectConnection);
+        connect(mSender.data(), &CanSender::received, this, &LSSCiA305Service::newCanMessageReceived,
+            Qt::DirectConnection);
 }
 
 // --- requests ---------------------------------------------------------------------------
@@ -62,12 +62,7 @@ CAN::RetType LSSCiA305Service::sendFrame(quint8 command, quint32 value, int valu
     AbstractCanAdapter *adapter = mScheduler ? mScheduler->canAdapter() : nullptr;
     if (!adapter)
         return CAN::RetType_NoLink;
-    CAN::CanMessage frame;
-    frame.id = LssRequestId;
-    frame.length = length;
-    frame.data[0] = command;
-    for (int i = 0; i < valueBytes; ++i)
-        frame.data[1 + i] = quint8(value >> (8 * i));
+    CAN::CanMessage frame = Lss::requestFrame(command, value, valueBytes, length);
     return adapter->sendCanMessage(frame);
 }
 

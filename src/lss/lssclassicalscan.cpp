@@ -2,19 +2,17 @@
 
 #include "abstractcanadapter.h"
 #include "canscheduler.h"
+#include "lssrequestframe_p.h"
 #include "tarnwicklogging_p.h"
-
-#include <QThread>
 
 #include <cmath>
 
 namespace {
-constexpr quint32 LssRequestId = 0x7E5;
-constexpr quint32 LssAnswerId = 0x7E4;
+constexpr quint32 LssAnswerId = Lss::AnswerId;
 constexpr quint8 CsIdentifySlave = 0x4F;
 constexpr quint32 EndMark = 0xFFFFFFFFu;
 constexpr int NotReadyRepetitions = 3;
-constexpr unsigned long NotReadyPauseSeconds = 5;
+constexpr int NotReadyPauseMs = 5000;
 } // namespace
 
 LSSClassicalScan::LSSClassicalScan(quint32 vendorId, quint32 productCode, CanScheduler *scheduler,
@@ -25,6 +23,10 @@ LSSClassicalScan::LSSClassicalScan(quint32 vendorId, quint32 productCode, CanSch
     mTimer.setSingleShot(true);
     mTimer.setInterval(mTimeout);
     connect(&mTimer, &QTimer::timeout, this, &LSSClassicalScan::timeout);
+    mRetryTimer.setSingleShot(true);
+    mRetryTimer.setTimerType(Qt::PreciseTimer); // the full 5 s, not up to 5 % less
+    mRetryTimer.setInterval(NotReadyPauseMs);
+    connect(&mRetryTimer, &QTimer::timeout, this, &LSSClassicalScan::sendQueryFrames);
     // The queue starts with the full range, which at once becomes the current one.
     mQueue.append(mCurrent);
     mCurrent = mQueue.takeFirst();
@@ -53,6 +55,7 @@ void LSSClassicalScan::abort()
 {
     mRunning = false;
     mTimer.stop();
+    mRetryTimer.stop();
     emit noResponseTimeout(0);
 }
 
@@ -77,22 +80,8 @@ CAN::RetType LSSClassicalScan::sendQueryFrame(quint8 command, quint32 value)
     AbstractCanAdapter *adapter = mScheduler ? mScheduler->canAdapter() : nullptr;
     if (!adapter)
         return CAN::RetType_NoLink;
-    CAN::CanMessage frame;
-    frame.id = LssRequestId;
-    frame.length = 8;
-    frame.data[0] = command;
-    frame.data[1] = quint8(value);
-    frame.data[2] = quint8(value >> 8);
-    frame.data[3] = quint8(value >> 16);
-    frame.data[4] = quint8(value >> 24);
-    CAN::RetType result = adapter->sendCanMessage(frame);
-    // A full transmit queue is waited out, blocking the thread, a few times at most.
-    for (int repetition = 0; result == CAN::RetType_NotReady && repetition < NotReadyRepetitions; ++repetition) {
-        qCDebug(lcLss) << "classical scan: adapter not ready, retrying in" << NotReadyPauseSeconds << "s";
-        QThread::sleep(NotReadyPauseSeconds);
-        result = adapter->sendCanMessage(frame);
-    }
-    return result;
+    CAN::CanMessage frame = Lss::requestFrame(command, value);
+    return adapter->sendCanMessage(frame);
 }
 
 void LSSClassicalScan::sendNextMessage()
@@ -108,17 +97,36 @@ void LSSClassicalScan::sendNextMessage()
         emit nodeFound(EndMark, 0, 0, 0);
         return;
     }
+    mNextQueryFrame = 0;
+    mRepetitions = 0;
+    sendQueryFrames();
+}
+
+void LSSClassicalScan::sendQueryFrames()
+{
+    if (!mRunning)
+        return;
     // Identify remote slave: vendor-ID, product code, revision low/high, serial low/high.
     const quint32 values[6] = {mVendorId, mProductCode, mCurrent.revisionLow, mCurrent.revisionHigh,
                                mCurrent.serialLow, mCurrent.serialHigh};
-    for (int i = 0; i < 6; ++i) {
-        const CAN::RetType result = sendQueryFrame(quint8(0x46 + i), values[i]);
+    for (; mNextQueryFrame < 6; ++mNextQueryFrame) {
+        const CAN::RetType result = sendQueryFrame(quint8(0x46 + mNextQueryFrame), values[mNextQueryFrame]);
+        if (result == CAN::RetType_NotReady && mRepetitions < NotReadyRepetitions) {
+            // A full transmit queue is waited out a few times at most; the host's event loop
+            // keeps running meanwhile.
+            ++mRepetitions;
+            qCDebug(lcLss) << "classical scan: adapter not ready, retrying in" << mRetryTimer.interval()
+                           << "ms";
+            mRetryTimer.start();
+            return;
+        }
         if (result != CAN::RetType_OK) {
             qCDebug(lcLss) << "classical scan: query frame not sent, result" << int(result);
             mRunning = false;
             emit noResponseTimeout(0);
             return;
         }
+        mRepetitions = 0;
     }
     mAnswered = false;
     mWaiting = true;

@@ -29,6 +29,8 @@ public:
     void setTimeout(quint16 ms);
     /// Stops the scan at once and reports noResponseTimeout(0).
     void abort();
+    /// Pause before sending a query frame again that the adapter refused with 7 (5000 ms).
+    void setNotReadyPause(int ms) { mRetryTimer.setInterval(ms); }
 
 signals:
     void nodeFound(quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber);
@@ -51,6 +53,7 @@ private:
     };
     static double rangeSize(const Range &range);
     CAN::RetType sendQueryFrame(quint8 command, quint32 value);
+    void sendQueryFrames();
     void settle(double addresses);
 
     QPointer<CanScheduler> mScheduler;
@@ -59,6 +62,9 @@ private:
     Range mCurrent;
     QList<Range> mQueue;
     QTimer mTimer;
+    QTimer mRetryTimer;
+    int mNextQueryFrame = 0; // next of the six query frames to send
+    int mRepetitions = 0; // repetitions of that frame after a refusal with 7
     quint16 mTimeout = 70;
     bool mRunning = true;
     bool mWaiting = false;

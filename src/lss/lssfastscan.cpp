@@ -2,12 +2,12 @@
 
 #include "abstractcanadapter.h"
 #include "canscheduler.h"
+#include "lssrequestframe_p.h"
 #include "tarnwicklogging_p.h"
 
 #include <QMutexLocker>
 
 namespace {
-constexpr quint32 LssRequestId = 0x7E5;
 constexpr quint8 CsFastScan = 0x51;
 constexpr quint8 ResetQuery = 0x80;
 } // namespace
@@ -42,19 +42,20 @@ void LSSFastScan::sendNextMessage()
         return;
     }
     // LSS fastscan request: IDNumber, BitChecked, LSSSub, LSSNext. Always 8 bytes.
-    if (AbstractCanAdapter *adapter = mScheduler ? mScheduler->canAdapter() : nullptr) {
-        CAN::CanMessage frame;
-        frame.id = LssRequestId;
-        frame.length = 8;
-        frame.data[0] = CsFastScan;
-        frame.data[1] = quint8(mIdNumber);
-        frame.data[2] = quint8(mIdNumber >> 8);
-        frame.data[3] = quint8(mIdNumber >> 16);
-        frame.data[4] = quint8(mIdNumber >> 24);
-        frame.data[5] = mBitChecked;
-        frame.data[6] = mLssSub;
-        frame.data[7] = mLssNext;
-        adapter->sendCanMessage(frame); // an unsent frame shows as a missing answer
+    AbstractCanAdapter *adapter = mScheduler ? mScheduler->canAdapter() : nullptr;
+    CAN::CanMessage frame = Lss::requestFrame(CsFastScan, mIdNumber);
+    frame.data[5] = mBitChecked;
+    frame.data[6] = mLssSub;
+    frame.data[7] = mLssNext;
+    const CAN::RetType sent = adapter ? adapter->sendCanMessage(frame) : CAN::RetType_NoLink;
+    if (sent != CAN::RetType_OK) {
+        // An unsent query would read as a missing answer and so as a wrong bit: the scan ends
+        // as timed out instead of reporting an identity nobody has.
+        qCDebug(lcLss) << "fastscan: query not sent, result" << int(sent);
+        mRunning = false;
+        mWaiting = false;
+        emit noResponseTimeout(mLssSub);
+        return;
     }
     mResponseReceived = false;
     mWaiting = true;

@@ -39,10 +39,14 @@ void LSSMaster::setCanScheduler(CanScheduler *scheduler)
     if (mService)
         service->copySettings(*mService);
     LSSService *previous = mService.data();
+    // A request of the replaced service would never be answered: it ends here, in error.
+    const LssAction dropped = previous ? previous->getPendingAction() : LssAction_None;
     mService = service;
     delete previous;
     service->setCanScheduler(scheduler);
     connect(service, &LSSService::lssResult, this, &LSSMaster::lssResult);
+    if (dropped != LssAction_None)
+        emit lssResult(dropped, LssResult_Error, QVariant());
 }
 
 void LSSMaster::setTimeout(quint16 ms)

@@ -50,7 +50,10 @@ public:
     };
     Q_ENUM(LssResult)
 
-    /// Without a scheduler every request returns 6.
+    /// Without a scheduler every request returns 6. A bare `LSSMaster(nullptr)` is ambiguous
+    /// between the two constructors: write `LSSMaster()` (or
+    /// `LSSMaster(static_cast<QObject *>(nullptr))`) for no parent, and
+    /// `LSSMaster(static_cast<CanScheduler *>(nullptr), parent)` for no scheduler yet.
     explicit LSSMaster(QObject *parent = nullptr);
     LSSMaster(CanScheduler *scheduler, QObject *parent = nullptr);
     ~LSSMaster() override;

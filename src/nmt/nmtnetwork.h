@@ -10,6 +10,9 @@ class TARNWICK_EXPORT NMTNetwork : public CANopenService
 {
     Q_OBJECT
 public:
+    /// A bare `NMTNetwork(nullptr)` is ambiguous between the two constructors: write
+    /// `NMTNetwork()` (or `NMTNetwork(static_cast<QObject *>(nullptr))`) for no parent, and
+    /// `NMTNetwork(static_cast<CanScheduler *>(nullptr), parent)` for no scheduler yet.
     explicit NMTNetwork(QObject *parent = nullptr);
     NMTNetwork(CanScheduler *scheduler, QObject *parent = nullptr);
 

@@ -99,8 +99,8 @@ void NMTSlave::registerReception()
 {
     mSender = mScheduler->registerCanId(0x700u + mNodeId);
     if (mSender)
-        connect(mSender, SIGNAL(received(CAN::CanRxMessage)), this,
-                SLOT(newCanMessageReceived(CAN::CanRxMessage)), Qt::UniqueConnection);
+        connect(mSender.data(), &CanSender::received, this, &NMTSlave::newCanMessageReceived,
+            Qt::UniqueConnection);
 }
 
 CAN::RetType NMTSlave::sendCommand(NmtCommands command)
@@ -295,12 +295,21 @@ void NMTSlave::timerElapsed()
     const qint64 elapsed = mReplyStopwatch.elapsed();
     const qint64 t1 = qint64(1.4 * mPeriod);
     const qint64 lifeTime = qint64(mPeriod) * mLifeTimeFactor;
-    if (elapsed > t1 && elapsed < lifeTime) {
-        if (mLastState != HeartbeatGuardingState_GuardingLost)
-            recordState(HeartbeatGuardingState_GuardingLost);
-    } else if (elapsed >= lifeTime) {
-        if (mLastState == HeartbeatGuardingState_GuardingLost)
-            recordState(HeartbeatGuardingState_ConnectionLost);
+    // A life time of 0 (factor 0) supervises nothing. Past the life time the node is lost,
+    // also when the life time is not longer than 1.4 guard times (factor 1; there the 1.4 guard
+    // times of tolerance apply, so that timer jitter never judges a punctual node lost):
+    // guarding lost is recorded first if that has not happened yet, then connection lost, once.
+    if (lifeTime > 0) {
+        if (elapsed >= lifeTime && elapsed > t1) {
+            if (mLastState != HeartbeatGuardingState_ConnectionLost) {
+                if (mLastState != HeartbeatGuardingState_GuardingLost)
+                    recordState(HeartbeatGuardingState_GuardingLost);
+                recordState(HeartbeatGuardingState_ConnectionLost);
+            }
+        } else if (elapsed > t1) {
+            if (mLastState != HeartbeatGuardingState_GuardingLost)
+                recordState(HeartbeatGuardingState_GuardingLost);
+        }
     }
 
     AbstractCanAdapter *adapter = mScheduler ? mScheduler->canAdapter() : nullptr;
@@ -349,7 +358,7 @@ void NMTSlave::newCanMessageReceived(CAN::CanRxMessage message)
             mToggleBit = bit;
         } else {
             if (bit != 1 - mToggleBit)
-                setLastState(HeartbeatGuardingState_NG_ToggleBitError);
+                recordState(HeartbeatGuardingState_NG_ToggleBitError); // the host hears of it
             mToggleBit = bit;
         }
     }

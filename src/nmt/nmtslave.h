@@ -48,6 +48,12 @@ public:
     explicit NMTSlave(QObject *parent = nullptr);
     NMTSlave(unsigned char nodeId, QObject *parent);
     NMTSlave(CanScheduler *scheduler, QObject *parent);
+    /// `NMTSlave(&scheduler)`: the scheduler, no parent (not the QObject *parent constructor).
+    template<typename T, IfScheduler<T> = 0>
+    explicit NMTSlave(T *scheduler, QObject *parent = nullptr)
+        : NMTSlave(static_cast<CanScheduler *>(scheduler), parent)
+    {
+    }
     /// Stores both and registers for the node's heartbeat/guarding frames.
     NMTSlave(unsigned char nodeId, CanScheduler *scheduler, QObject *parent = nullptr);
     ~NMTSlave() override;

@@ -4,6 +4,7 @@
 #include "tarnwicklogging_p.h"
 
 #include <QMetaObject>
+#include <QTimer>
 
 namespace {
 // The sub-entries read of every PDO communication object: COB-ID, transmission type,
@@ -21,6 +22,9 @@ constexpr PdoParameter kPdoParameters[4] = {
 };
 constexpr quint32 kSdoTimeoutAbort = 0x05040000;
 constexpr quint32 kScanSdoTimeoutMs = 250;
+// A read refused as busy or not ready (7) is repeated after a pause, a few times.
+constexpr int kReadRetryPauseMs = 10;
+constexpr int kMaxReadRetries = 25;
 } // namespace
 
 const QList<CANopenNetworkscanner::ObjectEntry> CANopenNetworkscanner::identificationObjects = {
@@ -55,6 +59,8 @@ void CANopenNetworkscanner::startScan(CanScheduler *scheduler, bool readPdos)
     // find the client busy and lose the first read of the new walk.
     if (isWalking())
         stop();
+    ++mWalk;
+    mReadRetries = 0;
     mState = CS_Running;
     mSdo->setCanScheduler(scheduler);
     mSdo->setSdoTimeout(kScanSdoTimeoutMs);
@@ -65,6 +71,7 @@ void CANopenNetworkscanner::startScan(CanScheduler *scheduler, bool readPdos)
 void CANopenNetworkscanner::stop()
 {
     mPending.clear();
+    ++mWalk;
     if (mSdo)
         mSdo->abort(0);
     mState = CS_Stopped;
@@ -89,8 +96,30 @@ void CANopenNetworkscanner::scanNextNode()
 
 void CANopenNetworkscanner::read(quint16 index, quint8 sub, CAN::CANopenDataType type)
 {
-    // The result is not checked: a refused read leaves the walk where it is, as a timeout would.
-    mSdo->read(index, sub, type);
+    const CAN::RetType result = mSdo->read(index, sub, type);
+    if (result == CAN::RetType_OK) {
+        mReadRetries = 0;
+        return;
+    }
+    // A refused read gets no answer: the walk must go on by itself. Busy and not ready are
+    // repeated after a pause; anything else (or a refusal that lasts) counts as no answer,
+    // like an SDO timeout: the node is skipped, or the PDO phase ends.
+    const quint32 walk = mWalk;
+    if ((result == CAN::RetType_NotReady || result == CAN::RetType_Busy) && mReadRetries < kMaxReadRetries) {
+        ++mReadRetries;
+        QTimer::singleShot(kReadRetryPauseMs, this, [this, walk, index, sub, type] {
+            if (walk == mWalk && isWalking())
+                read(index, sub, type);
+        });
+        return;
+    }
+    qCDebug(lcScanner) << "read refused, result" << int(result) << "node" << mNodeId;
+    mReadRetries = 0;
+    // Queued, so that a bus refusing every read cannot recurse through all nodes.
+    QTimer::singleShot(0, this, [this, walk, index, sub] {
+        if (walk == mWalk && isWalking())
+            onSDOErrorReceived(index, sub, kSdoTimeoutAbort);
+    });
 }
 
 void CANopenNetworkscanner::queueNextPhase(CurrentState next)

@@ -96,6 +96,10 @@ private:
     bool mReadPdos = false;
     CurrentState mState = CS_NotStarted;
     quint8 mNodeId = 0;
+    // Repetitions of the read the SDO client refused (busy or adapter not ready).
+    int mReadRetries = 0;
+    // Counts walks and stops, so that a scheduled repetition of an old walk does nothing.
+    quint32 mWalk = 0;
     QPointer<SDOClient> mSdo;
     QList<ObjectEntry> mPending;
     PdoWalker mRpdo{0x1400, 0x15FF, 0x1600};

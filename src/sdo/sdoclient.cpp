@@ -181,8 +181,8 @@ void SDOClient::registerRouting()
         mScheduler->unregisterCan(routingRegistration, this);
     routingRegistration = mScheduler->registerCanId(0x580u + mRoutingGatewayInLocalNetwork.load());
     if (routingRegistration)
-        connect(routingRegistration, SIGNAL(received(CAN::CanRxMessage)), this,
-            SLOT(canMessageIndication(CAN::CanRxMessage)), Qt::DirectConnection);
+        connect(routingRegistration.data(), &CanSender::received, this, &SDOClient::canMessageIndication,
+            Qt::DirectConnection);
 }
 
 CAN::RetType SDOClient::setCobIds(quint32 serverCob, quint32 clientCob, bool extended)
@@ -637,15 +637,55 @@ QString SDOClient::interpretUsdoAbort(quint32 code)
 
 SdoType SDOClient::getSdoTypefromDataType(CAN::CANopenDataType type, quint32 size, quint8 direction)
 {
-    const int t = int(type);
+    using namespace CAN;
+    // Numbers of fixed size, and the types of more than four bytes (classic SDO sends those
+    // segmented, USDO expedited).
+    bool upToFourBytes = false;
+    bool longFixed = false;
+    bool variable = false;
+    switch (type) {
+    case BOOLEAN:
+    case INTEGER8:
+    case INTEGER16:
+    case INTEGER32:
+    case UNSIGNED8:
+    case UNSIGNED16:
+    case UNSIGNED32:
+    case REAL32:
+    case INTEGER24:
+    case UNSIGNED24:
+        upToFourBytes = true;
+        break;
+    case TIME_OF_DAY:
+    case INTEGER64:
+    case UNSIGNED40:
+    case UNSIGNED48:
+    case UNSIGNED64:
+        longFixed = true;
+        break;
+    case VISIBLE_STRING:
+    case OCTET_STRING:
+    case DOMAIN:
+        variable = true;
+        break;
+    case REAL64:
+    case INTEGER40:
+        if (mUseUSDO)
+            longFixed = true; // USDO carries them expedited; classic SDO has no rule for them
+        break;
+    case INTEGER48:
+    case UNICODE_STRING:
+    case TIME_DIFFERENCE:
+    case INTEGER56:
+    case UNSIGNED56:
+        break;
+    }
     if (!mUseUSDO) {
-        if (t > 27)
-            return SdoType_None;
-        if ((t >= 1 && t <= 8) || t == 16 || t == 22)
+        if (upToFourBytes)
             return SdoType_Expedited;
-        if (t == 12 || t == 21 || t == 24 || t == 25 || t == 27)
+        if (longFixed)
             return SdoType_Segmented;
-        if (t == 9 || t == 10 || t == 15) {
+        if (variable) {
             if (useBlockTransfer(direction, size))
                 return SdoType_Block;
             if (size >= 1 && size <= 4)
@@ -654,10 +694,9 @@ SdoType SDOClient::getSdoTypefromDataType(CAN::CANopenDataType type, quint32 siz
         }
         return SdoType_None;
     }
-    if ((t >= 1 && t <= 8) || t == 12 || t == 16 || t == 17 || t == 18 || t == 21 || t == 22 || t == 24
-        || t == 25 || t == 27)
+    if (upToFourBytes || longFixed)
         return SdoType_UsdoExpedited;
-    if (t == 15)
+    if (type == DOMAIN)
         return useBlockTransfer(direction, size) ? SdoType_UsdoBulk : SdoType_UsdoSegmented;
     return SdoType_UsdoSegmented;
 }

@@ -38,6 +38,13 @@ public:
     Q_ENUM(BlockHandling)
 
     explicit SDOClient(QObject *parent = nullptr);
+    /// A client on scheduler, with the settings of SDOClient(parent) (no node yet).
+    template<typename T, IfScheduler<T> = 0>
+    explicit SDOClient(T *scheduler, QObject *parent = nullptr)
+        : SDOClient(parent)
+    {
+        setCanScheduler(scheduler);
+    }
     /// A client of the server answering on serverCob and listening on clientCob.
     SDOClient(quint32 serverCob, quint32 clientCob, CanScheduler *scheduler, QObject *parent = nullptr);
     ~SDOClient() override;

@@ -54,10 +54,10 @@ void SDOExpeditedClient::registerReception()
         return;
     if (registration)
         mScheduler->unregisterCan(registration, this);
-    registration = mScheduler->registerCanId(serverCob);
+    registration = mScheduler->registerCanId(serverCob, extended);
     if (registration)
-        connect(registration, SIGNAL(received(CAN::CanRxMessage)), this,
-            SLOT(newCanMessageReceived(CAN::CanRxMessage)), Qt::DirectConnection);
+        connect(registration.data(), &CanSender::received, this, &SDOExpeditedClient::newCanMessageReceived,
+            Qt::DirectConnection);
 }
 
 CAN::RetType SDOExpeditedClient::setCobIds(quint32 serverCob, quint32 clientCob, bool extended)
@@ -67,7 +67,7 @@ CAN::RetType SDOExpeditedClient::setCobIds(quint32 serverCob, quint32 clientCob,
     this->serverCob = serverCob;
     this->clientCob = clientCob;
     this->extended = extended;
-    transferKind = 0;
+    transferKind = TransferKind_None;
     registerReception();
     return CAN::RetType_OK;
 }
@@ -168,7 +168,7 @@ CAN::RetType SDOExpeditedClient::read(quint16 index, quint8 sub, CAN::CANopenDat
     if (!adapter())
         return CAN::RetType_NoLink;
     busy = 1;
-    transferKind = 1;
+    transferKind = TransferKind_Upload;
     if (sdoTimeout != 0)
         timer->start();
     const CAN::RetType ret = sendSdoFrame(request);
@@ -195,7 +195,7 @@ CAN::RetType SDOExpeditedClient::write(quint16 index, quint8 sub, CAN::CANopenDa
         return CAN::RetType_InvalidRequest;
     if (!adapter())
         return CAN::RetType_NoLink;
-    transferKind = 2;
+    transferKind = TransferKind_Download;
     busy = 1;
     writeValue = value;
     if (sendSdoFrame(request) != CAN::RetType_OK) {
@@ -221,14 +221,14 @@ void SDOExpeditedClient::newCanMessageReceived(CAN::CanRxMessage message)
         return;
     const quint8 command = d[0];
     // An upload answered with e = 0 announces a segmented transfer this client cannot follow.
-    if ((command & 0x4F) == 0x41 || (transferKind == 1 && (command & 0xE2) == 0x40)) {
+    if ((command & 0x4F) == 0x41 || (transferKind == TransferKind_Upload && (command & 0xE2) == 0x40)) {
         busy = 0;
         timer->stop();
         emit errorReceived(index, subIndex, 0x08000000);
     } else if (command & 0x40) {
         busy = 0;
         timer->stop();
-        const QVariant result = transferKind == 1
+        const QVariant result = transferKind == TransferKind_Upload
             ? SDOValueCodec::decodeExpedited(dataType, qFromLittleEndian<quint32>(d + 4))
             : writeValue;
         emit resultReceived(index, subIndex, result);

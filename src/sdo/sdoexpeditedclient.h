@@ -82,5 +82,12 @@ protected:
     QPointer<QTimer> timer;
     QVariant writeValue;
     std::atomic<int> busy { 0 };
-    int transferKind = 0; ///< 0 none, 1 upload, 2 download, 3 aborted
+    /// Values of transferKind.
+    enum TransferKind : int {
+        TransferKind_None = 0,
+        TransferKind_Upload = 1,
+        TransferKind_Download = 2,
+        TransferKind_Aborted = 3,
+    };
+    int transferKind = TransferKind_None;
 };

@@ -11,6 +11,10 @@
 
 // Largest upload this client accepts (CiA 301 leaves it to the device; 512 MiB here).
 static constexpr quint32 MaxUploadSize = 0x1FFFFFFF;
+// Pause before repeating a segment the adapter refused with 7 (transmit queue full).
+static constexpr int RetryPauseMs = 10;
+// Abort code "General error" (CiA 301), for a segment the adapter refused for good.
+static constexpr quint32 GeneralError = 0x08000000;
 
 SDOSegmentedClient::SDOSegmentedClient(QObject *parent)
     : SDOExpeditedClient(parent)
@@ -41,16 +45,20 @@ void SDOSegmentedClient::restartTimer()
 CAN::RetType SDOSegmentedClient::startTransfer()
 {
     if (registration)
-        connect(registration, SIGNAL(received(CAN::CanRxMessage)), this,
-            SLOT(newSegmentedCanMessageReceived(CAN::CanRxMessage)),
+        connect(registration.data(), &CanSender::received, this,
+            &SDOSegmentedClient::newSegmentedCanMessageReceived,
             Qt::ConnectionType(Qt::DirectConnection | Qt::UniqueConnection));
     if (!adapter())
         return CAN::RetType_NoLink;
     setTransferActive(true);
-    if (segState != 0) {
+    if (segState != SegState_Idle) {
         setTransferActive(false);
         return CAN::RetType_Busy;
     }
+    // A repetition still scheduled for an earlier transfer finds nothing to repeat.
+    ++segmentSerial;
+    segmentRetryPending = false;
+    nextAfterRetry = false;
     return CAN::RetType_OK;
 }
 
@@ -79,9 +87,9 @@ CAN::RetType SDOSegmentedClient::write(quint16 index, quint8 sub, QByteArray dat
     restartTimer();
     ++framesHandled;
     ++outstanding;
-    segState = 1;
+    segState = SegState_Running;
     sendToggle = false;
-    transferKind = 2;
+    transferKind = TransferKind_Download;
     return CAN::RetType_OK;
 }
 
@@ -105,27 +113,28 @@ CAN::RetType SDOSegmentedClient::read(quint16 index, quint8 sub)
         return CAN::RetType_NoLink;
     }
     restartTimer();
-    segState = 1;
+    segState = SegState_Running;
     sendToggle = false;
-    transferKind = 1;
+    transferKind = TransferKind_Upload;
     return CAN::RetType_OK;
 }
 
 void SDOSegmentedClient::sendNextSegment()
 {
-    if (transferKind == 3 || !mScheduler) {
-        segState = 0;
+    if (transferKind == TransferKind_Aborted || !mScheduler) {
+        segState = SegState_Idle;
         return;
     }
-    quint8 frame[8] = {};
-    if (transferKind == 2) {
+    quint8 *frame = segmentFrame;
+    std::memset(frame, 0, 8);
+    if (transferKind == TransferKind_Download) {
         // Download segment: 000t nnnc, n = bytes of the seven without data, c = last segment.
         std::memcpy(frame + 1, buffer.constData() + offset, 7);
         offset += 7;
         if (offset >= totalSize) {
             frame[0] = quint8((offset - totalSize) * 2 + 1);
             offset = totalSize;
-            segState = 2;
+            segState = SegState_LastSegmentSent;
         }
     } else {
         frame[0] = 0x60; // upload segment request
@@ -134,11 +143,45 @@ void SDOSegmentedClient::sendNextSegment()
     if (sendToggle)
         frame[0] |= 0x10;
     restartTimer();
-    sendSdoFrame(frame);
+    ++segmentSerial;
+    sendSegmentFrame();
+}
+
+void SDOSegmentedClient::sendSegmentFrame()
+{
+    if (segState == SegState_Idle || transferKind == TransferKind_Aborted)
+        return;
+    const CAN::RetType sent = sendSdoFrame(segmentFrame);
+    if (sent == CAN::RetType_NotReady) {
+        // Transmit queue full: the same segment again after a short pause, as the block client
+        // does; the SDO timeout still bounds the whole wait.
+        const quint32 serial = segmentSerial;
+        segmentRetryPending = true;
+        QTimer::singleShot(RetryPauseMs, Qt::PreciseTimer, this, [this, serial] {
+            if (serial == segmentSerial)
+                sendSegmentFrame();
+        });
+        return;
+    }
+    if (sent != CAN::RetType_OK) {
+        // Refused for good: the server never sees this segment. Tell it, and the caller.
+        qCDebug(lcSdo) << "segment refused by the adapter, result" << int(sent);
+        if (adapter()) {
+            abort(GeneralError);
+        } else {
+            timer->stop();
+            segState = SegState_Idle;
+            transferKind = TransferKind_Aborted;
+            emit errorReceived(index, subIndex, GeneralError);
+        }
+        return;
+    }
+    segmentRetryPending = false;
     ++outstanding;
     if (!sendToggle) {
         sendToggle = true;
-        if (fastSeg && transferKind == 2 && segState != 2 && outstanding < fastSegCount) {
+        if (fastSeg && transferKind == TransferKind_Download && segState != SegState_LastSegmentSent
+            && outstanding < fastSegCount) {
             timer->stop();
             sendNextSegment();
         }
@@ -151,6 +194,11 @@ void SDOSegmentedClient::sendNextSegment()
         lastPercent = percent;
         emit progress(percent);
     }
+    if (nextAfterRetry) {
+        nextAfterRetry = false;
+        if (segState == SegState_Running)
+            sendNextSegment();
+    }
 }
 
 void SDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage message)
@@ -160,32 +208,38 @@ void SDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage messag
         return;
     if (outstanding != 0)
         --outstanding;
-    if (segState == 0)
+    if (segState == SegState_Idle)
         return;
     const quint8 *d = message.data;
     if (d[0] & 0x80) {
         // Abort by the server; reported with the object the abort frame names.
         timer->stop();
-        segState = 0;
+        segState = SegState_Idle;
         setTransferActive(false);
         emit errorReceived(qFromLittleEndian<quint16>(d + 1), d[3], qFromLittleEndian<quint32>(d + 4));
         return;
     }
-    if (transferKind == 2) {
+    if (transferKind == TransferKind_Download) {
         // Download answers are counted, not matched (fast download keeps several in flight):
         // the transfer is done when the last segment is sent and every frame is answered.
-        const bool done = segState == 2 ? outstanding == 0 : (d[0] & 0x01) != 0;
-        if (segState == 1 && !done) {
+        if (segmentRetryPending) {
+            // An answer to an earlier segment of a fast download: go on once the repeated
+            // segment is out.
+            nextAfterRetry = segState == SegState_Running;
+            return;
+        }
+        const bool done = segState == SegState_LastSegmentSent ? outstanding == 0 : (d[0] & 0x01) != 0;
+        if (segState == SegState_Running && !done) {
             sendNextSegment();
         } else if (done) {
-            segState = 0;
+            segState = SegState_Idle;
             timer->stop();
             setTransferActive(false);
             emit resultReceived(index, subIndex, QVariant(int(0)));
         }
         return;
     }
-    if (transferKind == 1)
+    if (transferKind == TransferKind_Upload)
         handleUpload(d);
 }
 
@@ -198,7 +252,7 @@ void SDOSegmentedClient::handleUpload(const quint8 *d)
             const int n = (command & 0x01) ? (command >> 2) & 0x03 : 0;
             const QByteArray result(reinterpret_cast<const char *>(d + 4), 4 - n);
             timer->stop();
-            segState = 0;
+            segState = SegState_Idle;
             setTransferActive(false);
             emit resultReceived(index, subIndex, QVariant(result));
             return;
@@ -206,7 +260,7 @@ void SDOSegmentedClient::handleUpload(const quint8 *d)
         ++framesHandled;
         totalSize = (command & 0x01) ? qFromLittleEndian<quint32>(d + 4) : 0;
         if (totalSize > MaxUploadSize) {
-            segState = 0;
+            segState = SegState_Idle;
             timer->stop();
             abort(0x05040005);
             return;
@@ -232,13 +286,13 @@ void SDOSegmentedClient::handleUpload(const quint8 *d)
             buffer.chop((command >> 1) & 0x07); // no size indicated: n counts the padding
         }
         timer->stop();
-        segState = 0;
+        segState = SegState_Idle;
         setTransferActive(false);
         emit resultReceived(index, subIndex, QVariant(buffer));
         return;
     }
     if (quint32(buffer.size()) > MaxUploadSize) {
-        segState = 0;
+        segState = SegState_Idle;
         timer->stop();
         abort(0x05040005);
         return;
@@ -248,15 +302,15 @@ void SDOSegmentedClient::handleUpload(const quint8 *d)
 
 void SDOSegmentedClient::timeoutSegmented()
 {
-    if (transferKind == 3) {
-        segState = 0;
+    if (transferKind == TransferKind_Aborted) {
+        segState = SegState_Idle;
         setTransferActive(false);
         return;
     }
-    if (segState == 0)
+    if (segState == SegState_Idle)
         return;
     sendAbortFrame(0x05040000);
-    segState = 0;
+    segState = SegState_Idle;
     setTransferActive(false);
     emit errorReceived(index, subIndex, 0x05040000);
 }
@@ -265,8 +319,8 @@ CAN::RetType SDOSegmentedClient::abort(quint32 code)
 {
     qCDebug(lcSdo) << "CAN::RetType SDOSegmentedClient::abort(quint32)" << code;
     timer->stop();
-    segState = 0;
-    transferKind = 3;
+    segState = SegState_Idle;
+    transferKind = TransferKind_Aborted;
     if (adapter()) {
         setTransferActive(false);
         if (code != 0) {

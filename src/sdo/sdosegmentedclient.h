@@ -29,7 +29,7 @@ public:
     void setFastSegmentedDownload(bool on, quint8 count);
     /// The bytes received so far by an upload (or the download data with its padding).
     QByteArray getCurrentlyReceivedData() const { return buffer; }
-    bool isRunning() const { return segState != 0; }
+    bool isRunning() const { return segState != SegState_Idle; }
 
 signals:
     void progress(quint8 percentValue);
@@ -41,13 +41,23 @@ public slots:
 private:
     CAN::RetType startTransfer();
     void sendNextSegment();
+    void sendSegmentFrame();
     void restartTimer();
     void handleUpload(const quint8 *d);
 
     QByteArray buffer;
     quint32 totalSize = 0;
     quint32 offset = 0;
-    int segState = 0; ///< 0 idle, 1 running, 2 last download segment sent
+    enum SegState : int {
+        SegState_Idle = 0,
+        SegState_Running = 1,
+        SegState_LastSegmentSent = 2, ///< download: the last segment is out
+    };
+    int segState = SegState_Idle;
+    quint8 segmentFrame[8] = {}; ///< the segment being sent, kept for a repetition
+    quint32 segmentSerial = 0; ///< counts segments, so that a late repetition finds its own
+    bool segmentRetryPending = false; ///< segmentFrame waits for a repetition
+    bool nextAfterRetry = false; ///< an answer asked for the next segment meanwhile
     bool sendToggle = false;
     bool expectToggle = false;
     quint32 framesHandled = 0;

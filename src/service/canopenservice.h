@@ -6,6 +6,7 @@
 #include <QPointer>
 
 #include <atomic>
+#include <type_traits>
 
 #include "canscheduler.h"
 
@@ -24,6 +25,12 @@ public:
 
     /// The scheduler this service uses, or null.
     CanScheduler *canScheduler() const { return mScheduler.data(); }
+
+    /// Enables a constructor for a pointer to CanScheduler or a class derived from it. Services
+    /// whose first constructor takes only a QObject *parent use it so that `Service(&scheduler)`
+    /// means the scheduler, not the parent; `Service(nullptr)` still means no parent.
+    template<typename T>
+    using IfScheduler = std::enable_if_t<std::is_convertible<T *, CanScheduler *>::value, int>;
 
     /// Process-wide CANopen FD switch (false at load time).
     static std::atomic<bool> mUseCANopenFD;

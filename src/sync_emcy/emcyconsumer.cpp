@@ -48,7 +48,7 @@ void EMCYConsumer::setCobId(unsigned int cobId)
         mScheduler->unregisterCan(mSender, this);
     mSender = mScheduler->registerCanId(mCobId);
     if (mSender)
-        connect(mSender, SIGNAL(received(CAN::CanRxMessage)), this, SLOT(newCanMessageReceived(CAN::CanRxMessage)));
+        connect(mSender.data(), &CanSender::received, this, &EMCYConsumer::newCanMessageReceived);
 }
 
 void EMCYConsumer::setCanScheduler(CanScheduler *scheduler)
@@ -72,8 +72,7 @@ void EMCYConsumer::registerCobId(Qt::ConnectionType type)
 {
     mSender = mScheduler->registerCanId(mCobId);
     if (mSender)
-        connect(mSender, SIGNAL(received(CAN::CanRxMessage)), this, SLOT(newCanMessageReceived(CAN::CanRxMessage)),
-                type);
+        connect(mSender.data(), &CanSender::received, this, &EMCYConsumer::newCanMessageReceived, type);
     AbstractCanAdapter *adapter = mScheduler->canAdapter();
     if (adapter && adapter->getCanAdapterOption(AdapterOption_CiA309Gateway).toBool()) {
         mGatewayAdapter = adapter;

@@ -31,6 +31,10 @@ public:
     /// No COB-ID yet (0x80000000, "not valid" in CiA 301: matches no frame and no line).
     explicit EMCYConsumer(QObject *parent = nullptr);
     explicit EMCYConsumer(unsigned int cobId, QObject *parent = nullptr);
+    /// A consumer needs the COB-ID it listens to: write EMCYConsumer(0x80 + nodeId, &scheduler).
+    /// A scheduler alone would bind to the QObject parent and consume nothing, so it does not compile.
+    template<typename T, IfScheduler<T> = 0>
+    explicit EMCYConsumer(T *scheduler, QObject *parent = nullptr) = delete;
     /// Registers for the COB-ID (and the gateway lines) when the scheduler is alive.
     EMCYConsumer(unsigned int cobId, CanScheduler *scheduler, QObject *parent = nullptr);
     ~EMCYConsumer() override;

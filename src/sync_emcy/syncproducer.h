@@ -17,6 +17,13 @@ class TARNWICK_EXPORT SYNCProducer : public CANopenService
     Q_OBJECT
 public:
     explicit SYNCProducer(QObject *parent = nullptr);
+    /// `SYNCProducer(&scheduler)`: the defaults of SYNCProducer(parent) on that scheduler.
+    template<typename T, IfScheduler<T> = 0>
+    explicit SYNCProducer(T *scheduler, QObject *parent = nullptr)
+        : SYNCProducer(parent)
+    {
+        setCanScheduler(scheduler);
+    }
     /// COB-ID and scheduler; the transmitter receives the adapter at start().
     SYNCProducer(unsigned int cobId, CanScheduler *scheduler, QObject *parent = nullptr);
     /// COB-ID and SYNC interval in microseconds.

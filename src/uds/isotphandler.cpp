@@ -14,6 +14,12 @@ namespace {
 constexpr quint32 kIdMask = 0x1FFFFFFF;
 constexpr quint8 kPadding = 0xCC;
 constexpr quint8 kFlowControlBlockSize = 16;
+// Flow status of a flow control frame (ISO 15765-2).
+enum FlowStatus : quint8 {
+    FlowStatus_ContinueToSend = 0x30,
+    FlowStatus_Wait = 0x31,
+    FlowStatus_Overflow = 0x32,
+};
 } // namespace
 
 ISOTPHandler::ISOTPHandler(CanScheduler *scheduler, QObject *parent)
@@ -39,11 +45,27 @@ void ISOTPHandler::prepareFrame(CAN::CanMessage &frame) const
         frame.data[0] = mTxExtAddress;
 }
 
-void ISOTPHandler::sendFrame(CAN::CanMessage &frame)
+bool ISOTPHandler::rxExtendedId() const
 {
-    // SF, FF and FC: the adapter's result is not examined; the supervision timer decides.
-    if (mScheduler && mScheduler->canAdapter())
-        mScheduler->canAdapter()->sendCanMessage(frame);
+    return mRxCanId > kIdMask || mRxCanId > CAN::MaxStandardId;
+}
+
+CAN::RetType ISOTPHandler::sendFrame(CAN::CanMessage &frame)
+{
+    AbstractCanAdapter *adapter = mScheduler ? mScheduler->canAdapter() : nullptr;
+    if (!adapter)
+        return CAN::RetType_NoLink;
+    return adapter->sendCanMessage(frame);
+}
+
+void ISOTPHandler::failTransfer(const char *reason)
+{
+    qCDebug(lcIsoTp) << "ISOTPHandler: transfer ended:" << reason << mRxCanId;
+    // Idle before the signal, so that a receiver may start the next transfer at once.
+    mState = Idle;
+    if (mTimer)
+        mTimer->stop();
+    emit error(mRxCanId);
 }
 
 int ISOTPHandler::startTransfer(QByteArray &data, bool expectResponse)
@@ -110,15 +132,23 @@ int ISOTPHandler::startTransfer(QByteArray &data, bool expectResponse)
         std::memcpy(frame.data + header, payload, size_t(carried));
         frame.length = quint8(frameLength);
         mSendPosition = carried - 1;
+        mWaitFrames = 0;
         mTimer->start(mTimeout);
         mState = WaitFirstFlowControl;
-        sendFrame(frame);
-        return 0;
+        const CAN::RetType sent = sendFrame(frame);
+        if (sent != CAN::RetType_OK) {
+            // Refused: nothing is on the way, so nothing is waited for.
+            mTimer->stop();
+            mState = Idle;
+        }
+        return sent;
     }
     }
 
-    sendFrame(frame);
+    const CAN::RetType sent = sendFrame(frame);
     mState = Idle;
+    if (sent != CAN::RetType_OK)
+        return sent;
     if (mExpectResponse)
         startReception();
     return 0;
@@ -149,12 +179,14 @@ int ISOTPHandler::registerForFlowControl()
     const quint32 id = mRxCanId & kIdMask;
     // Keep one registration as long as identifier and scheduler stay the same, so that the
     // scheduler's user count does not grow with every message.
-    if (!mSender || mSender->canId() != id || mSender->parent() != mScheduler.data()) {
+    const bool extended = rxExtendedId();
+    if (!mSender || mSender->canId() != id || mSender->isExtended() != extended
+        || mSender->parent() != mScheduler.data()) {
         if (mSender) {
             disconnect(mSender.data(), nullptr, this, nullptr);
             mScheduler->unregisterCan(mSender, this);
         }
-        mSender = mScheduler->registerCanId(id);
+        mSender = mScheduler->registerCanId(id, extended);
     }
     if (!mSender)
         return 2;
@@ -197,7 +229,7 @@ bool ISOTPHandler::enableCANFD(bool enable)
     return true;
 }
 
-void ISOTPHandler::sendFlowControl(bool afterFirstFrame)
+bool ISOTPHandler::sendFlowControl(bool afterFirstFrame)
 {
     const int e = mTxExtAddressing ? 1 : 0;
     CAN::CanMessage frame;
@@ -209,12 +241,57 @@ void ISOTPHandler::sendFlowControl(bool afterFirstFrame)
     std::memset(frame.data + e + 3, afterFirstFrame ? 0x00 : kPadding, size_t(5 - e));
     if (e == 0)
         frame.data[7] = kPadding;
-    sendFrame(frame);
+    if (sendFrame(frame) == CAN::RetType_OK)
+        return true;
+    // Without the flow control the sender never goes on: the reception cannot complete.
+    failTransfer("flow control refused by the adapter");
+    return false;
+}
+
+void ISOTPHandler::handleFlowControl(const quint8 *d, int len, int e)
+{
+    const quint8 pci = d[e];
+    if ((pci & 0xF0) != 0x30 || len < e + 3)
+        return; // not a flow control
+    switch (pci) {
+    case FlowStatus_ContinueToSend:
+        break;
+    case FlowStatus_Wait:
+        // The receiver needs time: supervise the next flow control afresh, a bounded number
+        // of times (N_WFTmax).
+        if (++mWaitFrames > mMaxWaitFrames) {
+            failTransfer("too many flow control waits");
+            return;
+        }
+        mTimer->start(mTimeout);
+        return;
+    case FlowStatus_Overflow:
+        failTransfer("receiver overflow");
+        return;
+    default:
+        failTransfer("invalid flow status");
+        return;
+    }
+    mWaitFrames = 0;
+    const quint8 bs = d[e + 1];
+    mBlockSize = bs == 0 ? 0xFFFFFFFFu : bs;
+    if (mState == WaitFirstFlowControl)
+        mSequenceNumber = 1;
+    const quint8 stmin = d[e + 2];
+    if (mIgnoreSTmin || stmin == 0)
+        mSTmin = 0;
+    else if (stmin <= 0x7F)
+        mSTmin = quint8(stmin + mGapOffset);
+    else
+        mSTmin = 1; // reserved values and the 100..900 us codes 0xF1..0xF9
+    mState = SendConsecutive;
+    mTimer->stop();
+    QTimer::singleShot(mSTmin, this, &ISOTPHandler::sendNextBlock);
 }
 
 void ISOTPHandler::newCanMessageReceived(const CAN::CanRxMessage &message)
 {
-    if (message.id != (mRxCanId & kIdMask))
+    if (message.id != (mRxCanId & kIdMask) || message.extended != rxExtendedId())
         return;
     switch (TransportState(mState)) {
     case Idle:
@@ -236,24 +313,7 @@ void ISOTPHandler::newCanMessageReceived(const CAN::CanRxMessage &message)
     const quint8 pci = d[e];
 
     if (mState == WaitFirstFlowControl || mState == WaitFlowControl) {
-        // Only "continue to send" is acted on; wait (0x31) and overflow (0x32) leave the
-        // supervision timer running.
-        if (pci != 0x30 || len < e + 3)
-            return;
-        const quint8 bs = d[e + 1];
-        mBlockSize = bs == 0 ? 0xFFFFFFFFu : bs;
-        if (mState == WaitFirstFlowControl)
-            mSequenceNumber = 1;
-        const quint8 stmin = d[e + 2];
-        if (mIgnoreSTmin || stmin == 0)
-            mSTmin = 0;
-        else if (stmin <= 0x7F)
-            mSTmin = quint8(stmin + mGapOffset);
-        else
-            mSTmin = 1; // reserved values and the 100..900 us codes 0xF1..0xF9
-        mState = SendConsecutive;
-        mTimer->stop();
-        QTimer::singleShot(mSTmin, this, &ISOTPHandler::sendNextBlock);
+        handleFlowControl(d, len, e);
         return;
     }
 
@@ -297,14 +357,23 @@ void ISOTPHandler::newCanMessageReceived(const CAN::CanRxMessage &message)
         mBuffer.clear();
         mBuffer.append(reinterpret_cast<const char *>(d + start), len - start);
         mFirstFrameSeen = true;
+        mExpectedSequence = 1;
         mBlockSize = kFlowControlBlockSize;
-        sendFlowControl(true);
         mFrameCounter = 0;
+        // From now on each consecutive frame is supervised on its own (N_Cr).
+        mTimer->start(mConsecutiveFrameTimeout);
+        sendFlowControl(true);
         return;
     }
     case 0x2: {
         if (!mFirstFrameSeen)
             return;
+        if ((pci & 0x0F) != mExpectedSequence) {
+            // A lost, repeated or reordered frame: the message would come out corrupted.
+            failTransfer("wrong sequence number");
+            return;
+        }
+        mExpectedSequence = (mExpectedSequence + 1) & 0x0F;
         ++mFrameCounter;
         const int m = (message.fd && mCanFDEnabled) ? 63 : 7;
         const int last = qMin(len - 1, m);
@@ -315,9 +384,12 @@ void ISOTPHandler::newCanMessageReceived(const CAN::CanRxMessage &message)
             mTimer->stop();
             mBuffer.truncate(int(mPayloadLength));
             emit dataReceived(mRxCanId);
-        } else if (mFrameCounter >= mBlockSize) {
-            sendFlowControl(false);
+            return;
+        }
+        mTimer->start(mConsecutiveFrameTimeout);
+        if (mFrameCounter >= mBlockSize) {
             mFrameCounter = 0;
+            sendFlowControl(false);
         }
         return;
     }
@@ -363,9 +435,29 @@ void ISOTPHandler::sendNextBlock()
             abortTranfer();
             return;
         }
-        if (adapter->sendCanMessage(frame) != CAN::RetType_OK)
+        CAN::RetType sent = adapter->sendCanMessage(frame);
+        // A full transmit queue (7) is waited out for about N_Cr, in short pauses that keep
+        // the host's events flowing; any other refusal ends the transfer.
+        const int maxRetries = mRetryDelay == 0 ? 0 : mConsecutiveFrameTimeout / mRetryDelay;
+        for (int retry = 0; sent == CAN::RetType_NotReady && retry < maxRetries; ++retry) {
+            QEventLoop loop;
+            QTimer::singleShot(mRetryDelay, &loop, &QEventLoop::quit);
+            loop.exec();
+            if (!self || mState != SendConsecutive)
+                return;
+            adapter = mScheduler ? mScheduler->canAdapter() : nullptr;
+            if (!adapter) {
+                abortTranfer();
+                return;
+            }
+            sent = adapter->sendCanMessage(frame);
+        }
+        if (sent != CAN::RetType_OK) {
             qCDebug(lcIsoTp) << "void ISOTPHandler::sendNextBlock()"
-                             << "can write error";
+                             << "can write error" << int(sent);
+            failTransfer("consecutive frame refused by the adapter");
+            return;
+        }
 
         if (qint64(mSendPosition) >= qint64(mPayloadLength) - 1) {
             mTimer->stop();

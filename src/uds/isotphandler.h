@@ -1,6 +1,7 @@
 #pragma once
 
 #include "canrxmessage.h"
+#include "cantypes.h"
 #include "tarnwick_export.h"
 
 #include <QByteArray>
@@ -15,8 +16,14 @@ class QTimer;
 /// and one server, on classic CAN or CAN FD, with normal or extended addressing.
 /// startTransfer() segments and sends a message; dataReceived() reports a complete received
 /// message, which getReceivedData() copies out; timeout() reports that the peer's flow control
-/// or message did not arrive within mTimeout. The settings are plain public members that the
-/// owning client writes directly. Identifiers above 0x1FFFFFFF mark 29-bit identifiers.
+/// or message did not arrive in time; error() reports a transfer that ended otherwise (the
+/// adapter refused a frame, a wrong sequence number, a flow control overflow or too many waits).
+/// The settings are plain public members that the owning client writes directly. Identifiers
+/// above 0x1FFFFFFF (or above 0x7FF) mark 29-bit identifiers.
+///
+/// Supervision: mTimeout bounds the wait for a flow control (N_Bs) and for the first frame of a
+/// message; once a first frame has arrived, each following consecutive frame must come within
+/// mConsecutiveFrameTimeout (N_Cr) of the frame before it, however long the whole message takes.
 class TARNWICK_EXPORT ISOTPHandler : public QObject
 {
     Q_OBJECT
@@ -34,7 +41,8 @@ public:
     ~ISOTPHandler() override;
 
     /// Sends data; with expectResponse the transport starts receiving once the last frame is
-    /// out. 0 started, 1 busy, 2 no scheduler or no receive registration (nothing sent).
+    /// out. 0 started, 1 busy, 2 no scheduler or no receive registration (nothing sent); when the
+    /// adapter refuses the single or first frame, its result (the transport stays idle).
     int startTransfer(QByteArray &data, bool expectResponse);
     /// Arms reception without sending; a non-zero timeoutMs replaces mTimeout for good.
     /// 0 armed, 1 busy, 2 no scheduler or no receive registration.
@@ -58,6 +66,13 @@ public:
     QPointer<QTimer> mTimer;
     bool mIgnoreSTmin = false;
     quint16 mTimeout = 500;
+    /// N_Cr: longest gap before each consecutive frame received, in ms.
+    quint16 mConsecutiveFrameTimeout = 1000;
+    /// N_WFTmax: flow control WAIT frames accepted in a row before the transfer ends in error().
+    quint8 mMaxWaitFrames = 10;
+    /// Pause before sending a consecutive frame again that the adapter refused with 7, in ms;
+    /// the transfer gives up with error() after about mConsecutiveFrameTimeout of refusals.
+    quint8 mRetryDelay = 10;
     quint32 mBlockSize = 16;
     quint8 mSTmin = 0;
     quint8 mGapOffset = 1;
@@ -83,7 +98,9 @@ signals:
     void dataReceived(quint32 deviceId);
     /// No flow control or no (complete) message within mTimeout.
     void timeout(quint32 deviceId);
-    /// Reserved; this transport does not emit it.
+    /// The transfer ended without its message: the adapter refused a frame, a consecutive frame
+    /// came with a wrong sequence number, the peer answered overflow, an invalid flow status or
+    /// more than mMaxWaitFrames waits in a row.
     void error(quint32 deviceId);
 
 public slots:
@@ -96,10 +113,17 @@ private slots:
 
 private:
     int startReception();
-    void sendFrame(CAN::CanMessage &frame);
+    CAN::RetType sendFrame(CAN::CanMessage &frame);
     void prepareFrame(CAN::CanMessage &frame) const;
-    void sendFlowControl(bool afterFirstFrame);
+    bool sendFlowControl(bool afterFirstFrame);
+    void handleFlowControl(const quint8 *d, int len, int e);
+    void failTransfer(const char *reason);
+    bool rxExtendedId() const;
 
     // Set by a first frame of the running reception; a consecutive frame without one is ignored.
     bool mFirstFrameSeen = false;
+    // Sequence number the next consecutive frame received must carry (low 4 bits).
+    quint8 mExpectedSequence = 1;
+    // Flow control WAIT frames received in a row.
+    quint8 mWaitFrames = 0;
 };

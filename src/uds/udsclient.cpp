@@ -162,13 +162,20 @@ CAN::RetType UDSClient::sendRequest(QByteArray &message, bool suppress, bool fun
     if (!transport)
         return CAN::RetType_NoLink;
     mLastTransport = mPhysicalTransport;
+    int started;
     if (suppress) {
         mBusy = 0;
-        transport->startTransfer(message, false);
+        started = transport->startTransfer(message, false);
     } else {
         mBusy = 1;
         transport->mTimeout = mResponseTimeout;
-        transport->startTransfer(message, true);
+        started = transport->startTransfer(message, true);
+    }
+    if (started != CAN::RetType_OK) {
+        // Nothing went out (the transport is still sending a suppressed request, has no
+        // registration, or the adapter refused the frame): no answer will come either.
+        mBusy = 0;
+        return CAN::RetType(started);
     }
     return CAN::RetType_OK;
 }
@@ -397,7 +404,6 @@ CAN::RetType UDSClient::ControlDTCSetting(quint8 settingType, bool suppressRespo
 
 void UDSClient::dataReceived(quint32 deviceCanId)
 {
-    Q_UNUSED(deviceCanId)
     auto *transport = qobject_cast<ISOTPHandler *>(sender());
     if (!transport)
         transport = mPhysicalTransport.data();
@@ -410,7 +416,10 @@ void UDSClient::dataReceived(quint32 deviceCanId)
         const quint8 nrc = quint8(message.at(2));
         if (nrc == kResponsePending) {
             // The server needs more time: supervise again, with the buffer cleared.
-            transport->waitForTransfer(mResponseTimeout);
+            if (transport->waitForTransfer(mResponseTimeout) != CAN::RetType_OK) {
+                // The transport cannot wait any more (its scheduler is gone).
+                timerElasped(deviceCanId);
+            }
             return;
         }
         emit error(nrc);

@@ -12,7 +12,9 @@ class CanScheduler;
 class ISOTPHandler;
 
 /// UDS (ISO 14229) client for one server. Each service operation sends one request over
-/// ISO-TP and returns at once: 0 sent, 1 busy (a request is outstanding), 6 not possible.
+/// ISO-TP and returns at once: 0 sent, 1 busy (a request is outstanding, or the transport is
+/// still sending a suppressed request), 6 not possible, or the transport's refusal (2 no
+/// receive registration, or the adapter's own result, e.g. 7); a refused request is not pending.
 /// The outcome arrives as response() (fetch the message with getResponseData()), preceded by
 /// error(nrc) for a negative response, or as timeout(). Response-pending replies (NRC 0x78)
 /// extend the wait. A set suppress flag sends the request without waiting for any answer.

@@ -83,7 +83,7 @@ void tst_VirtualCanBus::frameChecks()
     QCOMPARE(int(adapter.sendCanMessage(m)), result);
     const int padded = fd ? CAN::canFdLengthFor(length) : length;
     if (result == 0)
-        QCOMPARE(peer.takeFrame().payload(), QByteArray(length, '\x11') + QByteArray(padded - length, 0));
+        QCOMPARE(peer.takeFrame().payload(), QByteArray(length, '\x11') + QByteArray(padded - length, char(CAN::CanFdPaddingByte)));
     else
         QVERIFY(peer.expectSilence(5));
 }

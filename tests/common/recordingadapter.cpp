@@ -3,7 +3,8 @@
 void RecordingAdapter::injectFrame(quint32 id, const QByteArray &bytes, bool remote)
 {
     CAN::CanMessage m;
-    m.id = id;
+    m.id = id & CAN::MaxExtendedId;
+    m.extended = id > CAN::MaxStandardId; // an identifier only 29 bits can hold
     m.remote = remote;
     m.fd = bytes.size() > 8;
     m.setPayload(bytes.constData(), int(bytes.size()));
@@ -23,7 +24,8 @@ QByteArray frameHex(const CAN::CanRxMessage &message)
 CAN::CanMessage makeFrame(quint32 id, const char *hex)
 {
     CAN::CanMessage m;
-    m.id = id;
+    m.id = id & CAN::MaxExtendedId;
+    m.extended = id > CAN::MaxStandardId;
     const QByteArray bytes = QByteArray::fromHex(hex);
     m.fd = bytes.size() > 8;
     m.setPayload(bytes.constData(), int(bytes.size()));

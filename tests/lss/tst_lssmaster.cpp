@@ -62,6 +62,11 @@ private slots:
         QSignalSpy spy(&master, &LSSMaster::lssResult);
         QCOMPARE(master.fastScan(0, 0, 0, 0), CAN::RetType_OK);
         master.setCanScheduler(&gatewayScheduler);
+        // The fast scan of the replaced service ends with an outcome of its own.
+        QCOMPARE(spy.count(), 1);
+        const QList<QVariant> dropped = spy.takeFirst();
+        QCOMPARE(dropped.at(0).value<LSSMaster::LssAction>(), LSSMaster::LssAction_FastScan);
+        QCOMPARE(dropped.at(1).value<LSSMaster::LssResult>(), LSSMaster::LssResult_Error);
         QCOMPARE(firstScheduler.registeredCount(), 0);
         QCOMPARE(master.getFastScanValues(nullptr, nullptr, nullptr, nullptr), CAN::RetType_NoLink);
         master.setCanScheduler(&secondScheduler);

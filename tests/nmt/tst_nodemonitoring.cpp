@@ -230,7 +230,7 @@ private slots:
         b->inject(0x05, 20);
         b->inject(0x05, 40); // toggle bit repeated
         QCOMPARE(history(b->slave), QList<int>({ 3, 6, 3 }));
-        QCOMPARE(states(b->connection), QList<int>({ 2, 3, 3 })); // the toggle error itself is silent
+        QCOMPARE(states(b->connection), QList<int>({ 2, 3, 6, 3 })); // the host hears of the toggle error
         QCOMPARE(states(b->nodeState), QList<int> { 3 });
         b->inject(0x05, 20000); // repeated again, but too late for "connection OK"
         QCOMPARE(history(b->slave), QList<int>({ 3, 6, 3, 6 }));
@@ -377,17 +377,28 @@ private slots:
         QCOMPARE(s.signalled(HGS::HeartbeatGuardingState_GuardingLost), 1);
     }
 
-    void lifeTimeFactorOne()
+    void lifeTimeFactors_data()
     {
+        QTest::addColumn<int>("factor");
+        QTest::newRow("1") << 1;
+        QTest::newRow("3") << 3;
+    }
+    void lifeTimeFactors()
+    {
+        // A node answering every request, then falling silent: lost for every factor.
+        QFETCH(int, factor);
         SimBench s;
         SimNodeGuardingResponder responder(&s.node);
-        responder.setSilent(true);
         s.node.powerOn();
         QTRY_COMPARE(s.nodeState.count(), 1);
-        s.slave.startNodeGuarding(30, 1);
-        QTRY_VERIFY(responder.requestsReceived() >= 8);
-        QVERIFY(s.slave.getStateList().isEmpty());
-        QCOMPARE(s.connection.count(), 1); // the boot-up
+        s.slave.startNodeGuarding(40, quint8(factor));
+        QTRY_VERIFY(responder.requestsReceived() >= 5);
+        QCOMPARE(history(s.slave), QList<int>({ 3 })); // a punctual node is never judged lost
+        responder.setSilent(true);
+        QTRY_COMPARE(history(s.slave), QList<int>({ 3, 4, 5 }));
+        QCOMPARE(states(s.connection).mid(states(s.connection).size() - 2), QList<int>({ 4, 5 }));
+        QTest::qWait(120);
+        QCOMPARE(history(s.slave), QList<int>({ 3, 4, 5 })); // once
     }
 };
 

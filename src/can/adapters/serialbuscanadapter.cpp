@@ -86,7 +86,18 @@ bool SerialBusCanAdapter::isConnected() const
 
 QCanBusFrame SerialBusCanAdapter::toCanBusFrame(const CAN::CanMessage &message)
 {
-    const int length = qMin<int>(message.length, 64);
+    int length = qMin<int>(message.length, 64);
+    const quint8 *data = message.data;
+    CAN::CanMessage padded;
+    if (message.fd && !message.remote && length > 8 && CAN::canFdLengthFor(length) != length) {
+        // Only the CAN FD data lengths exist on the bus: pad up to the next one.
+        padded.fd = true;
+        padded.length = quint8(length);
+        std::memcpy(padded.data, message.data, size_t(length));
+        CAN::padToCanFdLength(padded);
+        length = padded.length;
+        data = padded.data;
+    }
     QCanBusFrame frame(message.remote ? QCanBusFrame::RemoteRequestFrame : QCanBusFrame::DataFrame);
     frame.setExtendedFrameFormat(message.extended);
     frame.setFrameId(message.id);
@@ -96,7 +107,7 @@ QCanBusFrame SerialBusCanAdapter::toCanBusFrame(const CAN::CanMessage &message)
         // A remote frame carries no data, only the length it asks for.
         frame.setPayload(QByteArray(length, '\0'));
     } else {
-        frame.setPayload(QByteArray(reinterpret_cast<const char *>(message.data), length));
+        frame.setPayload(QByteArray(reinterpret_cast<const char *>(data), length));
     }
     return frame;
 }
@@ -125,11 +136,15 @@ CAN::RetType SerialBusCanAdapter::sendCanMessage(CAN::CanMessage &message)
 {
     if (!isConnected())
         return CAN::RetType_Offline;
+    if (!CAN::hasValidIdentifier(message))
+        return CAN::RetType_InvalidRequest; // QCanBusFrame would turn it into a 29-bit frame
     if (message.length > 64 || (message.length > 8 && !message.fd) || (message.fd && !mFd)
         || (message.fd && message.remote))
         return CAN::RetType_InvalidFrame;
     if (mDevice->framesToWrite() >= mBacklogLimit)
         return CAN::RetType_NotReady;
+    // The device only takes the CAN FD data lengths; the frame goes out padded, the caller's
+    // record stays as it was.
     const QCanBusFrame frame = toCanBusFrame(message);
     if (!frame.isValid())
         return CAN::RetType_InvalidFrame;

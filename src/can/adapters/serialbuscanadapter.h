@@ -8,9 +8,11 @@
 #include <QPointer>
 
 /// A CAN adapter over a QtSerialBus device: any plugin QCanBus offers (socketcan, virtualcan,
-/// peakcan, vectorcan, ...). Results of sendCanMessage: 0 accepted; 3 a frame the device cannot
-/// carry (length above 64, above 8 without CAN FD, CAN FD while FD is off); 4 not connected;
-/// 5 the device refused the frame; 7 the device's transmit backlog is above its bound.
+/// peakcan, vectorcan, ...). Results of sendCanMessage: 0 accepted; 2 an 11-bit identifier above
+/// 0x7FF; 3 a frame the device cannot carry (length above 64, above 8 without CAN FD, CAN FD while
+/// FD is off); 4 not connected; 5 the device refused the frame; 7 the device's transmit backlog
+/// is above its bound. A CAN FD frame whose length is no CAN FD data length goes out padded with
+/// 0xCC up to the next one (12, 16, 20, 24, 32, 48, 64).
 class VENDREL_EXPORT SerialBusCanAdapter : public AbstractCanAdapter
 {
     Q_OBJECT

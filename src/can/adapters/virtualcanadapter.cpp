@@ -33,6 +33,8 @@ CAN::RetType VirtualCanAdapter::sendCanMessage(CAN::CanMessage &message)
 {
     if (!mBus)
         return CAN::RetType_Offline;
+    if (!CAN::hasValidIdentifier(message))
+        return CAN::RetType_InvalidRequest; // an 11-bit identifier above 0x7FF is no 29-bit one
     if (message.length > 64 || (message.length > 8 && !message.fd))
         return CAN::RetType_InvalidFrame;
     if (message.fd && !mCanFdCapable)
@@ -43,13 +45,8 @@ CAN::RetType VirtualCanAdapter::sendCanMessage(CAN::CanMessage &message)
         return CAN::RetType_NotReady;
     mQueue.push_back({message, mBus->mQueueSerial++});
     CAN::CanMessage &queued = mQueue.back().message;
-    if (queued.fd && queued.length > 8) {
-        // A CAN FD frame only has the lengths 12, 16, 20, 24, 32, 48 and 64 above 8: the
-        // controller pads with zeros, as real hardware does.
-        const int padded = CAN::canFdLengthFor(queued.length);
-        std::memset(queued.data + queued.length, 0, size_t(padded - queued.length));
-        queued.length = quint8(padded);
-    }
+    // A CAN FD frame only has the lengths 12, 16, 20, 24, 32, 48 and 64 above 8.
+    CAN::padToCanFdLength(queued);
     emit frameSent(queued);
     if (!mPaused)
         mBus->frameQueued();

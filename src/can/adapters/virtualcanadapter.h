@@ -10,9 +10,10 @@
 #include "virtualcanbus.h"
 
 /// A CAN adapter on a VirtualCanBus. Sent frames queue in the adapter and travel on a later
-/// event-loop turn. Results of sendCanMessage: 0 accepted; 3 length above 64, or above 8
-/// without the CAN FD flag, or a CAN FD frame while FD is off; 4 not on a bus; 7 transmit
-/// queue full.
+/// event-loop turn. Results of sendCanMessage: 0 accepted; 2 an 11-bit identifier above 0x7FF;
+/// 3 length above 64, or above 8 without the CAN FD flag, or a CAN FD frame while FD is off;
+/// 4 not on a bus; 7 transmit queue full. A CAN FD frame whose length is no CAN FD data length
+/// is padded with 0xCC up to the next one, as a CAN FD controller must.
 class VENDREL_EXPORT VirtualCanAdapter : public AbstractCanAdapter
 {
     Q_OBJECT
