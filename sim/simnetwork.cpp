@@ -99,8 +99,15 @@ SimUdsEcu *SimNetwork::addUdsEcu()
 
 void SimNetwork::addDefaultDevices()
 {
-    for (const NodeSpec &spec : defaultNodes())
-        addNode(spec);
+    for (const NodeSpec &spec : defaultNodes()) {
+        SimCanopenNode *node = addNode(spec);
+        if (spec.nodeId == 2) {
+            // Program data (CiA 302): a writable domain of up to 1 MiB, for block transfers.
+            SimObjectDictionary *od = node->od();
+            od->addValue(0x1F50, 0, SimObjectDictionary::Unsigned8, SimObjectDictionary::Const, 1);
+            od->add(0x1F50, 1, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, QByteArray());
+        }
+    }
     addUdsEcu();
 }
 

@@ -51,7 +51,8 @@ public:
 
     /// Adds a node with all its protocol components.
     SimCanopenNode *addNode(const NodeSpec &spec);
-    /// Adds the default nodes and the UDS ECU.
+    /// Adds the default nodes and the UDS ECU. Node 2 also has a writable domain, 0x1F50:1
+    /// (program data, up to 1 MiB).
     void addDefaultDevices();
     /// Adds the UDS ECU with its memory image.
     SimUdsEcu *addUdsEcu();

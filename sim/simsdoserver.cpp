@@ -16,7 +16,12 @@ SimSdoServer::SimSdoServer(SimCanopenNode *node, QObject *parent)
     , mOd(node ? node->od() : nullptr)
     , mTimeoutTimer(new QTimer(this))
     , mDelayTimer(new QTimer(this))
+    , mSegmentTimer(new QTimer(this))
 {
+    // A transmit queue that is full (adapter result 7) holds up upload segments for a moment.
+    mSegmentTimer->setSingleShot(true);
+    mSegmentTimer->setInterval(1);
+    connect(mSegmentTimer, &QTimer::timeout, this, &SimSdoServer::sendUploadSegments);
     mTimeoutTimer->setSingleShot(true);
     connect(mTimeoutTimer, &QTimer::timeout, this, &SimSdoServer::serverTimeout);
     mDelayTimer->setSingleShot(true);
@@ -80,6 +85,7 @@ quint32 SimSdoServer::maxSize(quint16 index, quint8 sub) const
 void SimSdoServer::reset()
 {
     mState = State_Idle;
+    mSegmentTimer->stop();
     mMuted = false;
     mData.clear();
     mOffset = 0;
@@ -89,19 +95,22 @@ void SimSdoServer::reset()
 void SimSdoServer::endTransfer()
 {
     mState = State_Idle;
+    mSegmentTimer->stop();
     mTimeoutTimer->stop();
 }
 
-void SimSdoServer::send(const quint8 bytes[8])
+CAN::RetType SimSdoServer::send(const quint8 bytes[8])
 {
     if (!mNode)
-        return;
+        return CAN::RetType_NoLink;
     CAN::CanMessage frame;
     frame.id = 0x580u + mNode->nodeId();
     frame.length = 8;
     std::memcpy(frame.data, bytes, 8);
-    ++mAnswers;
-    mNode->send(frame);
+    const CAN::RetType ret = mNode->send(frame);
+    if (ret == CAN::RetType_OK)
+        ++mAnswers;
+    return ret;
 }
 
 void SimSdoServer::respond(const quint8 bytes[8])
@@ -142,6 +151,12 @@ void SimSdoServer::sendAbort(quint16 index, quint8 sub, quint32 code)
 
 void SimSdoServer::serverTimeout()
 {
+    if (mSeen && mState == State_BlockDownload) {
+        // Segments keep coming; the timer is not restarted for each of them.
+        mSeen = false;
+        mTimeoutTimer->start(mTimeoutMs);
+        return;
+    }
     if (mState != State_Idle)
         sendAbort(mIndex, mSub, 0x05040000);
 }
@@ -158,17 +173,21 @@ bool SimSdoServer::handleFrame(const CAN::CanRxMessage &message)
         return true; // CiA 301 SDO requests carry eight bytes
     ++mRequests;
     const quint8 *d = message.data;
-    const quint8 ccs = d[0] >> 5;
+    // In a block download sub-block byte 0 is the sequence number and the last-segment flag,
+    // not a command; only 0x80 (sequence number 0) is an abort there.
+    const bool segment = mState == State_BlockDownload && d[0] != 0x80;
+    const quint8 ccs = segment ? 0 : d[0] >> 5;
 
-    if (ccs == 4) { // abort transfer: no answer
+    if (!segment && ccs == 4) { // abort transfer: no answer
         reset();
         emit abortReceived(qFromLittleEndian<quint16>(d + 1), d[3], qFromLittleEndian<quint32>(d + 4));
         return true;
     }
-    if (mHandlers[ccs] && mHandlers[ccs](message))
+    if (!segment && mHandlers[ccs] && mHandlers[ccs](message))
         return true;
 
-    const bool initiate = ccs == 1 || ccs == 2;
+    const bool initiate = !segment
+        && (ccs == 1 || ccs == 2 || (ccs == 5 && (d[0] & 0x03) == 0) || (ccs == 6 && (d[0] & 0x01) == 0));
     if (initiate) {
         // A new request replaces whatever ran before.
         reset();
@@ -195,6 +214,10 @@ bool SimSdoServer::handleFrame(const CAN::CanRxMessage &message)
         sendAbort(mIndex, mSub, mScript.abortCode);
         return true;
     }
+    if (segment) {
+        blockDownloadSegment(d);
+        return true;
+    }
     switch (ccs) {
     case 0:
         downloadSegment(d);
@@ -208,29 +231,57 @@ bool SimSdoServer::handleFrame(const CAN::CanRxMessage &message)
     case 3:
         uploadSegment(d);
         break;
+    case 5:
+        if ((d[0] & 0x03) == 0)
+            initiateBlockUpload(d);
+        else
+            blockUploadCommand(d);
+        break;
+    case 6:
+        if ((d[0] & 0x01) == 0)
+            initiateBlockDownload(d);
+        else
+            endBlockDownload(d);
+        break;
     default:
-        // Block transfers (5, 6) and anything else this server does not offer.
         sendAbort(qFromLittleEndian<quint16>(d + 1), d[3], 0x05040001);
         break;
     }
     return true;
 }
 
-void SimSdoServer::initiateDownload(const quint8 *d)
+// Whether the entry of the running request takes a download of size bytes (-1: not indicated);
+// answers the abort otherwise.
+bool SimSdoServer::checkDownloadTarget(qint64 size)
 {
-    if (!mOd) {
-        sendAbort(mIndex, mSub, OD::Abort_NoObject);
-        return;
-    }
-    const OD::Entry *entry = mOd->entry(mIndex, mSub);
+    const OD::Entry *entry = mOd ? mOd->entry(mIndex, mSub) : nullptr;
     if (!entry) {
-        sendAbort(mIndex, mSub, mOd->hasIndex(mIndex) ? OD::Abort_NoSubIndex : OD::Abort_NoObject);
-        return;
+        sendAbort(mIndex, mSub, mOd && mOd->hasIndex(mIndex) ? OD::Abort_NoSubIndex : OD::Abort_NoObject);
+        return false;
     }
     if (entry->access == OD::ReadOnly || entry->access == OD::Const) {
         sendAbort(mIndex, mSub, OD::Abort_ReadOnly);
-        return;
+        return false;
     }
+    if (size < 0)
+        return true;
+    const int typeSize = OD::typeSize(entry->dataType);
+    if (typeSize > 0 && size != typeSize) {
+        sendAbort(mIndex, mSub, size > typeSize ? OD::Abort_LengthTooHigh : OD::Abort_LengthTooLow);
+        return false;
+    }
+    if (size > qint64(maxSize(mIndex, mSub))) {
+        sendAbort(mIndex, mSub, OD::Abort_LengthTooHigh);
+        return false;
+    }
+    return true;
+}
+
+void SimSdoServer::initiateDownload(const quint8 *d)
+{
+    if (!checkDownloadTarget(-1))
+        return;
+    const OD::Entry *entry = mOd->entry(mIndex, mSub);
     const bool expedited = d[0] & 0x02;
     const bool sized = d[0] & 0x01;
     const int typeSize = OD::typeSize(entry->dataType);
@@ -250,18 +301,10 @@ void SimSdoServer::initiateDownload(const quint8 *d)
         return;
     }
     mExpectedSize = sized ? qint64(qFromLittleEndian<quint32>(d + 4)) : -1;
-    if (mExpectedSize >= 0) {
-        if (typeSize > 0 && mExpectedSize != typeSize) {
-            sendAbort(
-                mIndex, mSub, mExpectedSize > typeSize ? OD::Abort_LengthTooHigh : OD::Abort_LengthTooLow);
-            return;
-        }
-        if (mExpectedSize > qint64(maxSize(mIndex, mSub))) {
-            sendAbort(mIndex, mSub, OD::Abort_LengthTooHigh);
-            return;
-        }
+    if (!checkDownloadTarget(mExpectedSize))
+        return;
+    if (mExpectedSize >= 0)
         mData.reserve(int(mExpectedSize));
-    }
     mToggle = false;
     mState = State_Download;
     respond(answer);
@@ -362,4 +405,224 @@ void SimSdoServer::uploadSegment(const quint8 *d)
     mData.clear();
     respond(answer);
     emit transferCompleted(mIndex, mSub, false);
+}
+
+// --- block transfers (CiA 301) -----------------------------------------------------------------
+
+quint16 SimSdoServer::blockCrc(const QByteArray &data)
+{
+    quint16 crc = 0;
+    for (const char c : data) {
+        crc ^= quint16(quint8(c)) << 8;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? quint16((crc << 1) ^ 0x1021) : quint16(crc << 1);
+    }
+    return crc;
+}
+
+void SimSdoServer::initiateBlockDownload(const quint8 *d)
+{
+    // 110 00 cc s 0: cc the client's CRC support, s size indicated.
+    mExpectedSize = (d[0] & 0x02) ? qint64(qFromLittleEndian<quint32>(d + 4)) : -1;
+    if (!checkDownloadTarget(mExpectedSize))
+        return;
+    mCrc = (d[0] & 0x04) && mCrcSupported;
+    // The last segment may carry up to seven bytes of padding beyond what the entry takes.
+    mBlockLimit = int(qMin<qint64>(mExpectedSize >= 0 ? mExpectedSize : qint64(maxSize(mIndex, mSub)),
+                      qint64(maxSize(mIndex, mSub))))
+        + 7;
+    mData.clear();
+    if (mExpectedSize > 0)
+        mData.reserve(int(mExpectedSize) + 7);
+    mExpectedSeq = 1;
+    mLastReceived = false;
+    mAckShortened = false;
+    mSubBlockStart = 0;
+    mSeen = false;
+    mSubBlockSize = mBlockSize;
+    mState = State_BlockDownload;
+    const quint8 answer[8] = { quint8(0xA0 | (mCrc ? 0x04 : 0)), quint8(mIndex), quint8(mIndex >> 8), mSub,
+        mSubBlockSize, 0, 0, 0 };
+    respond(answer);
+    mTimeoutTimer->start(mTimeoutMs);
+}
+
+void SimSdoServer::blockDownloadSegment(const quint8 *d)
+{
+    mSeen = true;
+    const quint8 seq = d[0] & 0x7F;
+    const bool last = d[0] & 0x80;
+    if (seq == mExpectedSeq && seq <= mSubBlockSize) {
+        mData.append(reinterpret_cast<const char *>(d + 1), 7);
+        ++mExpectedSeq;
+        mLastReceived = last;
+        if (mData.size() > mBlockLimit) {
+            sendAbort(mIndex, mSub, OD::Abort_LengthTooHigh);
+            return;
+        }
+    }
+    // Segments out of sequence are dropped; the acknowledgement names the last one in sequence,
+    // and the client repeats from there.
+    if (seq < mSubBlockSize && !last)
+        return;
+    int acked = mExpectedSeq - 1;
+    if (mScript.ackFewer > 0 && !mAckShortened) {
+        mAckShortened = true;
+        acked = qMax(0, acked - mScript.ackFewer);
+    }
+    if (acked < mExpectedSeq - 1) {
+        mData.truncate(mSubBlockStart + acked * 7);
+        mLastReceived = false;
+    }
+    mSubBlockSize = mBlockSize;
+    const quint8 answer[8] = { 0xA2, quint8(acked), mSubBlockSize, 0, 0, 0, 0, 0 };
+    mSubBlockStart = mData.size();
+    mExpectedSeq = 1;
+    if (mLastReceived)
+        mState = State_BlockDownloadEnd;
+    respond(answer);
+    mSeen = false;
+    mTimeoutTimer->start(mTimeoutMs);
+}
+
+void SimSdoServer::endBlockDownload(const quint8 *d)
+{
+    if (mState != State_BlockDownloadEnd) {
+        sendAbort(mState == State_Idle ? 0 : mIndex, mState == State_Idle ? 0 : mSub, 0x05040001);
+        return;
+    }
+    // 110 n 0 1: n bytes of the last segment carry no data; bytes 1-2 the CRC.
+    const int n = (d[0] >> 2) & 0x07;
+    mData.chop(qMin(n, int(mData.size())));
+    if (mExpectedSize >= 0 && mData.size() != mExpectedSize) {
+        sendAbort(mIndex, mSub, OD::Abort_LengthMismatch);
+        return;
+    }
+    if (mCrc && qFromLittleEndian<quint16>(d + 1) != blockCrc(mData)) {
+        sendAbort(mIndex, mSub, 0x05040004);
+        return;
+    }
+    const quint32 code = mOd ? mOd->write(mIndex, mSub, mData) : quint32(OD::Abort_NoObject);
+    if (code != 0) {
+        sendAbort(mIndex, mSub, code);
+        return;
+    }
+    endTransfer();
+    mData.clear();
+    const quint8 answer[8] = { 0xA1, 0, 0, 0, 0, 0, 0, 0 };
+    respond(answer);
+    emit transferCompleted(mIndex, mSub, true);
+}
+
+void SimSdoServer::initiateBlockUpload(const quint8 *d)
+{
+    // 101 00 cc 00, index, sub-index, block size, protocol switch threshold.
+    const quint8 blockSize = d[4];
+    if (blockSize == 0 || blockSize > 127) {
+        sendAbort(mIndex, mSub, 0x05040002);
+        return;
+    }
+    QByteArray value;
+    const quint32 code = mOd ? mOd->read(mIndex, mSub, &value) : quint32(OD::Abort_NoObject);
+    if (code != 0) {
+        sendAbort(mIndex, mSub, code);
+        return;
+    }
+    if (d[5] != 0 && value.size() <= d[5]) {
+        // At or below the client's threshold the server switches to the plain upload protocol.
+        initiateUpload(d);
+        return;
+    }
+    mCrc = (d[0] & 0x04) && mCrcSupported;
+    mSubBlockSize = blockSize;
+    mData = value;
+    mOffset = 0;
+    mState = State_BlockUploadStart;
+    quint8 answer[8]
+        = { quint8(0xC2 | (mCrc ? 0x04 : 0)), quint8(mIndex), quint8(mIndex >> 8), mSub, 0, 0, 0, 0 };
+    qToLittleEndian<quint32>(quint32(value.size()), answer + 4);
+    respond(answer);
+    mTimeoutTimer->start(mTimeoutMs);
+}
+
+void SimSdoServer::sendUploadSubBlock()
+{
+    mSubBlockStart = mOffset;
+    mSegmentsSent = 0;
+    mState = State_BlockUpload;
+    sendUploadSegments();
+}
+
+void SimSdoServer::sendUploadSegments()
+{
+    if (mState != State_BlockUpload)
+        return;
+    quint8 segment[8];
+    // Back to back until the sub-block is full or the last segment is out.
+    while (mSegmentsSent < mSubBlockSize && (mSegmentsSent == 0 || mOffset < mData.size())) {
+        const int chunk = qMin(7, int(mData.size()) - mOffset);
+        const bool last = mOffset + chunk >= mData.size();
+        segment[0] = quint8((mSegmentsSent + 1) | (last ? 0x80 : 0));
+        std::memcpy(segment + 1, mData.constData() + mOffset, size_t(chunk));
+        std::memset(segment + 1 + chunk, 0, size_t(7 - chunk));
+        if (mScript.delayMs > 0) {
+            respond(segment);
+        } else if (send(segment) == CAN::RetType_NotReady) {
+            mSegmentTimer->start();
+            return;
+        } else {
+            ++mFramesAnswered;
+        }
+        ++mSegmentsSent;
+        mOffset += chunk;
+    }
+    mTimeoutTimer->start(mTimeoutMs);
+}
+
+void SimSdoServer::blockUploadCommand(const quint8 *d)
+{
+    const quint8 cs = d[0] & 0x03;
+    if (cs == 3 && mState == State_BlockUploadStart) { // start
+        sendUploadSubBlock();
+        return;
+    }
+    if (cs == 1 && mState == State_BlockUploadEnd) { // end response
+        endTransfer();
+        mData.clear();
+        emit transferCompleted(mIndex, mSub, false);
+        return;
+    }
+    if (cs != 2 || mState != State_BlockUpload) {
+        sendAbort(mState == State_Idle ? 0 : mIndex, mState == State_Idle ? 0 : mSub, 0x05040001);
+        return;
+    }
+    // Acknowledgement: the last segment received in sequence and the next block size.
+    const quint8 acked = d[1];
+    if (d[2] == 0 || d[2] > 127) {
+        sendAbort(mIndex, mSub, 0x05040002);
+        return;
+    }
+    if (acked > mSegmentsSent) {
+        sendAbort(mIndex, mSub, 0x05040003);
+        return;
+    }
+    mSubBlockSize = d[2];
+    if (acked < mSegmentsSent) {
+        mOffset = mSubBlockStart + acked * 7; // repeat what the client did not get
+        sendUploadSubBlock();
+        return;
+    }
+    if (mOffset < mData.size()) {
+        sendUploadSubBlock();
+        return;
+    }
+    // 110 n 0 1, CRC: n bytes of the last segment carried no data.
+    const int rest = mData.size() % 7;
+    const int n = mData.isEmpty() ? 7 : (rest == 0 ? 0 : 7 - rest);
+    quint8 answer[8] = { quint8(0xC1 | (n << 2)), 0, 0, 0, 0, 0, 0, 0 };
+    if (mCrc)
+        qToLittleEndian<quint16>(blockCrc(mData), answer + 1);
+    mState = State_BlockUploadEnd;
+    respond(answer);
+    mTimeoutTimer->start(mTimeoutMs);
 }

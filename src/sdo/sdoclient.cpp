@@ -3,6 +3,7 @@
 #include "abstractcanadapter.h"
 #include "canscheduler.h"
 #include "cansender.h"
+#include "sdoblockclient.h"
 #include "sdocia309client.h"
 #include "sdoexpeditedclient.h"
 #include "sdosegmentedclient.h"
@@ -131,6 +132,7 @@ SDOClient::SDOClient(QObject *parent)
 {
     expeditedClient = new SDOExpeditedClient(this);
     segmentedClient = new SDOSegmentedClient(this);
+    blockClient = new SDOBlockClient(this);
     cia309Client = new SDOCiA309Client(this);
     mLocalId = 41;
     segmentedClient->setFastSegmentedDownload(mFastSeg, mFastSegCnt);
@@ -145,6 +147,7 @@ SDOClient::SDOClient(quint32 serverCob, quint32 clientCob, CanScheduler *schedul
     mScheduler = scheduler;
     expeditedClient = new SDOExpeditedClient(serverCob, clientCob, scheduler, this);
     segmentedClient = new SDOSegmentedClient(serverCob, clientCob, scheduler, this);
+    blockClient = new SDOBlockClient(serverCob, clientCob, scheduler, this);
     cia309Client = new SDOCiA309Client(scheduler, this);
     mLocalId = 41;
     segmentedClient->setFastSegmentedDownload(mFastSeg, mFastSegCnt);
@@ -168,6 +171,9 @@ void SDOClient::setupConnections()
     connect(expeditedClient, &SDOExpeditedClient::errorReceived, this, &SDOClient::errorIndication);
     connect(segmentedClient, &SDOExpeditedClient::errorReceived, this, &SDOClient::errorIndication);
     connect(segmentedClient, &SDOSegmentedClient::progress, this, &SDOClient::progressIndication);
+    connect(blockClient, &SDOExpeditedClient::resultReceived, this, forwardResult);
+    connect(blockClient, &SDOExpeditedClient::errorReceived, this, &SDOClient::errorIndication);
+    connect(blockClient, &SDOBlockClient::progress, this, &SDOClient::progressIndication);
     connect(cia309Client, &SDOCiA309Client::resultReceived, this, forwardResult);
     connect(cia309Client, &SDOCiA309Client::errorReceived, this, &SDOClient::errorIndication);
     connect(cia309Client, &SDOCiA309Client::progress, this, &SDOClient::progressIndication);
@@ -203,6 +209,8 @@ CAN::RetType SDOClient::setCobIds(quint32 serverCob, quint32 clientCob, bool ext
         ext = false;
     }
     segmentedClient->setCobIds(toClient, toServer, ext);
+    if (blockClient)
+        blockClient->setCobIds(toClient, toServer, ext);
     return expeditedClient->setCobIds(toClient, toServer, ext);
 }
 
@@ -225,6 +233,8 @@ CAN::RetType SDOClient::setCanScheduler(CanScheduler *scheduler)
     mScheduler = scheduler;
     registerRouting();
     segmentedClient->setCanScheduler(scheduler);
+    if (blockClient)
+        blockClient->setCanScheduler(scheduler);
     const CAN::RetType ret = expeditedClient->setCanScheduler(scheduler);
     const CAN::RetType gateway = cia309Client->setCanScheduler(scheduler);
     if (!scheduler)
@@ -236,6 +246,8 @@ CAN::RetType SDOClient::setSdoTimeout(quint32 ms)
 {
     sdoTimeout = ms;
     segmentedClient->setSdoTimeout(ms);
+    if (blockClient)
+        blockClient->setSdoTimeout(ms);
     cia309Client->setSdoTimeout(ms);
     return expeditedClient->setSdoTimeout(ms);
 }
@@ -248,6 +260,8 @@ quint32 SDOClient::getSdoTimeout() const
 void SDOClient::setSegDelay(quint32 delay)
 {
     segDelay = delay;
+    if (blockClient)
+        blockClient->setSegDelay(delay);
 }
 
 void SDOClient::setTemporaryBlockHandling(SDOClient::BlockHandling handling)
@@ -388,6 +402,12 @@ CAN::RetType SDOClient::read(quint16 index, quint8 sub, CAN::CANopenDataType typ
             ret = segmentedClient->read(index, sub);
         break;
     case SdoType_Block:
+        currentType = protocol;
+        if ((found = !blockClient.isNull())) {
+            blockClient->setBlockSize(quint8(mBlockUploadSize & 0xFF));
+            ret = blockClient->read(index, sub);
+        }
+        break;
     case SdoType_UsdoExpedited:
     case SdoType_UsdoSegmented:
         currentType = protocol; // their clients join in later; refused until then
@@ -470,6 +490,14 @@ CAN::RetType SDOClient::write(quint16 index, quint8 sub, CAN::CANopenDataType ty
         }
         break;
     case SdoType_Block:
+        currentType = protocol;
+        if ((found = !blockClient.isNull())) {
+            connect(blockClient, &SDOBlockClient::errorOccured, this, &SDOClient::blockError,
+                Qt::UniqueConnection);
+            blockClient->setSegDelay(segDelay);
+            ret = blockClient->write(index, sub, value.toByteArray());
+        }
+        break;
     case SdoType_UsdoExpedited:
     case SdoType_UsdoSegmented:
     case SdoType_UsdoBulk:
@@ -499,6 +527,11 @@ CAN::RetType SDOClient::abort(quint32 code)
             return CAN::RetType_OK;
         busy = false;
         return segmentedClient->abort(code);
+    case SdoType_Block:
+        if (!blockClient)
+            return CAN::RetType_OK;
+        busy = false;
+        return blockClient->abort(code);
     case SdoType_CiA309:
         if (!cia309Client)
             return CAN::RetType_OK;
@@ -507,7 +540,6 @@ CAN::RetType SDOClient::abort(quint32 code)
     case SdoType_UsdoExpedited:
     case SdoType_UsdoSegmented:
     case SdoType_UsdoBulk:
-    case SdoType_Block:
         return CAN::RetType_OK; // no such client in this build
     }
     return CAN::RetType_OK;
@@ -520,6 +552,8 @@ QByteArray SDOClient::getCurrentlyReceivedData() const
     switch (currentType) {
     case SdoType_Segmented:
         return segmentedClient ? segmentedClient->getCurrentlyReceivedData() : QByteArray();
+    case SdoType_Block:
+        return blockClient ? blockClient->getCurrentlyReceivedData() : QByteArray();
     case SdoType_CiA309:
         return cia309Client ? cia309Client->getCurrentlyReceivedData() : QByteArray();
     case SdoType_None:
@@ -528,7 +562,6 @@ QByteArray SDOClient::getCurrentlyReceivedData() const
     case SdoType_UsdoExpedited:
     case SdoType_UsdoSegmented:
     case SdoType_UsdoBulk:
-    case SdoType_Block:
         break;
     }
     return QByteArray();

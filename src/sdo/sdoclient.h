@@ -15,6 +15,7 @@
 #include <atomic>
 
 class CanSender;
+class SDOBlockClient;
 class SDOCiA309Client;
 class SDOExpeditedClient;
 class SDOSegmentedClient;
@@ -147,8 +148,9 @@ private:
     BlockHandling blockHandling = BlockHandling_Default;
     QPointer<SDOExpeditedClient> expeditedClient;
     QPointer<SDOSegmentedClient> segmentedClient;
+    QPointer<SDOBlockClient> blockClient;
     QPointer<SDOCiA309Client> cia309Client;
-    // The block and USDO clients join here; until then their protocols are refused.
+    // The USDO clients join here; until then their protocols are refused.
     QPointer<CanSender> routingRegistration;
     quint32 lastAbortCode = 0;
     quint16 index = 0;

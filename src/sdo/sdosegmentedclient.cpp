@@ -11,6 +11,7 @@
 
 // Largest upload this client accepts (CiA 301 leaves it to the device; 512 MiB here).
 static constexpr quint32 MaxUploadSize = 0x1FFFFFFF;
+static constexpr quint32 MaxUploadReserve = 4096;
 // Pause before repeating a segment the adapter refused with 7 (transmit queue full).
 static constexpr int RetryPauseMs = 10;
 // Abort code "General error" (CiA 301), for a segment the adapter refused for good.
@@ -265,7 +266,9 @@ void SDOSegmentedClient::handleUpload(const quint8 *d)
             abort(0x05040005);
             return;
         }
-        buffer.reserve(int(totalSize) + 1);
+        // The announced size is the server's word only: reserve for small answers, let the
+        // buffer grow with what really arrives for large ones.
+        buffer.reserve(int(qMin<quint32>(totalSize, MaxUploadReserve)) + 1);
         sendNextSegment();
         return;
     }

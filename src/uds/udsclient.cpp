@@ -422,7 +422,11 @@ void UDSClient::dataReceived(quint32 deviceCanId)
             }
             return;
         }
+        // The host may destroy the client from its error slot; response() must not follow then.
+        const QPointer<UDSClient> self(this);
         emit error(nrc);
+        if (!self)
+            return;
     }
     mBusy = 0;
     emit response();

@@ -4,6 +4,7 @@
 #include "udsclient.h"
 
 #include <QFile>
+#include <QPointer>
 #include <QTimer>
 
 namespace {
@@ -90,7 +91,11 @@ void UDSFileDownloader::transmitNextBlock()
     const quint64 sent = quint64(mBlockCounter) * mBlockSize;
     if (sent != 0 && mTotalSize != 0) {
         const double percent = double(sent) / double(mTotalSize) * 100.0;
+        // The host may destroy the downloader from its progress slot: nothing may follow then.
+        const QPointer<UDSFileDownloader> self(this);
         emit sigDownloadProgress(quint8(quint64(percent) & 0xFF));
+        if (!self)
+            return;
     }
     if (result != CAN::RetType_OK) {
         mTransferState = StateFailed;

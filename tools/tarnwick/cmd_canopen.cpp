@@ -224,7 +224,8 @@ int cmdSdo(Tool &tool, const QStringList &args)
 {
     QCommandLineParser parser;
     const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("SDO timeout in ms (default 1000)."), QStringLiteral("ms"));
-    const QCommandLineOption block(QStringLiteral("block"), QStringLiteral("Use block transfer for large values."));
+    const QCommandLineOption block(QStringLiteral("block"), QStringLiteral(
+        "Use CiA 301 block transfer for strings and domains (uploads; downloads of 29 bytes or more)."));
     parser.addOption(timeout);
     parser.addOption(block);
     parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral(

@@ -3,6 +3,7 @@
 #include "canlogging_p.h"
 
 #include <QCanBus>
+#include <QTcpSocket>
 
 SerialBusCanAdapter::SerialBusCanAdapter(QObject *parent) : AbstractCanAdapter(parent) {}
 
@@ -64,6 +65,11 @@ bool SerialBusCanAdapter::connectDevice()
         delete device;
         return false;
     }
+    // Plugins that carry frames over TCP (virtualcan) would otherwise hold small writes back
+    // (Nagle) until the peer acknowledges: a burst of block segments then stalls for the
+    // peer's delayed acknowledgement.
+    for (QTcpSocket *socket : device->findChildren<QTcpSocket *>())
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     return true;
 }
 

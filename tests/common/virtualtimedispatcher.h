@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QAbstractEventDispatcher>
+#include <QList>
+
+#include <functional>
+
+/// An event dispatcher with a virtual clock, for fuzzing and soak runs: timers fire when the clock
+/// is advanced, not when wall-clock time passes. A waiting event loop (QEventLoop::exec, a nested
+/// wait inside a service) that finds no posted event advances the clock to the next deadline at
+/// once, so a run of many timeouts takes no real time and is reproducible.
+///
+/// Install before the application object exists:
+///     QCoreApplication::setEventDispatcher(new VirtualTimeDispatcher);
+class VirtualTimeDispatcher : public QAbstractEventDispatcher
+{
+    Q_OBJECT
+public:
+    explicit VirtualTimeDispatcher(QObject *parent = nullptr);
+
+    /// The dispatcher of the current thread when it is a virtual one, otherwise null.
+    static VirtualTimeDispatcher *instance();
+
+    qint64 now() const { return mNow; }
+    /// Moves the clock to the nearest deadline and fires the timers due then; false when no
+    /// timer is registered.
+    bool advanceToNextTimer();
+    /// Moves the clock by ms, firing every timer that falls due on the way, in deadline order.
+    void advanceBy(qint64 ms);
+    int timerCount() const { return mTimers.size(); }
+    /// Times a waiting loop found nothing to do and no timer to advance to (a hang in real time).
+    quint64 idleWaits() const { return mIdleWaits; }
+
+    bool processEvents(QEventLoop::ProcessEventsFlags flags) override;
+    bool hasPendingEvents() override;
+    void registerSocketNotifier(QSocketNotifier *notifier) override;
+    void unregisterSocketNotifier(QSocketNotifier *notifier) override;
+    void registerTimer(int timerId, int interval, Qt::TimerType timerType, QObject *object) override;
+    bool unregisterTimer(int timerId) override;
+    bool unregisterTimers(QObject *object) override;
+    QList<TimerInfo> registeredTimers(QObject *object) const override;
+    int remainingTime(int timerId) override;
+    void wakeUp() override;
+    void interrupt() override;
+    void flush() override;
+
+private:
+    struct Timer
+    {
+        int id;
+        int interval;
+        Qt::TimerType type;
+        QObject *object;
+        qint64 deadline;
+    };
+    bool fireDue();
+    int indexOf(int timerId) const;
+
+    QList<Timer> mTimers;
+    qint64 mNow = 0;
+    bool mPosted = false;
+    bool mInterrupted = false;
+    quint64 mIdleWaits = 0;
+};
+
+/// Runs the event loop on the virtual clock until done() holds (true) or ms of virtual time passed
+/// or nothing is left to wait for (false).
+bool runVirtual(const std::function<bool()> &done, qint64 ms);
+
+/// main() of a QtTest suite that runs on the virtual clock.
+#define TARNWICK_VIRTUAL_TIME_TEST_MAIN(TestObject)                                                          \
+    int main(int argc, char **argv)                                                                          \
+    {                                                                                                        \
+        QCoreApplication::setEventDispatcher(new VirtualTimeDispatcher);                                     \
+        QCoreApplication app(argc, argv);                                                                    \
+        TestObject tc;                                                                                       \
+        return QTest::qExec(&tc, argc, argv);                                                                \
+    }

@@ -1,0 +1,483 @@
+#include "sdoblockclient.h"
+#include "sdoclient.h"
+#include "sdotestbench.h"
+#include "simobjectdictionary.h"
+
+class tst_SdoBlockClient : public QObject
+{
+    Q_OBJECT
+private slots:
+    void cleanup();
+    void transcript_data();
+    void transcript();
+    void adapterRefusals();
+    void busyRefusalAndHostAbort();
+    void schedulerDestroyed();
+    void roundTrip_data();
+    void roundTrip();
+    void chainedFromTheResultSlot();
+    void facadeChoice_data();
+    void facadeChoice();
+};
+
+static QByteArray pattern(int length)
+{
+    QByteArray data(length, Qt::Uninitialized);
+    for (int i = 0; i < length; ++i)
+        data[i] = char(i * 7 + 1);
+    return data;
+}
+
+// Transcript steps of count block segments of data, the first being segment number first of the
+// whole transfer: numbered from 1, the last segment of the data flagged with 0x80. dir is '>'
+// when the client sends them, '<' when the server does.
+static QByteArray segments(const QByteArray &data, int first, int count, char dir)
+{
+    const int total = qMax(1, int((data.size() + 6) / 7));
+    QByteArray steps;
+    for (int i = 0; i < count; ++i) {
+        QByteArray segment = data.mid((first + i) * 7, 7);
+        segment.append(7 - segment.size(), '\0');
+        const char head = char((i + 1) | (first + i == total - 1 ? 0x80 : 0));
+        steps += ' ' + QByteArray(1, dir) + QByteArray(1, head).toHex() + segment.toHex();
+    }
+    return steps + ' ';
+}
+
+void tst_SdoBlockClient::cleanup()
+{
+    SDOClient::mUseBlockTransfer = false;
+    SDOClient::mBlockThreshold = 29;
+    SDOClient::mBlockUploadSize = 127;
+}
+
+void tst_SdoBlockClient::transcript_data()
+{
+    QTest::addColumn<QByteArray>("data"); // what to download; null for an upload
+    QTest::addColumn<int>("blockSize"); // the client's upload block size
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QByteArray>("outcome");
+    auto down = [](const char *name, const QByteArray &data, const QByteArray &script, const char *outcome) {
+        QTest::newRow(name) << data << 127 << script << QByteArray(outcome);
+    };
+    auto up = [](const char *name, const QByteArray &script, const QByteArray &outcome, int blockSize = 127) {
+        QTest::newRow(name) << QByteArray() << blockSize << script << outcome;
+    };
+    const QByteArray ok = "2000/0 int 0";
+    const QByteArray s0 = "", s1 = pattern(1), s7 = pattern(7), s8 = pattern(8), s20 = pattern(20),
+                     s30 = pattern(30), s889 = pattern(889), s890 = pattern(890), s3000 = pattern(3000);
+
+    down("download 0 bytes", s0,
+        ">c200200000000000 <a40020007f000000 >8100000000000000 <a2017f0000000000 >dd00000000000000 "
+        "<a100000000000000 ~20",
+        ok);
+    down("download 1 byte", s1,
+        ">c200200001000000 <a00020007f000000 >8101000000000000 <a2017f0000000000 >d900000000000000 "
+        "<a100000000000000",
+        ok);
+    down("download 7 bytes", s7,
+        ">c200200007000000 <a00020007f000000" + segments(s7, 0, 1, '>')
+            + "<a2017f0000000000 >c100000000000000 <a100000000000000",
+        ok);
+    down("download 8 bytes", s8,
+        ">c200200008000000 <a00020007f000000" + segments(s8, 0, 2, '>')
+            + "<a2027f0000000000 >d900000000000000 <a100000000000000",
+        ok);
+    // 20 bytes: two full segments and one with 6 bytes of data, so n = 1.
+    down("download 20 bytes", s20,
+        ">c200200014000000 <a40020007f000000 >0101080f161d242b >02323940474e555c >83636a71787f8600 "
+        "<a2037f0000000000 >c500000000000000 <a100000000000000",
+        ok);
+    down("download 889 bytes, one full sub-block", s889,
+        ">c200200079030000 <a00020007f000000" + segments(s889, 0, 127, '>')
+            + "<a27f7f0000000000 >c100000000000000 <a100000000000000",
+        ok);
+    down("download 890 bytes, two sub-blocks", s890,
+        ">c20020007a030000 <a00020007f000000" + segments(s890, 0, 127, '>') + "<a27f7f0000000000"
+            + segments(s890, 127, 1, '>') + "<a2017f0000000000 >d900000000000000 <a100000000000000",
+        ok);
+    down("download 3000 bytes, four sub-blocks", s3000,
+        ">c2002000b80b0000 <a00020007f000000" + segments(s3000, 0, 127, '>') + "<a27f7f0000000000"
+            + segments(s3000, 127, 127, '>') + "<a27f7f0000000000" + segments(s3000, 254, 127, '>')
+            + "<a27f7f0000000000" + segments(s3000, 381, 48, '>')
+            + "<a2307f0000000000 >cd00000000000000 <a100000000000000",
+        ok);
+    down("download, block size changed in an acknowledgement", s30,
+        ">c20020001e000000 <a000200002000000" + segments(s30, 0, 2, '>') + "<a202030000000000"
+            + segments(s30, 2, 3, '>') + "<a203030000000000 >d500000000000000 <a100000000000000",
+        ok);
+    down("download, short acknowledgement", pattern(40),
+        ">c200200028000000 <a000200004000000" + segments(pattern(40), 0, 4, '>')
+            + "<a202040000000000 >8000200000000008 ~20",
+        "2000/0 08000000");
+    down("download, last sub-block acknowledged short", s20,
+        ">c200200014000000 <a00020007f000000" + segments(s20, 0, 3, '>')
+            + "<a2027f0000000000 >8000200000000008 ~20",
+        "2000/0 08000000");
+    down("download, server abort at initiate", s30, ">c20020001e000000 <8000200002000106 ~20",
+        "2000/0 06010002");
+    down("download, server abort instead of an acknowledgement", s30,
+        ">c20020001e000000 <a000200002000000" + segments(s30, 0, 2, '>') + "<8000200022000008 ~20",
+        "2000/0 08000022");
+    down("download, server abort at the end", s20,
+        ">c200200014000000 <a00020007f000000" + segments(s20, 0, 3, '>')
+            + "<a2037f0000000000 >c500000000000000 <8000200010000706 ~20",
+        "2000/0 06070010");
+    down("download, timeout at initiate, late answer", s30,
+        ">c20020001e000000 >8000200000000405 <a000200002000000 ~50", "2000/0 05040000");
+    down("download, timeout waiting for an acknowledgement", s30,
+        ">c20020001e000000 <a000200002000000" + segments(s30, 0, 2, '>') + ">8000200000000405 ~50",
+        "2000/0 05040000");
+    down("download, timeout at the end", s20,
+        ">c200200014000000 <a00020007f000000" + segments(s20, 0, 3, '>')
+            + "<a2037f0000000000 >c500000000000000 >8000200000000405 <a100000000000000 ~50",
+        "2000/0 05040000");
+    down("download, frames that do not fit are ignored", s1,
+        ">c200200001000000 <6000200000000000 <a000 <a00020007f000000 >8101000000000000 <a1 "
+        "<a2017f0000000000 >d900000000000000 <a2017f0000000000 <a100000000000000",
+        ok);
+
+    auto value = [](const QByteArray &data) { return "2000/0 QByteArray " + data.toHex(); };
+    up("upload 0 bytes",
+        ">a00020007f000000 <c200200000000000 >a300000000000000 <8100000000000000 >a2017f0000000000 "
+        "<dd00000000000000 >a100000000000000 ~20",
+        value(s0));
+    up("upload 1 byte",
+        ">a00020007f000000 <c600200001000000 >a300000000000000 <8101000000000000 >a2017f0000000000 "
+        "<d9c2e40000000000 >a100000000000000",
+        value(s1));
+    up("upload 7 bytes",
+        ">a00020007f000000 <c200200007000000 >a300000000000000" + segments(s7, 0, 1, '<')
+            + ">a2017f0000000000 <c100000000000000 >a100000000000000",
+        value(s7));
+    up("upload 8 bytes",
+        ">a00020007f000000 <c200200008000000 >a300000000000000" + segments(s8, 0, 2, '<')
+            + ">a2027f0000000000 <d900000000000000 >a100000000000000",
+        value(s8));
+    up("upload 889 bytes",
+        ">a00020007f000000 <c200200079030000 >a300000000000000" + segments(s889, 0, 127, '<')
+            + ">a27f7f0000000000 <c100000000000000 >a100000000000000",
+        value(s889));
+    up("upload 890 bytes",
+        ">a00020007f000000 <c20020007a030000 >a300000000000000" + segments(s890, 0, 127, '<')
+            + ">a27f7f0000000000" + segments(s890, 127, 1, '<')
+            + ">a2017f0000000000 <d900000000000000 >a100000000000000",
+        value(s890));
+    up("upload 3000 bytes",
+        ">a00020007f000000 <c2002000b80b0000 >a300000000000000" + segments(s3000, 0, 127, '<')
+            + ">a27f7f0000000000" + segments(s3000, 127, 127, '<') + ">a27f7f0000000000"
+            + segments(s3000, 254, 127, '<') + ">a27f7f0000000000" + segments(s3000, 381, 48, '<')
+            + ">a2307f0000000000 <cd00000000000000 >a100000000000000",
+        value(s3000));
+    up("upload 30 bytes, block size 4",
+        ">a000200004000000 <c20020001e000000 >a300000000000000" + segments(s30, 0, 4, '<')
+            + ">a204040000000000" + segments(s30, 4, 1, '<')
+            + ">a201040000000000 <d500000000000000 >a100000000000000",
+        value(s30), 4);
+    // Without a size the count of unused bytes in the end request cuts the last segment.
+    up("upload 10 bytes, size not indicated",
+        ">a00020007f000000 <c000200000000000 >a300000000000000" + segments(pattern(10), 0, 2, '<')
+            + ">a2027f0000000000 <d100000000000000 >a100000000000000",
+        value(pattern(10)));
+    up("upload, size above the limit", ">a00020007f000000 <c200200000000020 >8000200005000405 ~20",
+        "2000/0 05040005");
+    up("upload, server abort at initiate", ">a00020007f000000 <8000200001000106 ~20", "2000/0 06010001");
+    up("upload, server abort in a sub-block",
+        ">a000200004000000 <c20020001e000000 >a300000000000000" + segments(s30, 0, 2, '<')
+            + "<8000200000000606 ~20",
+        "2000/0 06060000", 4);
+    up("upload, server abort at the end",
+        ">a00020007f000000 <c200200007000000 >a300000000000000" + segments(s7, 0, 1, '<')
+            + ">a2017f0000000000 <8000200000000008 ~20",
+        "2000/0 08000000");
+    up("upload, timeout at initiate", ">a00020007f000000 >8000200000000405 ~50", "2000/0 05040000");
+    up("upload, timeout in a sub-block",
+        ">a000200004000000 <c20020001e000000 >a300000000000000" + segments(s30, 0, 2, '<')
+            + ">8000200000000405 ~50",
+        "2000/0 05040000", 4);
+    up("upload, timeout at the end",
+        ">a00020007f000000 <c200200007000000 >a300000000000000" + segments(s7, 0, 1, '<')
+            + ">a2017f0000000000 >8000200000000405 <c100000000000000 ~50",
+        "2000/0 05040000");
+}
+
+void tst_SdoBlockClient::transcript()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(int, blockSize);
+    QFETCH(QByteArray, script);
+    QFETCH(QByteArray, outcome);
+    SdoClientBench<SDOBlockClient> b;
+    QSignalSpy progress(&b.client, &SDOBlockClient::progress);
+    b.client.setSdoTimeout(100);
+    b.client.setBlockSize(quint8(blockSize));
+    QCOMPARE(data.isNull() ? b.client.read(0x2000, 0) : b.client.write(0x2000, 0, data), CAN::RetType_OK);
+    QVERIFY(transferActive(b.adapter));
+    PLAY(b, script);
+    QTRY_COMPARE(b.outcome(), outcome); // a timeout may still be on its way
+    QTest::qWait(20);
+    QCOMPARE(b.outcome(), outcome); // and only one outcome
+    QVERIFY(!b.client.isRunning());
+    QVERIFY(!transferActive(b.adapter));
+    if (!b.results.isEmpty())
+        QCOMPARE(progress.last().at(0).toInt(), 100);
+}
+
+// Refuses with 7 (transmit queue full) the first offer of each frame whose byte 0 is listed.
+class RefusingAdapter : public VirtualCanAdapter
+{
+public:
+    using VirtualCanAdapter::VirtualCanAdapter;
+    CAN::RetType sendCanMessage(CAN::CanMessage &message) override
+    {
+        if (refuse.removeOne(message.data[0]))
+            return CAN::RetType_NotReady;
+        return VirtualCanAdapter::sendCanMessage(message);
+    }
+    QList<int> refuse;
+};
+
+void tst_SdoBlockClient::adapterRefusals()
+{
+    // A full transmit queue in the middle of a sub-block, at its last segment, at the end
+    // request, at the start and the acknowledgement of an upload: each frame goes again 10 ms
+    // later and the transfers complete.
+    VirtualCanBus bus;
+    RefusingAdapter refusing(&bus);
+    BusPeer peer(&bus);
+    CanScheduler busScheduler(&refusing);
+    SDOBlockClient block(0x585, 0x605, &busScheduler, nullptr);
+    QSignalSpy results(&block, &SDOBlockClient::resultReceived);
+    const QByteArray data = pattern(100);
+    refusing.refuse = { 0x04, 0x8f, 0xd5, 0xa3, 0xa2 };
+    QCOMPARE(block.write(0x2000, 0, data), CAN::RetType_OK);
+    QByteArray why = playTranscript(peer, 0x605, 0x585,
+        ">c200200064000000 <a00020007f000000" + segments(data, 0, 15, '>')
+            + "<a20f7f0000000000 >d500000000000000 <a100000000000000");
+    QVERIFY2(why.isEmpty(), why.constData());
+    QTRY_COMPARE(results.count(), 1);
+    QCOMPARE(block.read(0x2000, 0), CAN::RetType_OK);
+    why = playTranscript(peer, 0x605, 0x585,
+        ">a00020007f000000 <c200200007000000 >a300000000000000" + segments(data.left(7), 0, 1, '<')
+            + ">a2017f0000000000 <c100000000000000 >a100000000000000");
+    QVERIFY2(why.isEmpty(), why.constData());
+    QTRY_COMPARE(results.count(), 2);
+    QVERIFY(refusing.refuse.isEmpty());
+    QCOMPARE(results.at(1).at(2).value<QVariant>().toByteArray(), data.left(7));
+
+    // Another refusal of a segment ends the transfer with errorOccured, which the facade
+    // reports as opError.
+    RecordingAdapter adapter;
+    CanScheduler scheduler(&adapter);
+    SDOClient client(0x585, 0x605, &scheduler);
+    QSignalSpy opErrors(&client, &SDOClient::opError);
+    QSignalSpy errors(&client, &SDOClient::errorReceived);
+    client.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
+    QCOMPARE(client.write(0x2000, 0, CAN::DOMAIN, data), CAN::RetType_OK);
+    adapter.result = CAN::RetType_DeviceError;
+    adapter.injectFrame(0x585, QByteArray::fromHex("a00020007f000000"));
+    QTRY_COMPARE(opErrors.count(), 1);
+    QCOMPARE(opErrors.at(0).at(2).value<CAN::RetType>(), CAN::RetType_DeviceError);
+    QVERIFY(!client.isBusy());
+    QVERIFY(!transferActive(adapter));
+    QTest::qWait(20);
+    QCOMPARE(errors.count(), 0);
+
+    // A refused initiate is a refused start.
+    adapter.result = CAN::RetType_NotReady;
+    client.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
+    QCOMPARE(client.read(0x2000, 0, CAN::DOMAIN), CAN::RetType_NoLink);
+    QCOMPARE(opErrors.count(), 2);
+    QVERIFY(!transferActive(adapter));
+}
+
+void tst_SdoBlockClient::busyRefusalAndHostAbort()
+{
+    SdoClientBench<SDOBlockClient> b;
+    b.client.setSdoTimeout(50);
+    QCOMPARE(b.client.write(0x2000, 0, pattern(20)), CAN::RetType_OK);
+    QCOMPARE(b.client.write(0x2001, 0, pattern(20)), CAN::RetType_Busy);
+    QCOMPARE(b.client.read(0x2001, 0), CAN::RetType_Busy);
+    QVERIFY(transferActive(b.adapter)); // still the running transfer's
+    QCOMPARE(b.client.abort(0), CAN::RetType_OK); // silently
+    PLAY(b, ">c200200014000000 <a00020007f000000 ~100");
+    QVERIFY(!transferActive(b.adapter));
+
+    QCOMPARE(b.client.read(0x2000, 0), CAN::RetType_OK);
+    QCOMPARE(b.client.abort(0x08000020), CAN::RetType_OK);
+    PLAY(b, ">a00020007f000000 >8000200020000008 ~100");
+
+    // After a timeout an abort does nothing: no frame, no second error.
+    QCOMPARE(b.client.read(0x2000, 0), CAN::RetType_OK);
+    PLAY(b, ">a00020007f000000 >8000200000000405");
+    QCOMPARE(b.client.abort(0x08000000), CAN::RetType_OK);
+    PLAY(b, "~30");
+    QCOMPARE(b.outcome(), QByteArray("2000/0 08000020; 2000/0 05040000"));
+}
+
+void tst_SdoBlockClient::schedulerDestroyed()
+{
+    // In the middle of a download the next segment cannot go: opError(6). In an upload the
+    // acknowledgement cannot go: the timeout ends it. Either way exactly one outcome.
+    for (const bool upload : { false, true }) {
+        RecordingAdapter adapter;
+        auto *scheduler = new CanScheduler(&adapter);
+        SDOClient client(0x585, 0x605, scheduler);
+        client.setSdoTimeout(50);
+        QSignalSpy opErrors(&client, &SDOClient::opError);
+        QSignalSpy errors(&client, &SDOClient::errorReceived);
+        client.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
+        QCOMPARE(
+            upload ? client.read(0x2000, 0, CAN::DOMAIN) : client.write(0x2000, 0, CAN::DOMAIN, pattern(400)),
+            CAN::RetType_OK);
+        adapter.injectFrame(0x585, QByteArray::fromHex(upload ? "c200200028000000" : "a00020007f000000"));
+        if (upload) {
+            QTRY_COMPARE(adapter.frames.size(), 2); // the start, on the next event-loop turn
+            adapter.injectFrame(0x585, QByteArray::fromHex("7f00000000000000"));
+        }
+        delete scheduler;
+        if (upload)
+            adapter.injectFrame(0x585, QByteArray::fromHex("ff00000000000000"));
+        else
+            QTest::qWait(1); // lets the queued next segment try
+        QTRY_COMPARE(opErrors.count() + errors.count(), 1);
+        QTest::qWait(100);
+        QCOMPARE(opErrors.count() + errors.count(), 1);
+        QVERIFY(!client.isBusy());
+        QCOMPARE(errors.count(), upload ? 1 : 0);
+        if (upload)
+            QCOMPARE(errors.at(0).at(2).toUInt(), 0x05040000u);
+        else
+            QCOMPARE(opErrors.at(0).at(2).value<CAN::RetType>(), CAN::RetType_NoLink);
+    }
+}
+
+void tst_SdoBlockClient::roundTrip_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("serverBlockSize");
+    QTest::addColumn<int>("clientBlockSize");
+    QTest::addColumn<int>("ackFewer"); // the node acknowledges its first sub-block this much short
+    QTest::addColumn<int>("queueLimit"); // of both transmit queues (0: unbounded)
+    for (int n : { 0, 1, 7, 8, 889, 890 })
+        QTest::addRow("%d bytes", n) << n << 127 << 127 << 0 << 0;
+    QTest::newRow("890 bytes, block size 1") << 890 << 1 << 1 << 0 << 0;
+    QTest::newRow("2000 bytes, transmit queues of 5 frames") << 2000 << 127 << 127 << 0 << 5;
+    QTest::newRow("1 MiB") << (1 << 20) << 127 << 127 << 0 << 0;
+    QTest::newRow("1 MiB, block sizes 5 and 3") << (1 << 20) << 5 << 3 << 0 << 0;
+    QTest::newRow("node acknowledges short") << 2000 << 127 << 127 << 2 << 0;
+}
+
+void tst_SdoBlockClient::roundTrip()
+{
+    QFETCH(int, length);
+    QFETCH(int, serverBlockSize);
+    QFETCH(int, clientBlockSize);
+    QFETCH(int, ackFewer);
+    QFETCH(int, queueLimit);
+    SdoSimBench b;
+    b.adapter.setTransmitQueueLimit(queueLimit);
+    b.nodeAdapter.setTransmitQueueLimit(queueLimit);
+    b.node.od()->add(
+        0x2100, 0, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, QByteArray("old"));
+    b.server.setBlockSize(quint8(serverBlockSize));
+    SimSdoServer::Script script;
+    script.ackFewer = ackFewer;
+    b.server.setScript(0x2100, 0, script);
+    SDOClient::mUseBlockTransfer = true;
+    SDOClient::mBlockThreshold = 0;
+    SDOClient::mBlockUploadSize = quint32(clientBlockSize);
+    SDOClient client(0x585, 0x605, &b.scheduler);
+    QSignalSpy results(&client, &SDOClient::resultReceived);
+    QSignalSpy errors(&client, &SDOClient::errorReceived);
+    QSignalSpy progress(&client, &SDOClient::progress);
+    QSignalSpy serverAborts(&b.server, &SimSdoServer::abortReceived);
+    const QByteArray data = pattern(length);
+    QCOMPARE(client.write(0x2100, 0, CAN::DOMAIN, data), CAN::RetType_OK);
+    QTRY_COMPARE_WITH_TIMEOUT(results.count() + errors.count(), 1, 30000);
+    if (ackFewer > 0) {
+        // This client repeats no segment: it gives up, and the node keeps the old value.
+        QCOMPARE(errors.at(0).at(2).toUInt(), 0x08000000u);
+        QTRY_COMPARE(serverAborts.count(), 1);
+        QCOMPARE(b.node.od()->value(0x2100, 0), QByteArray("old"));
+        return;
+    }
+    QCOMPARE(errors.count(), 0);
+    QCOMPARE(b.node.od()->value(0x2100, 0), data);
+    QCOMPARE(progress.last().at(0).toInt(), 100);
+    QCOMPARE(client.read(0x2100, 0, CAN::DOMAIN), CAN::RetType_OK);
+    QTRY_COMPARE_WITH_TIMEOUT(results.count() + errors.count(), 2, 30000);
+    QCOMPARE(errors.count(), 0);
+    QCOMPARE(results.at(1).at(2).value<QVariant>().toByteArray(), data);
+    QCOMPARE(client.getCurrentlyReceivedData(), data);
+    QVERIFY(!b.server.isTransferRunning());
+    QVERIFY(!transferActive(b.adapter));
+}
+
+void tst_SdoBlockClient::chainedFromTheResultSlot()
+{
+    // The host starts the next block transfer from the slot of the previous one's result.
+    SdoSimBench b;
+    b.node.od()->add(0x2100, 0, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, QByteArray());
+    SDOClient::mUseBlockTransfer = true;
+    SDOClient client(0x585, 0x605, &b.scheduler);
+    QList<QByteArray> values;
+    connect(&client, &SDOClient::resultReceived, this, [&](quint16, quint8, const QVariant &v) {
+        values.append(v.toByteArray());
+        if (values.size() < 4)
+            QCOMPARE(values.size() % 2 ? client.read(0x2100, 0, CAN::DOMAIN)
+                                       : client.write(0x2100, 0, CAN::DOMAIN, pattern(40)),
+                CAN::RetType_OK);
+    });
+    QCOMPARE(client.write(0x2100, 0, CAN::DOMAIN, pattern(30)), CAN::RetType_OK);
+    QTRY_COMPARE(values.size(), 4);
+    QCOMPARE(values, (QList<QByteArray> { "0", pattern(30), "0", pattern(40) }));
+}
+
+void tst_SdoBlockClient::facadeChoice_data()
+{
+    QTest::addColumn<bool>("blockOn");
+    QTest::addColumn<uint>("threshold");
+    QTest::addColumn<int>("handling");
+    QTest::addColumn<uint>("uploadSize");
+    QTest::addColumn<int>("length"); // bytes to write, -1 for a read
+    QTest::addColumn<QByteArray>("firstFrame");
+    auto row = [](const char *name, bool on, int length, const char *frame, int handling = 0,
+                   uint threshold = 29, uint uploadSize = 127) {
+        QTest::newRow(name) << on << threshold << handling << uploadSize << length << QByteArray(frame);
+    };
+    row("write 29 bytes, block on", true, 29, ">c20020001d000000");
+    row("write 28 bytes, block on", true, 28, ">210020001c000000");
+    row("write 40 bytes, threshold 50", true, 40, ">2100200028000000", 0, 50);
+    row("write 40 bytes, block off", false, 40, ">2100200028000000");
+    row("write 40 bytes, block off, block once", false, 40, ">c200200028000000", 2);
+    row("write 40 bytes, block on, no block once", true, 40, ">2100200028000000", 1);
+    row("read, block on", true, -1, ">a00020007f000000");
+    row("read, block on, upload block size 0x105", true, -1, ">a000200005000000", 0, 29, 0x105);
+    row("read, block off", false, -1, ">4000200000000000");
+    row("read, block off, block once", false, -1, ">a00020007f000000", 2);
+}
+
+void tst_SdoBlockClient::facadeChoice()
+{
+    QFETCH(bool, blockOn);
+    QFETCH(uint, threshold);
+    QFETCH(int, handling);
+    QFETCH(uint, uploadSize);
+    QFETCH(int, length);
+    QFETCH(QByteArray, firstFrame);
+    SDOClient::mUseBlockTransfer = blockOn;
+    SDOClient::mBlockThreshold = threshold;
+    SDOClient::mBlockUploadSize = uploadSize;
+    SdoClientBench<SDOClient> b;
+    b.client.setTemporaryBlockHandling(SDOClient::BlockHandling(handling));
+    const CAN::RetType ret = length < 0 ? b.client.read(0x2000, 0, CAN::VISIBLE_STRING)
+                                        : b.client.write(0x2000, 0, CAN::DOMAIN, pattern(length));
+    QCOMPARE(ret, CAN::RetType_OK);
+    PLAY(b, firstFrame);
+    QCOMPARE(b.client.abort(0), CAN::RetType_OK);
+    QVERIFY(!b.client.isBusy());
+}
+
+QTEST_GUILESS_MAIN(tst_SdoBlockClient)
+#include "tst_sdoblockclient.moc"
