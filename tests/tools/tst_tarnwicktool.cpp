@@ -239,6 +239,7 @@ void tst_TarnwickTool::crossProcessThroughGateway()
     QVERIFY2(r.exitCode == 0 && r.out.contains("65536 bytes uploaded"), qPrintable(r.out + r.err));
     onCan.terminate();
     QVERIFY(onCan.waitForFinished(5000));
+}
 
 void tst_TarnwickTool::blockTransfers()
 {
