@@ -123,6 +123,24 @@ private slots:
         QCOMPARE(results.at(1).at(2), read);
     }
 
+    // Strings and domains go block between gateway and node (client command specifier 5 or 6).
+    void domainsGoBlock()
+    {
+        Setup s;
+        QList<quint8> commands;
+        connect(&s.gatewayCan, &VirtualCanAdapter::frameSent, this,
+            [&commands](const CAN::CanMessage &m) { commands << quint8(m.data[0] >> 5); });
+        s.network.node(1)->od()->add(0x2100, 0, OD::Domain, OD::ReadWrite, QByteArray(1000, 'x'));
+        QSignalSpy results(&s.sdo, &SDOClient::resultReceived);
+        QCOMPARE(s.sdo.write(0x2100, 0, CAN::DOMAIN, QByteArray(2000, 'y')), CAN::RetType_OK);
+        QTRY_COMPARE(results.count(), 1);
+        QCOMPARE(s.sdo.read(0x2100, 0, CAN::DOMAIN), CAN::RetType_OK);
+        QTRY_COMPARE(results.count(), 2);
+        QCOMPARE(results.at(1).at(2).toByteArray(), QByteArray(2000, 'y'));
+        QVERIFY(commands.contains(6)); // block download
+        QVERIFY(commands.contains(5)); // block upload
+    }
+
     void sdoErrors()
     {
         Setup s;
