@@ -45,6 +45,15 @@ SEEDS = {
         'upload-huge-size': seq('00', frame('41081000ffffff1f'), frame('0041424344454647')),
         'upload-toggle': seq('00', frame('4108100009000000'), frame('1041424344454647')),
     },
+    'sdo_block': {
+        # initiate answer (size 10), a block of two segments, end answer
+        'upload-10': seq('04', frame('c60020010a000000'), frame('0141424344454647'),
+                         frame('8248494a00000000'), frame('c900000000000000')),
+        'upload-huge-size': seq('04', frame('c6002001ffffff1f'), frame('0141424344454647')),
+        'download-10': seq('8a0a00', frame('a400200104000000'), frame('a202040000000000'),
+                           frame('a100000000000000')),
+        'abort': seq('04', frame('8000200100000206')),
+    },
     'sdo_facade': {
         'read-u32': seq('02', frame('4318100178010000')),
         'read-string': seq('04', frame('4118100103000000'), frame('0b41424300000000')),

@@ -10,6 +10,7 @@
 #include "simsdoserver.h"
 #include "simsyncconsumer.h"
 #include "simudsecu.h"
+#include "simusdoserver.h"
 
 QList<SimNetwork::NodeSpec> SimNetwork::defaultNodes()
 {
@@ -77,8 +78,29 @@ SimCanopenNode *SimNetwork::addNode(const NodeSpec &spec)
     new SimEmcyProducer(node, node);
     new SimSyncConsumer(node, node);
     new SimLssSlave(node, node);
+    if (mCanFd)
+        addCanFdServices(node);
     mNodes.append(node);
     return node;
+}
+
+void SimNetwork::setCanFd(bool on)
+{
+    mCanFd = on;
+    if (!on)
+        return;
+    for (const auto &node : qAsConst(mNodes))
+        if (node && !node->findChild<SimUsdoServer *>(QString(), Qt::FindDirectChildrenOnly))
+            addCanFdServices(node);
+}
+
+void SimNetwork::addCanFdServices(SimCanopenNode *node)
+{
+    // CiA 302 program data: a large domain to download by USDO segmented or bulk transfer.
+    using OD = SimObjectDictionary;
+    node->od()->add(0x1F50, 0, OD::Unsigned8, OD::Const, QByteArray(1, '\x01'));
+    node->od()->add(0x1F50, 1, OD::Domain, OD::ReadWrite, QByteArray());
+    new SimUsdoServer(node, node);
 }
 
 SimUdsEcu *SimNetwork::addUdsEcu()
@@ -108,6 +130,7 @@ void SimNetwork::addDefaultDevices()
             od->add(0x1F50, 1, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, QByteArray());
         }
     }
+    // On CAN FD (setCanFd) the nodes above also serve USDO; FD-only devices join here.
     addUdsEcu();
 }
 

@@ -49,6 +49,12 @@ public:
     explicit SimNetwork(AbstractCanAdapter *adapter, QObject *parent = nullptr);
     ~SimNetwork() override;
 
+    /// CAN FD (CANopen FD): nodes added from now on, and those already there, also serve USDO
+    /// (CiA 1301) and hold a writable program-data domain 0x1F50:1. Give the network an FD-capable
+    /// adapter. Off by default.
+    void setCanFd(bool on);
+    bool isCanFd() const { return mCanFd; }
+
     /// Adds a node with all its protocol components.
     SimCanopenNode *addNode(const NodeSpec &spec);
     /// Adds the default nodes and the UDS ECU. Node 2 also has a writable domain, 0x1F50:1
@@ -72,4 +78,7 @@ private:
     QPointer<AbstractCanAdapter> mAdapter;
     QList<QPointer<SimCanopenNode>> mNodes;
     QPointer<SimUdsEcu> mEcu;
+    bool mCanFd = false;
+
+    void addCanFdServices(SimCanopenNode *node);
 };

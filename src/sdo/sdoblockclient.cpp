@@ -11,6 +11,7 @@
 
 // Largest upload this client accepts (CiA 301 leaves it to the device; 512 MiB here).
 static constexpr quint32 MaxUploadSize = 0x1FFFFFFF;
+static constexpr quint32 MaxUploadReserve = 4096;
 // Pause before a frame the adapter refused with 7 (transmit queue full) is offered again.
 static constexpr int RetryDelayMs = 10;
 // Download segments sent in one event-loop turn before the loop runs again.
@@ -259,7 +260,8 @@ void SDOBlockClient::handleUpload(const quint8 *d)
             abort(0x05040005);
             return;
         }
-        buffer.reserve(int(totalSize) + 7);
+        // The announced size is the server's word only: memory follows what really arrives.
+        buffer.reserve(int(qMin<quint32>(totalSize, MaxUploadReserve)) + 7);
         blkState = 3;
         nextStep = NextStep_SendBlockInitiateEnd;
         emit sigDoNext();

@@ -8,6 +8,9 @@
 #include "sdoexpeditedclient.h"
 #include "sdosegmentedclient.h"
 #include "tarnwicklogging_p.h"
+#include "usdobulkclient.h"
+#include "usdoexpeditedclient.h"
+#include "usdosegmentedclient.h"
 
 #include <QEventLoop>
 #include <QHash>
@@ -133,9 +136,13 @@ SDOClient::SDOClient(QObject *parent)
     expeditedClient = new SDOExpeditedClient(this);
     segmentedClient = new SDOSegmentedClient(this);
     blockClient = new SDOBlockClient(this);
+    usdoExpeditedClient = new USDOExpeditedClient(this);
+    usdoSegmentedClient = new USDOSegmentedClient(this);
+    usdoBulkClient = new USDOBulkClient(this);
     cia309Client = new SDOCiA309Client(this);
     mLocalId = 41;
     segmentedClient->setFastSegmentedDownload(mFastSeg, mFastSegCnt);
+    usdoSegmentedClient->setFastSegmentedDownload(mFastSeg, mFastSegCnt);
     setupConnections();
 }
 
@@ -150,7 +157,11 @@ SDOClient::SDOClient(quint32 serverCob, quint32 clientCob, CanScheduler *schedul
     blockClient = new SDOBlockClient(serverCob, clientCob, scheduler, this);
     cia309Client = new SDOCiA309Client(scheduler, this);
     mLocalId = 41;
+    usdoExpeditedClient = new USDOExpeditedClient(mLocalId, quint8(clientCob), scheduler, this);
+    usdoSegmentedClient = new USDOSegmentedClient(mLocalId, quint8(clientCob), scheduler, this);
+    usdoBulkClient = new USDOBulkClient(mLocalId, quint8(clientCob), scheduler, this);
     segmentedClient->setFastSegmentedDownload(mFastSeg, mFastSegCnt);
+    usdoSegmentedClient->setFastSegmentedDownload(mFastSeg, mFastSegCnt);
     // Listen for the routing gateway right away, as setCanScheduler does: routing is a
     // process-wide switch that may already be on.
     registerRouting();
@@ -177,6 +188,33 @@ void SDOClient::setupConnections()
     connect(cia309Client, &SDOCiA309Client::resultReceived, this, forwardResult);
     connect(cia309Client, &SDOCiA309Client::errorReceived, this, &SDOClient::errorIndication);
     connect(cia309Client, &SDOCiA309Client::progress, this, &SDOClient::progressIndication);
+
+    connect(usdoExpeditedClient, &USDOExpeditedClient::resultReceived, this, &SDOClient::resultIndication);
+    connect(usdoSegmentedClient, &USDOExpeditedClient::resultReceived, this, &SDOClient::resultIndication);
+    connect(usdoBulkClient, &USDOBulkClient::resultReceived, this, forwardResult);
+    connect(usdoExpeditedClient, &USDOExpeditedClient::broadcastRequestFinished, this,
+        &SDOClient::usdoBcFinishedIndication);
+    connect(usdoExpeditedClient, &USDOExpeditedClient::broadcastResultReceived, this,
+        &SDOClient::usdoBcResultIndication);
+    connect(usdoExpeditedClient, &USDOExpeditedClient::errorReceived, this, &SDOClient::errorIndication);
+    connect(usdoSegmentedClient, &USDOExpeditedClient::errorReceived, this, &SDOClient::errorIndication);
+    connect(usdoBulkClient, &USDOBulkClient::errorReceived, this, &SDOClient::errorIndication);
+    connect(usdoSegmentedClient, &USDOSegmentedClient::progress, this, &SDOClient::progressIndication);
+    connect(usdoBulkClient, &USDOBulkClient::progress, this, &SDOClient::progressIndication);
+}
+
+void SDOClient::handOverUsdoNodeIds()
+{
+    const quint8 node = quint8(clientCob);
+    usdoExpeditedClient->setNodeIds(mLocalId, node);
+    usdoSegmentedClient->setNodeIds(mLocalId, node);
+    usdoBulkClient->setNodeIds(mLocalId, node);
+}
+
+void SDOClient::handOverUsdoRouting()
+{
+    usdoExpeditedClient->setRouting(mRoutingActive, quint8(mRoutingGatewayInLocalNetwork.load()),
+        quint8(mRoutingNetwork.load()), quint8(clientCob));
 }
 
 void SDOClient::registerRouting()
@@ -211,6 +249,7 @@ CAN::RetType SDOClient::setCobIds(quint32 serverCob, quint32 clientCob, bool ext
     segmentedClient->setCobIds(toClient, toServer, ext);
     if (blockClient)
         blockClient->setCobIds(toClient, toServer, ext);
+    handOverUsdoNodeIds();
     return expeditedClient->setCobIds(toClient, toServer, ext);
 }
 
@@ -235,6 +274,9 @@ CAN::RetType SDOClient::setCanScheduler(CanScheduler *scheduler)
     segmentedClient->setCanScheduler(scheduler);
     if (blockClient)
         blockClient->setCanScheduler(scheduler);
+    usdoExpeditedClient->setCanScheduler(scheduler);
+    usdoSegmentedClient->setCanScheduler(scheduler);
+    usdoBulkClient->setCanScheduler(scheduler);
     const CAN::RetType ret = expeditedClient->setCanScheduler(scheduler);
     const CAN::RetType gateway = cia309Client->setCanScheduler(scheduler);
     if (!scheduler)
@@ -248,6 +290,9 @@ CAN::RetType SDOClient::setSdoTimeout(quint32 ms)
     segmentedClient->setSdoTimeout(ms);
     if (blockClient)
         blockClient->setSdoTimeout(ms);
+    usdoExpeditedClient->setSdoTimeout(ms);
+    usdoSegmentedClient->setSdoTimeout(ms);
+    usdoBulkClient->setSdoTimeout(ms);
     cia309Client->setSdoTimeout(ms);
     return expeditedClient->setSdoTimeout(ms);
 }
@@ -274,6 +319,7 @@ void SDOClient::setFastSegmentedDownload(bool on, quint8 count)
     mFastSeg = on;
     mFastSegCnt = count;
     segmentedClient->setFastSegmentedDownload(on, count);
+    usdoSegmentedClient->setFastSegmentedDownload(on, count);
 }
 
 void SDOClient::activateUSDO(bool on, quint8 localId)
@@ -281,6 +327,8 @@ void SDOClient::activateUSDO(bool on, quint8 localId)
     mLocalId = localId;
     mUseUSDO = on;
     activateCANopenFD(on);
+    if (on)
+        handOverUsdoNodeIds();
 }
 
 void SDOClient::setRouting(quint16 network, quint8 gatewayNode)
@@ -409,8 +457,16 @@ CAN::RetType SDOClient::read(quint16 index, quint8 sub, CAN::CANopenDataType typ
         }
         break;
     case SdoType_UsdoExpedited:
+        currentType = protocol;
+        if ((found = !usdoExpeditedClient.isNull())) {
+            handOverUsdoRouting();
+            ret = usdoExpeditedClient->read(index, sub, type);
+        }
+        break;
     case SdoType_UsdoSegmented:
-        currentType = protocol; // their clients join in later; refused until then
+        currentType = protocol;
+        if ((found = !usdoSegmentedClient.isNull()))
+            ret = usdoSegmentedClient->read(index, sub, type);
         break;
     case SdoType_None:
     case SdoType_Routing:
@@ -459,6 +515,15 @@ static QByteArray segmentedPayload(CAN::CANopenDataType type, const QVariant &va
     return out;
 }
 
+// The value of a USDO expedited download: numbers for the 40- to 64-bit types become their
+// little-endian bytes, as for a segmented download; every other value passes unchanged.
+static QVariant usdoPayload(CAN::CANopenDataType type, const QVariant &value)
+{
+    const bool longNumber = type == CAN::UNSIGNED40 || type == CAN::UNSIGNED48 || type == CAN::INTEGER64
+        || type == CAN::UNSIGNED64;
+    return longNumber ? QVariant(segmentedPayload(type, value)) : value;
+}
+
 CAN::RetType SDOClient::write(quint16 index, quint8 sub, CAN::CANopenDataType type, QVariant value)
 {
     CAN::RetType ret = CAN::RetType_OK;
@@ -499,9 +564,33 @@ CAN::RetType SDOClient::write(quint16 index, quint8 sub, CAN::CANopenDataType ty
         }
         break;
     case SdoType_UsdoExpedited:
-    case SdoType_UsdoSegmented:
+        currentType = protocol;
+        if ((found = !usdoExpeditedClient.isNull())) {
+            handOverUsdoRouting();
+            ret = usdoExpeditedClient->write(index, sub, type, usdoPayload(type, value));
+        }
+        break;
+    case SdoType_UsdoSegmented: {
+        const QByteArray bytes = segmentedPayload(type, value);
+        if (bytes.size() < 57) { // fits one frame
+            currentType = SdoType_UsdoExpedited;
+            if ((found = !usdoExpeditedClient.isNull())) {
+                handOverUsdoRouting();
+                ret = usdoExpeditedClient->write(index, sub, type, bytes);
+            }
+            break;
+        }
+        currentType = protocol;
+        if ((found = !usdoSegmentedClient.isNull())) {
+            usdoSegmentedClient->setFastSegmentedDownload(mFastSeg, mFastSegCnt);
+            ret = usdoSegmentedClient->write(index, sub, type, bytes);
+        }
+        break;
+    }
     case SdoType_UsdoBulk:
-        currentType = protocol; // their clients join in later; refused until then
+        currentType = protocol;
+        if ((found = !usdoBulkClient.isNull()))
+            ret = usdoBulkClient->write(index, sub, CAN::DOMAIN, value);
         break;
     case SdoType_None:
     case SdoType_Routing:
@@ -538,9 +627,20 @@ CAN::RetType SDOClient::abort(quint32 code)
         busy = false;
         return cia309Client->abort(code);
     case SdoType_UsdoExpedited:
+        if (!usdoExpeditedClient)
+            return CAN::RetType_OK;
+        busy = false;
+        return usdoExpeditedClient->abort(code);
     case SdoType_UsdoSegmented:
+        if (!usdoSegmentedClient)
+            return CAN::RetType_OK;
+        busy = false;
+        return usdoSegmentedClient->abort(code);
     case SdoType_UsdoBulk:
-        return CAN::RetType_OK; // no such client in this build
+        if (!usdoBulkClient)
+            return CAN::RetType_OK;
+        busy = false;
+        return usdoBulkClient->abort(code);
     }
     return CAN::RetType_OK;
 }
@@ -548,7 +648,7 @@ CAN::RetType SDOClient::abort(quint32 code)
 QByteArray SDOClient::getCurrentlyReceivedData() const
 {
     if (mUseUSDO)
-        return QByteArray(); // the USDO segmented client is not part of this build yet
+        return usdoSegmentedClient ? usdoSegmentedClient->getCurrentlyReceivedData() : QByteArray();
     switch (currentType) {
     case SdoType_Segmented:
         return segmentedClient ? segmentedClient->getCurrentlyReceivedData() : QByteArray();

@@ -19,6 +19,9 @@ class SDOBlockClient;
 class SDOCiA309Client;
 class SDOExpeditedClient;
 class SDOSegmentedClient;
+class USDOBulkClient;
+class USDOExpeditedClient;
+class USDOSegmentedClient;
 
 /// Reads and writes object-dictionary entries of one CANopen node. Each read or write picks
 /// the transfer protocol from the data type and the size of the value, starts it and returns;
@@ -143,14 +146,18 @@ private:
     bool beginTransfer(quint16 index, quint8 sub, CAN::RetType &ret);
     CAN::RetType sendNetworkIndication();
     CAN::RetType finishStart(bool clientFound, CAN::RetType ret);
+    void handOverUsdoNodeIds();
+    void handOverUsdoRouting();
 
     quint32 segDelay = 0;
     BlockHandling blockHandling = BlockHandling_Default;
     QPointer<SDOExpeditedClient> expeditedClient;
     QPointer<SDOSegmentedClient> segmentedClient;
     QPointer<SDOBlockClient> blockClient;
+    QPointer<USDOExpeditedClient> usdoExpeditedClient;
+    QPointer<USDOSegmentedClient> usdoSegmentedClient;
+    QPointer<USDOBulkClient> usdoBulkClient;
     QPointer<SDOCiA309Client> cia309Client;
-    // The USDO clients join here; until then their protocols are refused.
     QPointer<CanSender> routingRegistration;
     quint32 lastAbortCode = 0;
     quint16 index = 0;

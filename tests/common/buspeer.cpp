@@ -58,7 +58,7 @@ CAN::RetType BusPeer::send(quint32 id, const QByteArray &bytes)
     CAN::CanMessage m;
     m.id = id & CAN::MaxExtendedId;
     m.extended = id > CAN::MaxStandardId; // an identifier only 29 bits can hold
-    m.fd = bytes.size() > 8;
+    m.fd = mFdFrames || bytes.size() > 8;
     m.setPayload(bytes.constData(), int(bytes.size()));
     return sendCanMessage(m);
 }

@@ -28,6 +28,9 @@ public:
     CAN::RetType send(quint32 id, const char *hex);
     CAN::RetType send(quint32 id, const QByteArray &bytes);
 
+    /// Sends every frame as CAN FD (as a CANopen FD device does), not only those above 8 bytes.
+    void setFdFrames(bool on) { mFdFrames = on; }
+
     /// Called for each received frame before it is queued; a responder may answer.
     void setResponder(Responder responder) { mResponder = std::move(responder); }
     int pending() const { return int(mFrames.size()); }
@@ -36,4 +39,5 @@ public:
 private:
     std::deque<CAN::CanRxMessage> mFrames;
     Responder mResponder;
+    bool mFdFrames = false;
 };

@@ -3,6 +3,7 @@
 #include "buspeer.h"
 #include "canscheduler.h"
 #include "isotphandler.h"
+#include "sdoblockclient.h"
 #include "sdosegmentedclient.h"
 #include "sdotestbench.h"
 #include "virtualcanadapter.h"
@@ -45,6 +46,8 @@ class TestHostileSizes : public QObject
 private slots:
     void sdoUploadSize_data();
     void sdoUploadSize();
+    void sdoBlockUploadSize_data();
+    void sdoBlockUploadSize();
     void isoTpFirstFrame_data();
     void isoTpFirstFrame();
 };
@@ -76,6 +79,36 @@ void TestHostileSizes::sdoUploadSize()
     PLAY(bench, script);
     QCOMPARE(bench.outcome(), outcome);
     QVERIFY2(bench.client.getCurrentlyReceivedData().capacity() <= 21 + kSmallBound,
+        QByteArray::number(bench.client.getCurrentlyReceivedData().capacity()));
+    const qint64 grown = peakKb() - before;
+    qInfo("peak memory growth %lld KiB", grown);
+    QVERIFY(grown < kPeakBoundKb);
+}
+
+void TestHostileSizes::sdoBlockUploadSize_data()
+{
+    QTest::addColumn<QByteArray>("initiateAnswer");
+    QTest::addColumn<quint32>("code");
+    // Block upload initiate answer with the size indicated; the server then sends nothing.
+    QTest::newRow("0x1FFFFFFF") << QByteArray::fromHex("c6002000ffffff1f") << 0x05040000u;
+    QTest::newRow("0xFFFFFFFF") << QByteArray::fromHex("c6002000ffffffff") << 0x05040005u;
+}
+
+void TestHostileSizes::sdoBlockUploadSize()
+{
+    QFETCH(QByteArray, initiateAnswer);
+    QFETCH(quint32, code);
+    SdoClientBench<SDOBlockClient> bench;
+    bench.client.setSdoTimeout(100);
+    resetPeak();
+    const qint64 before = peakKb();
+    QCOMPARE(bench.client.read(0x2000, 0), CAN::RetType_OK);
+    QCOMPARE(bench.peer.takeFrame().id, 0x605u);
+    bench.peer.send(0x585, initiateAnswer);
+    QTRY_COMPARE(bench.errors.count(), 1);
+    QCOMPARE(bench.errors.at(0).at(2).toUInt(), code);
+    QCOMPARE(bench.results.count(), 0);
+    QVERIFY2(bench.client.getCurrentlyReceivedData().capacity() <= kSmallBound,
         QByteArray::number(bench.client.getCurrentlyReceivedData().capacity()));
     const qint64 grown = peakKb() - before;
     qInfo("peak memory growth %lld KiB", grown);

@@ -129,6 +129,7 @@ int main(int argc, char **argv)
         return toolBus.usageError() ? 2 : 5;
     }
     SimNetwork network(toolBus.adapter());
+    network.setCanFd(parser.isSet(fd)); // CANopen FD: the nodes also serve USDO
     network.addDefaultDevices();
     if (parser.isSet(fd))
         network.udsEcu()->setCanFd(true);

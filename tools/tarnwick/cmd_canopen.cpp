@@ -155,7 +155,7 @@ QString formatValue(const QVariant &value, CAN::CANopenDataType type)
 }
 
 /// Text of an SDO abort code, or of a CiA 309 gateway's own error number.
-QString abortText(quint32 code)
+QString sdoAbortText(quint32 code)
 {
     const QString gateway = CiA309GatewayAdapter::gatewayErrorText(code);
     return gateway.isEmpty() ? SDOClient::interpretSdoAbort(code) : QStringLiteral("gateway: ") + gateway;
@@ -225,9 +225,14 @@ int cmdSdo(Tool &tool, const QStringList &args)
     QCommandLineParser parser;
     const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("SDO timeout in ms (default 1000)."), QStringLiteral("ms"));
     const QCommandLineOption block(QStringLiteral("block"), QStringLiteral(
-        "Use CiA 301 block transfer for strings and domains (uploads; downloads of 29 bytes or more)."));
+        "Use CiA 301 block transfer for strings and domains (uploads; downloads of 29 bytes or more);\n"
+        "with --usdo: USDO bulk download."));
+    const QCommandLineOption usdo(QStringLiteral("usdo"), QStringLiteral("Use USDO (CANopen FD, needs --fd)."));
+    const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("With --usdo: read from every node at once (broadcast); no NODE argument."));
     parser.addOption(timeout);
     parser.addOption(block);
+    parser.addOption(usdo);
+    parser.addOption(all);
     parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral(
         "read NODE INDEX[:SUB] TYPE | write NODE INDEX[:SUB] TYPE VALUE |\n"
         "upload NODE INDEX[:SUB] FILE | download NODE INDEX[:SUB] FILE\n"
@@ -236,8 +241,16 @@ int cmdSdo(Tool &tool, const QStringList &args)
                                   QStringLiteral("Reads and writes object-dictionary entries of a node by SDO."));
     if (parsed >= 0)
         return parsed;
-    const QStringList pos = parser.positionalArguments();
+    QStringList pos = parser.positionalArguments();
     const QString cmd = QStringLiteral("sdo");
+    const bool useUsdo = parser.isSet(usdo);
+    const bool broadcast = parser.isSet(all);
+    if (useUsdo && !tool.fd)
+        return tool.usage(cmd, QStringLiteral("--usdo needs CAN FD: tarnwick --fd sdo --usdo ..."));
+    if (broadcast && (!useUsdo || pos.value(0) != QLatin1String("read")))
+        return tool.usage(cmd, QStringLiteral("--all is a USDO broadcast read: sdo --usdo --all read INDEX[:SUB] TYPE"));
+    if (broadcast)
+        pos.insert(1, QStringLiteral("all"));
     if (pos.isEmpty())
         return tool.usage(cmd, QStringLiteral("needs an action: read, write, upload or download"));
     const QString action = pos.first();
@@ -248,7 +261,7 @@ int cmdSdo(Tool &tool, const QStringList &args)
     if (pos.size() != want)
         return tool.usage(cmd, QStringLiteral("wrong number of arguments for %1").arg(action));
     quint8 node = 0;
-    if (!parseNode(pos.at(1), &node))
+    if (!broadcast && !parseNode(pos.at(1), &node))
         return tool.usage(cmd, QStringLiteral("node-ID must be 1..127, not \"%1\"").arg(pos.at(1)));
     quint16 index = 0;
     quint8 sub = 0;
@@ -279,6 +292,8 @@ int cmdSdo(Tool &tool, const QStringList &args)
         value = QString::fromLatin1(value.toByteArray().toHex());
     SDOClient sdo;
     sdo.setCanScheduler(tool.bus->scheduler());
+    if (useUsdo)
+        sdo.activateUSDO(true, 0x29); // the tool's own node-ID on the CANopen FD network
     sdo.setNodeId(node);
     sdo.setSdoTimeout(quint32(timeoutMs));
     if (parser.isSet(block))
@@ -300,6 +315,14 @@ int cmdSdo(Tool &tool, const QStringList &args)
         state = OpError;
     });
     QObject::connect(&sdo, &SDOClient::progress, [&](quint8 percent) { tool.progress(action, percent); });
+    QList<QPair<quint8, QVariant>> answers; // of a broadcast, in the order they came
+    QObject::connect(&sdo, &SDOClient::broadcastResultReceived,
+                     [&](quint8 from, quint16, quint8, QVariant v) { answers.append({from, v}); });
+    QObject::connect(&sdo, &SDOClient::broadcastRequestFinished, [&] { state = Done; });
+    auto abortText = [&](quint32 c) {
+        return useUsdo ? QStringLiteral("0x%1 %2").arg(c & 0xFF, 2, 16, QLatin1Char('0')).arg(SDOClient::interpretUsdoAbort(c))
+                       : QStringLiteral("0x%1 %2").arg(c, 8, 16, QLatin1Char('0')).arg(sdoAbortText(c));
+    };
     const bool reading = action == QLatin1String("read") || action == QLatin1String("upload");
     const CAN::RetType r = reading ? sdo.read(index, sub, type) : sdo.write(index, sub, type, value);
     if (r == CAN::RetType_InvalidRequest)
@@ -315,21 +338,22 @@ int cmdSdo(Tool &tool, const QStringList &args)
     case OpError:
         return busResult(tool, opError == CAN::RetType_OK ? CAN::RetType_NoLink : opError, cmd);
     case Error:
-        if (abortCode == 0x05040000 || abortCode == 103)
-            return tool.fail(Exit_NoAnswer,
-                QStringLiteral("node %1 did not answer for %2 (abort 0x05040000: %3)")
-                    .arg(node)
-                    .arg(object, abortText(abortCode)));
+        if (useUsdo) {
+            if (tool.json)
+                tool.printJson({{QStringLiteral("node"), node}, {QStringLiteral("object"), object},
+                                {QStringLiteral("abort"), QStringLiteral("0x%1").arg(abortCode & 0xFF, 2, 16, QLatin1Char('0'))},
+                                {QStringLiteral("text"), SDOClient::interpretUsdoAbort(abortCode)}});
+            return tool.fail(abortCode == 0x12 ? Exit_NoAnswer : Exit_Aborted,
+                             QStringLiteral("node %1 aborted %2: %3").arg(node).arg(object, abortText(abortCode)));
+        }
+        if (abortCode == 0x05040000 || abortCode == 103) // 103: a gateway's time-out
+            return tool.fail(Exit_NoAnswer, QStringLiteral("node %1 did not answer for %2 (abort %3)")
+                                                .arg(node).arg(object, abortText(abortCode)));
         if (tool.json)
             tool.printJson({ { QStringLiteral("node"), node }, { QStringLiteral("object"), object },
                 { QStringLiteral("abort"), QStringLiteral("0x%1").arg(abortCode, 8, 16, QLatin1Char('0')) },
-                { QStringLiteral("text"), abortText(abortCode) } });
-        return tool.fail(Exit_Aborted,
-            QStringLiteral("node %1 aborted %2: 0x%3 %4")
-                .arg(node)
-                .arg(object)
-                .arg(abortCode, 8, 16, QLatin1Char('0'))
-                .arg(abortText(abortCode)));
+                { QStringLiteral("text"), sdoAbortText(abortCode) } });
+        return tool.fail(Exit_Aborted, QStringLiteral("node %1 aborted %2: %3").arg(node).arg(object, abortText(abortCode)));
     case Done:
         break;
     }
@@ -337,6 +361,18 @@ int cmdSdo(Tool &tool, const QStringList &args)
         QSaveFile out(pos.at(3));
         if (!out.open(QIODevice::WriteOnly) || out.write(result.toByteArray()) < 0 || !out.commit())
             return tool.fail(Exit_File, QStringLiteral("cannot write %1: %2").arg(pos.at(3), out.errorString()));
+    }
+    if (broadcast) {
+        for (const auto &a : qAsConst(answers)) {
+            if (tool.json)
+                tool.printJson({{QStringLiteral("node"), a.first}, {QStringLiteral("object"), object},
+                                {QStringLiteral("value"), formatValue(a.second, type)}});
+            else
+                tool.print(QStringLiteral("node %1: %2").arg(a.first).arg(formatValue(a.second, type)));
+        }
+        if (!tool.json)
+            tool.print(QStringLiteral("%1 node(s) answered").arg(answers.size()));
+        return Exit_Ok;
     }
     if (tool.json) {
         QJsonObject o{{QStringLiteral("node"), node}, {QStringLiteral("object"), object}};

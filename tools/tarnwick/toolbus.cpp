@@ -75,6 +75,7 @@ bool ToolBus::open(const QString &spec, int bitrate, bool fd, int dataBitrate)
         devices->setCanFdCapable(true);
         mDeviceAdapter = devices;
         mSimNetwork = new SimNetwork(devices);
+        mSimNetwork->setCanFd(fd); // --fd: the nodes also serve USDO
         mSimNetwork->addDefaultDevices();
         mSimNetwork->powerOn();
         mAdapter = host;

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "sdotestbench.h"
+#include "simobjectdictionary.h"
+#include "simusdoserver.h"
+
+/// "index/sub type value" for each result ("faulty" added when the data type was flagged) and
+/// "index/sub code" (hex) for each error, results first, joined by "; ".
+inline QByteArray usdoOutcome(const QSignalSpy &results, const QSignalSpy &errors)
+{
+    QByteArrayList all;
+    auto object = [](const QList<QVariant> &args) {
+        return QString::asprintf("%04x/%x ", args.at(0).toUInt(), args.at(1).toUInt()).toLatin1();
+    };
+    for (const QList<QVariant> &r : results) {
+        const QVariant v = r.at(2).value<QVariant>();
+        const bool bytes = v.userType() == QMetaType::QByteArray;
+        QByteArray line
+            = object(r) + v.typeName() + ' ' + (bytes ? v.toByteArray().toHex() : v.toString().toLatin1());
+        if (r.size() > 3 && r.at(3).toBool())
+            line += " faulty";
+        all << line;
+    }
+    for (const QList<QVariant> &e : errors)
+        all << object(e) + QByteArray::number(e.at(2).toUInt(), 16);
+    return all.join("; ");
+}
+
+/// The host's CAN FD adapter and scheduler and a scripted peer on one virtual bus, and a USDO
+/// client of the host (node-ID 0x29, sending on 0x629) talking to node 5 (answering on 0x585).
+template<class Client> struct UsdoClientBench
+{
+    VirtualCanBus bus;
+    VirtualCanAdapter adapter { &bus };
+    BusPeer peer { &bus };
+    CanScheduler scheduler { &adapter };
+    Client client;
+    QSignalSpy results { &client, &Client::resultReceived };
+    QSignalSpy errors { &client, &Client::errorReceived };
+
+    explicit UsdoClientBench(quint8 node = 5)
+        : client(0x29, node, &scheduler, nullptr)
+    {
+        adapter.setCanFdCapable(true);
+    }
+    QByteArray play(const QByteArray &script) { return playTranscript(peer, 0x629, 0x585, script); }
+    QByteArray outcome() const { return usdoOutcome(results, errors); }
+};
+
+/// A simulated CANopen FD node (node-ID 5) with its USDO server, and the host's CAN FD adapter
+/// and scheduler, on one virtual bus. The node holds a writable domain 0x2000:0.
+struct UsdoSimBench
+{
+    VirtualCanBus bus;
+    VirtualCanAdapter adapter { &bus };
+    VirtualCanAdapter nodeAdapter { &bus };
+    SimCanopenNode node { &nodeAdapter, 5 };
+    SimUsdoServer server { &node };
+    CanScheduler scheduler { &adapter };
+    UsdoSimBench()
+    {
+        adapter.setCanFdCapable(true);
+        nodeAdapter.setCanFdCapable(true);
+        node.od()->add(0x2000, 0, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, QByteArray());
+        node.powerOn();
+    }
+};
+
+/// count bytes of a recognisable pattern.
+inline QByteArray usdoPattern(int count)
+{
+    QByteArray data(count, Qt::Uninitialized);
+    for (int i = 0; i < count; ++i)
+        data[i] = char(i * 7 + 1);
+    return data;
+}
