@@ -3,6 +3,7 @@
 #include "abstractcanadapter.h"
 #include "canscheduler.h"
 #include "lsscia305service_p.h"
+#include "lsscia309service_p.h"
 #include "lssservice_p.h"
 
 static void registerLssTypes()
@@ -33,8 +34,8 @@ void LSSMaster::setCanScheduler(CanScheduler *scheduler)
 
     const AbstractCanAdapter *adapter = scheduler->canAdapter();
     const bool gateway = adapter && adapter->getCanAdapterOption(AdapterOption_CiA309Gateway).toBool();
-    // A gateway adapter gets the plain service (nothing offered) until LSS over CiA 309 exists.
-    LSSService *service = gateway ? new LSSService(this) : new LSSCiA305Service(this);
+    LSSService *service = gateway ? static_cast<LSSService *>(new LSSCiA309Service(this))
+                                  : static_cast<LSSService *>(new LSSCiA305Service(this));
     if (mService)
         service->copySettings(*mService);
     LSSService *previous = mService.data();

@@ -4,6 +4,7 @@
 #include "canscheduler.h"
 #include "cansender.h"
 #include "sdoblockclient.h"
+#include "sdocia309client.h"
 #include "sdoexpeditedclient.h"
 #include "sdosegmentedclient.h"
 #include "tarnwicklogging_p.h"
@@ -138,6 +139,7 @@ SDOClient::SDOClient(QObject *parent)
     usdoExpeditedClient = new USDOExpeditedClient(this);
     usdoSegmentedClient = new USDOSegmentedClient(this);
     usdoBulkClient = new USDOBulkClient(this);
+    cia309Client = new SDOCiA309Client(this);
     mLocalId = 41;
     segmentedClient->setFastSegmentedDownload(mFastSeg, mFastSegCnt);
     usdoSegmentedClient->setFastSegmentedDownload(mFastSeg, mFastSegCnt);
@@ -153,6 +155,7 @@ SDOClient::SDOClient(quint32 serverCob, quint32 clientCob, CanScheduler *schedul
     expeditedClient = new SDOExpeditedClient(serverCob, clientCob, scheduler, this);
     segmentedClient = new SDOSegmentedClient(serverCob, clientCob, scheduler, this);
     blockClient = new SDOBlockClient(serverCob, clientCob, scheduler, this);
+    cia309Client = new SDOCiA309Client(scheduler, this);
     mLocalId = 41;
     usdoExpeditedClient = new USDOExpeditedClient(mLocalId, quint8(clientCob), scheduler, this);
     usdoSegmentedClient = new USDOSegmentedClient(mLocalId, quint8(clientCob), scheduler, this);
@@ -182,6 +185,9 @@ void SDOClient::setupConnections()
     connect(blockClient, &SDOExpeditedClient::resultReceived, this, forwardResult);
     connect(blockClient, &SDOExpeditedClient::errorReceived, this, &SDOClient::errorIndication);
     connect(blockClient, &SDOBlockClient::progress, this, &SDOClient::progressIndication);
+    connect(cia309Client, &SDOCiA309Client::resultReceived, this, forwardResult);
+    connect(cia309Client, &SDOCiA309Client::errorReceived, this, &SDOClient::errorIndication);
+    connect(cia309Client, &SDOCiA309Client::progress, this, &SDOClient::progressIndication);
 
     connect(usdoExpeditedClient, &USDOExpeditedClient::resultReceived, this, &SDOClient::resultIndication);
     connect(usdoSegmentedClient, &USDOExpeditedClient::resultReceived, this, &SDOClient::resultIndication);
@@ -272,7 +278,10 @@ CAN::RetType SDOClient::setCanScheduler(CanScheduler *scheduler)
     usdoSegmentedClient->setCanScheduler(scheduler);
     usdoBulkClient->setCanScheduler(scheduler);
     const CAN::RetType ret = expeditedClient->setCanScheduler(scheduler);
-    return scheduler ? ret : CAN::RetType_NoLink;
+    const CAN::RetType gateway = cia309Client->setCanScheduler(scheduler);
+    if (!scheduler)
+        return CAN::RetType_NoLink;
+    return ret != CAN::RetType_OK ? ret : gateway;
 }
 
 CAN::RetType SDOClient::setSdoTimeout(quint32 ms)
@@ -284,6 +293,7 @@ CAN::RetType SDOClient::setSdoTimeout(quint32 ms)
     usdoExpeditedClient->setSdoTimeout(ms);
     usdoSegmentedClient->setSdoTimeout(ms);
     usdoBulkClient->setSdoTimeout(ms);
+    cia309Client->setSdoTimeout(ms);
     return expeditedClient->setSdoTimeout(ms);
 }
 
@@ -421,7 +431,10 @@ CAN::RetType SDOClient::read(quint16 index, quint8 sub, CAN::CANopenDataType typ
         return ret;
     if (mScheduler->canAdapter()->getCanAdapterOption(AdapterOption_CiA309Gateway).toBool()) {
         currentType = SdoType_CiA309;
-        return finishStart(false, ret); // the CiA 309 client is not part of this build yet
+        const bool found = !cia309Client.isNull();
+        if (found)
+            ret = cia309Client->read(quint8(clientCob), index, sub, type);
+        return finishStart(found, ret);
     }
     const SdoType protocol = getSdoTypefromDataType(type, 0, 0);
     bool found = false;
@@ -521,7 +534,10 @@ CAN::RetType SDOClient::write(quint16 index, quint8 sub, CAN::CANopenDataType ty
     const SdoType protocol = getSdoTypefromDataType(type, size, 2);
     if (mScheduler->canAdapter()->getCanAdapterOption(AdapterOption_CiA309Gateway).toBool()) {
         currentType = SdoType_CiA309;
-        return finishStart(false, ret); // the CiA 309 client is not part of this build yet
+        const bool found = !cia309Client.isNull();
+        if (found)
+            ret = cia309Client->write(quint8(clientCob), index, sub, type, value);
+        return finishStart(found, ret);
     }
     bool found = false;
     switch (protocol) {
@@ -605,6 +621,11 @@ CAN::RetType SDOClient::abort(quint32 code)
             return CAN::RetType_OK;
         busy = false;
         return blockClient->abort(code);
+    case SdoType_CiA309:
+        if (!cia309Client)
+            return CAN::RetType_OK;
+        busy = false;
+        return cia309Client->abort(code);
     case SdoType_UsdoExpedited:
         if (!usdoExpeditedClient)
             return CAN::RetType_OK;
@@ -620,8 +641,6 @@ CAN::RetType SDOClient::abort(quint32 code)
             return CAN::RetType_OK;
         busy = false;
         return usdoBulkClient->abort(code);
-    case SdoType_CiA309:
-        return CAN::RetType_OK; // no such client in this build
     }
     return CAN::RetType_OK;
 }
@@ -635,13 +654,14 @@ QByteArray SDOClient::getCurrentlyReceivedData() const
         return segmentedClient ? segmentedClient->getCurrentlyReceivedData() : QByteArray();
     case SdoType_Block:
         return blockClient ? blockClient->getCurrentlyReceivedData() : QByteArray();
+    case SdoType_CiA309:
+        return cia309Client ? cia309Client->getCurrentlyReceivedData() : QByteArray();
     case SdoType_None:
     case SdoType_Routing:
     case SdoType_Expedited:
     case SdoType_UsdoExpedited:
     case SdoType_UsdoSegmented:
     case SdoType_UsdoBulk:
-    case SdoType_CiA309:
         break;
     }
     return QByteArray();

@@ -16,6 +16,7 @@
 
 class CanSender;
 class SDOBlockClient;
+class SDOCiA309Client;
 class SDOExpeditedClient;
 class SDOSegmentedClient;
 class USDOBulkClient;
@@ -156,7 +157,7 @@ private:
     QPointer<USDOExpeditedClient> usdoExpeditedClient;
     QPointer<USDOSegmentedClient> usdoSegmentedClient;
     QPointer<USDOBulkClient> usdoBulkClient;
-    // The CiA 309 client joins here; until then its protocol is refused.
+    QPointer<SDOCiA309Client> cia309Client;
     QPointer<CanSender> routingRegistration;
     quint32 lastAbortCode = 0;
     quint16 index = 0;

@@ -34,20 +34,11 @@ private slots:
             QVERIFY2(QMetaType::type(name) != QMetaType::UnknownType, name);
     }
 
-    // Without a scheduler, and behind a gateway adapter, the master has no LSS service to offer.
-    void everythingRefused_data()
-    {
-        QTest::addColumn<bool>("gateway");
-        QTest::newRow("no scheduler") << false;
-        QTest::newRow("gateway adapter") << true;
-    }
+    // Without a scheduler the master has no LSS service to offer.
     void everythingRefused()
     {
-        QFETCH(bool, gateway);
         RecordingAdapter adapter;
-        adapter.setGateway(true);
-        CanScheduler scheduler(&adapter);
-        LSSMaster master(gateway ? &scheduler : nullptr);
+        LSSMaster master;
         QSignalSpy spy(&master, &LSSMaster::lssResult);
         for (CAN::RetType r : everyRequest(master))
             QCOMPARE(r, CAN::RetType_NoLink);

@@ -19,6 +19,7 @@ private slots:
     void scanJsonAndPdos();
     void sdoUploadWritesTheFileOnlyOnSuccess();
     void crossProcessOverVirtualCan();
+    void crossProcessThroughGateway();
     void usdoFileRoundTripsOverVirtualCan();
     void blockTransfers();
     void abortAfterTimeoutReachesTheBus();
@@ -202,6 +203,77 @@ void tst_TarnwickTool::crossProcessOverVirtualCan()
     sim.terminate();
     QVERIFY(sim.waitForFinished(5000));
     QCOMPARE(sim.exitCode(), 0);
+}
+
+void tst_TarnwickTool::crossProcessThroughGateway()
+{
+    // tarnwick-sim serves its network through a CiA 309-3 gateway on a free port it names.
+    QProcess sim;
+    sim.start(mSim, { QStringLiteral("--gateway"), QStringLiteral("0") });
+    QVERIFY(sim.waitForStarted());
+    QByteArray simOut;
+    QTRY_VERIFY_WITH_TIMEOUT((simOut += sim.readAllStandardOutput()).contains("ready"), 10000);
+    const QByteArray port = simOut.mid(simOut.lastIndexOf(':') + 1).split(' ').first();
+    const QString bus = QStringLiteral("cia309:127.0.0.1:") + QString::fromLatin1(port);
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("domain.bin"));
+    const struct
+    {
+        QStringList args;
+        int exitCode;
+        QString text; // on stdout for 0, else on stderr
+    } runs[] = {
+        { { "scan", "--timeout", "20" }, 0, "4 node(s) found" },
+        { { "sdo", "read", "1", "0x1018:1", "u32" }, 0, "1201 (0x4b1)" },
+        { { "sdo", "read", "2", "0x1008", "string" }, 0, "servo drive" },
+        { { "sdo", "read", "1", "0x2000", "u32" }, 4, "0x06020000 Object does not exist" },
+        { { "sdo", "upload", "1", "0x2F00", file }, 0, "65536 bytes uploaded" },
+        { { "nmt", "start", "2" }, 0, "sent start to node 2" },
+        { { "lss", "configure", "0x4b1", "0x00401001", "0x00010003", "0x1a2b00ff", "21" }, 0,
+            "node-ID 21 configured and stored" },
+        { { "lss", "configure", "0x4b1", "0x00401001", "0x00010003", "0x1a2b0099", "22" }, 1,
+            "gateway answered with an error" },
+        { { "lss", "fastscan" }, 2, "lss fastscan is not offered through a CiA 309 gateway" },
+        { { "uds", "dtc" }, 2, "UDS is not offered through a CiA 309 gateway" },
+    };
+    for (const auto &run : runs) {
+        const Run r = tarnwick(QStringList { "--bus", bus } + run.args);
+        QVERIFY2(r.exitCode == run.exitCode, qPrintable(run.args.join(' ') + ": " + r.out + r.err));
+        QVERIFY2((run.exitCode == 0 ? r.out : r.err).contains(run.text), qPrintable(r.out + r.err));
+    }
+    QFile uploaded(file);
+    QVERIFY(uploaded.open(QIODevice::ReadOnly));
+    const QByteArray data = uploaded.readAll();
+    QCOMPARE(data.size(), 64 * 1024);
+    QCOMPARE(data.at(300), char(300 * 7 + 1));
+
+    // A reset node boots up again: the monitor sees its boot-up line.
+    QProcess monitor;
+    monitor.start(mTool, { "--bus", bus, "monitor", "--duration", "3000", "--nodes", "3" });
+    QVERIFY(monitor.waitForStarted());
+    QTest::qWait(500);
+    QCOMPARE(tarnwick({ "--bus", bus, "nmt", "reset-node", "3" }).exitCode, 0);
+    QVERIFY(monitor.waitForFinished(10000));
+    QVERIFY2(monitor.readAllStandardOutput().contains("node   3  NMT boot-up"), "no boot-up seen");
+
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(5000));
+    QCOMPARE(sim.exitCode(), 0);
+    QCOMPARE(tarnwick({ "--bus", bus, "sdo", "read", "1", "0x1000", "u32" }).exitCode, 5); // gone
+
+    // The gateway in front of a network on virtualcan, a strict bus of its own.
+    const int canPort = 45000 + int(QCoreApplication::applicationPid() % 5000);
+    QProcess onCan;
+    onCan.start(mSim, { "--bus", QStringLiteral("virtualcan:tcp://127.0.0.1:%1/can0").arg(canPort), "--gateway", "0" });
+    QVERIFY(onCan.waitForStarted());
+    simOut.clear();
+    QTRY_VERIFY_WITH_TIMEOUT((simOut += onCan.readAllStandardOutput()).contains("ready"), 10000);
+    const int at = simOut.indexOf("gateway on 127.0.0.1:") + 21;
+    const QString canBus = QStringLiteral("cia309:127.0.0.1:") + QString::fromLatin1(simOut.mid(at, simOut.indexOf('\n', at) - at));
+    const Run r = tarnwick({ "--bus", canBus, "sdo", "upload", "1", "0x2F00", file });
+    QVERIFY2(r.exitCode == 0 && r.out.contains("65536 bytes uploaded"), qPrintable(r.out + r.err));
+    onCan.terminate();
+    QVERIFY(onCan.waitForFinished(5000));
 }
 
 void tst_TarnwickTool::blockTransfers()

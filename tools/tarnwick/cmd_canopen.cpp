@@ -1,5 +1,6 @@
 // tarnwick nmt, sdo, monitor, sync.
 #include "canopendatatype.h"
+#include "cia309gatewayadapter.h"
 #include "emcyconsumer.h"
 #include "nmtnetwork.h"
 #include "nmtslave.h"
@@ -33,6 +34,13 @@ bool parseNode(const QString &text, quint8 *node)
         return false;
     *node = quint8(v);
     return true;
+}
+
+/// Text of an SDO abort code, or of a CiA 309 gateway's own error number.
+QString sdoAbortText(quint32 code)
+{
+    const QString gateway = CiA309GatewayAdapter::gatewayErrorText(code);
+    return gateway.isEmpty() ? SDOClient::interpretSdoAbort(code) : QStringLiteral("gateway: ") + gateway;
 }
 
 /// INDEX[:SUB]
@@ -167,6 +175,9 @@ int cmdSdo(Tool &tool, const QStringList &args)
     if (!tool.openBus(&code))
         return code;
 
+    // A gateway takes octet strings as hex text (domains go as Base64 by themselves).
+    if (tool.bus->isGateway() && type == CAN::OCTET_STRING && action == QLatin1String("write"))
+        value = QString::fromLatin1(value.toByteArray().toHex());
     SDOClient sdo;
     sdo.setCanScheduler(tool.bus->scheduler());
     if (useUsdo)
@@ -214,7 +225,7 @@ int cmdSdo(Tool &tool, const QStringList &args)
     QObject::connect(&sdo, &SDOClient::broadcastRequestFinished, [&] { state = Done; });
     auto abortText = [&](quint32 c) {
         return useUsdo ? QStringLiteral("0x%1 %2").arg(c & 0xFF, 2, 16, QLatin1Char('0')).arg(SDOClient::interpretUsdoAbort(c))
-                       : QStringLiteral("0x%1 %2").arg(c, 8, 16, QLatin1Char('0')).arg(SDOClient::interpretSdoAbort(c));
+                       : QStringLiteral("0x%1 %2").arg(c, 8, 16, QLatin1Char('0')).arg(sdoAbortText(c));
     };
     const bool reading = action == QLatin1String("read") || action == QLatin1String("upload");
     const CAN::RetType r = reading ? sdo.read(index, sub, wireType(type)) : sdo.write(index, sub, wireType(type), value);
@@ -239,15 +250,14 @@ int cmdSdo(Tool &tool, const QStringList &args)
             return tool.fail(abortCode == 0x12 ? Exit_NoAnswer : Exit_Aborted,
                              QStringLiteral("node %1 aborted %2: %3").arg(node).arg(object, abortText(abortCode)));
         }
-        if (abortCode == 0x05040000)
-            return tool.fail(Exit_NoAnswer, QStringLiteral("node %1 did not answer for %2 (abort 0x05040000: %3)")
-                                                .arg(node).arg(object, SDOClient::interpretSdoAbort(abortCode)));
+        if (abortCode == 0x05040000 || abortCode == 103) // 103: a gateway's time-out
+            return tool.fail(Exit_NoAnswer, QStringLiteral("node %1 did not answer for %2 (abort %3)")
+                                                .arg(node).arg(object, abortText(abortCode)));
         if (tool.json)
-            tool.printJson({{QStringLiteral("node"), node}, {QStringLiteral("object"), object},
-                            {QStringLiteral("abort"), QStringLiteral("0x%1").arg(abortCode, 8, 16, QLatin1Char('0'))},
-                            {QStringLiteral("text"), SDOClient::interpretSdoAbort(abortCode)}});
-        return tool.fail(Exit_Aborted, QStringLiteral("node %1 aborted %2: 0x%3 %4").arg(node).arg(object)
-                                           .arg(abortCode, 8, 16, QLatin1Char('0')).arg(SDOClient::interpretSdoAbort(abortCode)));
+            tool.printJson({ { QStringLiteral("node"), node }, { QStringLiteral("object"), object },
+                { QStringLiteral("abort"), QStringLiteral("0x%1").arg(abortCode, 8, 16, QLatin1Char('0')) },
+                { QStringLiteral("text"), sdoAbortText(abortCode) } });
+        return tool.fail(Exit_Aborted, QStringLiteral("node %1 aborted %2: %3").arg(node).arg(object, abortText(abortCode)));
     case Done:
         break;
     }
@@ -323,9 +333,31 @@ int cmdMonitor(Tool &tool, const QStringList &args)
     QList<NMTSlave *> slaves;
     QList<EMCYConsumer *> emcys;
     QObject owner;
+    const bool gateway = tool.bus->isGateway();
+    if (gateway) {
+        // A gateway reports boot-ups as lines ("5 BOOT_UP"); heartbeats do not pass it.
+        QObject::connect(tool.bus->adapter(), &AbstractCanAdapter::newCiA309Response, &owner,
+            [&tool, &nodeIds, stamp](const QString &text) {
+                for (const QString &line : text.split(QLatin1Char('\n'))) {
+                    const QStringList w = line.simplified().split(QLatin1Char(' '));
+                    bool ok = false;
+                    const uint id = w.value(0).toUInt(&ok, 0);
+                    if (w.size() < 2 || !ok || id > 127 || !nodeIds.contains(quint8(id))
+                        || w.at(1).compare(QLatin1String("BOOT_UP"), Qt::CaseInsensitive) != 0)
+                        continue;
+                    if (tool.json)
+                        tool.printJson(
+                            { { QStringLiteral("time"), stamp() }, { QStringLiteral("node"), int(id) },
+                                { QStringLiteral("nmtState"), QStringLiteral("boot-up") } });
+                    else
+                        tool.print(QStringLiteral("%1  node %2  NMT boot-up").arg(stamp()).arg(id, 3));
+                }
+            });
+    }
     for (quint8 id : nodeIds) {
         auto *slave = new NMTSlave(id, tool.bus->scheduler(), &owner);
-        slave->startHeartbeatMonitoring(quint16(heartbeatMs));
+        if (!gateway)
+            slave->startHeartbeatMonitoring(quint16(heartbeatMs));
         QObject::connect(slave, &NMTSlave::NodeStateChanged, [&tool, id, stamp](NMTSlave::NmtState s) {
             static const char *names[] = {"unknown", "boot-up", "pre-operational", "operational", "stopped"};
             const QString name = QLatin1String(names[qBound(0, int(s), 4)]);
@@ -389,6 +421,8 @@ int cmdSync(Tool &tool, const QStringList &args)
     if (parser.isSet(cob) && !parseNumber(parser.value(cob), 0x7FF, &cobId))
         return tool.usage(cmd, QStringLiteral("--cob-id needs an 11-bit identifier"));
     int code = 0;
+    if (tool.gatewayBus())
+        return tool.notOverGateway(QStringLiteral("SYNC"));
     if (!tool.openBus(&code))
         return code;
     SYNCProducer producer(quint32(cobId), tool.bus->scheduler(), nullptr);

@@ -28,7 +28,11 @@ Outcome run(Tool &tool, LSSMaster &master, LSSMaster::LssAction action, const st
             o.value = v;
         });
     *sendResult = request();
-    if (*sendResult == CAN::RetType_OK)
+    if (tool.bus->isGateway()) {
+        // Through a gateway the request returns only after the gateway's answer.
+        o.done = *sendResult == CAN::RetType_OK;
+        o.result = LSSMaster::LssResult_Success;
+    } else if (*sendResult == CAN::RetType_OK)
         // A fastscan takes up to 4 x 33 steps of the scan time-out.
         tool.waitUntil([&] { return o.done; }, 140 * qMax(master.getTimeout(), master.getScanTimeout()) + 2000);
     QObject::disconnect(c);
@@ -45,6 +49,9 @@ CAN::RetType switchGlobal(Tool &tool, LSSMaster &master, LSSMaster::LssGlobalSta
 
 int report(Tool &tool, const QString &what, const Outcome &o, CAN::RetType sent)
 {
+    if (sent == CAN::RetType_NoLink && tool.bus->isGateway())
+        return tool.fail(Exit_Failure,
+            QStringLiteral("lss %1: the gateway answered with an error or not within a second").arg(what));
     if (sent != CAN::RetType_OK)
         return tool.fail(Exit_Bus, QStringLiteral("lss %1: the bus refused the request (result %2)").arg(what).arg(int(sent)));
     if (!o.done || o.result == LSSMaster::LssResult_Timeout)
@@ -119,6 +126,12 @@ int cmdLss(Tool &tool, const QStringList &args)
     } else {
         return tool.usage(cmd, QStringLiteral("unknown action \"%1\"").arg(action));
     }
+    // A gateway only passes on what it is told and reports no slave's answer: searches and
+    // inquiries need the LSS frames themselves.
+    if (tool.gatewayBus()
+        && (action == QLatin1String("fastscan") || action == QLatin1String("scan")
+            || action == QLatin1String("identify") || action == QLatin1String("inquire")))
+        return tool.notOverGateway(QStringLiteral("lss ") + action);
     int code = 0;
     if (!tool.openBus(&code))
         return code;

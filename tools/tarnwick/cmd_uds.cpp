@@ -145,6 +145,8 @@ int cmdUds(Tool &tool, const QStringList &args)
             return tool.fail(Exit_File, QStringLiteral("%1: nothing to flash").arg(pos.at(1)));
     }
     int code = 0;
+    if (tool.gatewayBus())
+        return tool.notOverGateway(QStringLiteral("UDS"));
     if (!tool.openBus(&code))
         return code;
 

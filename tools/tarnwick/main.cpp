@@ -23,7 +23,8 @@ static void printHelp(QTextStream &out)
            "Global options:\n"
            "  --bus BUS             sim (default: an in-process simulated network) or\n"
            "                        PLUGIN:INTERFACE of QtSerialBus, e.g. socketcan:can0,\n"
-           "                        virtualcan:can0, peakcan:usb0\n"
+           "                        virtualcan:can0, peakcan:usb0, or cia309:HOST:PORT for\n"
+           "                        a CiA 309-3 ASCII gateway (scan, sdo, nmt, monitor, lss)\n"
            "  --bitrate BPS         nominal bit rate of the CAN device\n"
            "  --fd                  use CAN FD\n"
            "  --data-bitrate BPS    CAN FD data bit rate\n"
@@ -74,7 +75,8 @@ int main(int argc, char **argv)
                 return tool.fail(Exit_File, error);
         } else if (opt == QLatin1String("--bus")) {
             if (!value(&tool.busSpec))
-                return tool.fail(Exit_Usage, QStringLiteral("--bus needs a value (sim or PLUGIN:INTERFACE)"));
+                return tool.fail(Exit_Usage,
+                    QStringLiteral("--bus needs a value (sim, PLUGIN:INTERFACE or cia309:HOST:PORT)"));
         } else if (opt == QLatin1String("--bitrate") || opt == QLatin1String("--data-bitrate")) {
             if (!value(&v) || !parseNumber(v, 20000000, &n) || n == 0)
                 return tool.fail(Exit_Usage, QStringLiteral("%1 needs a bit rate in bit/s").arg(opt));

@@ -1,5 +1,6 @@
 #include "tool.h"
 
+#include "cia309gatewayadapter.h"
 #include "serialbuscanadapter.h"
 #include "toolbus.h"
 
@@ -39,6 +40,12 @@ bool Tool::openBus(int *exitCode)
         return true;
     *exitCode = fail(bus->usageError() ? Exit_Usage : Exit_Bus, bus->errorString());
     return false;
+}
+
+int Tool::notOverGateway(const QString &what)
+{
+    return fail(Exit_Usage,
+        QStringLiteral("%1 is not offered through a CiA 309 gateway (%2); use a CAN bus").arg(what, busSpec));
 }
 
 int Tool::fail(int code, const QString &message)
@@ -100,6 +107,9 @@ void Tool::flush()
     auto *serial = bus ? qobject_cast<SerialBusCanAdapter *>(bus->adapter()) : nullptr;
     if (serial && serial->device())
         waitUntil([serial] { return !serial->device() || serial->device()->framesToWrite() == 0; }, 1000);
+    auto *gateway = bus ? qobject_cast<CiA309GatewayAdapter *>(bus->adapter()) : nullptr;
+    if (gateway)
+        waitUntil([gateway] { return gateway->bytesToWrite() == 0; }, 1000);
     // Give the transport (and an in-process simulated network) a moment to pass the last frames.
     waitUntil([] { return false; }, 20);
 }

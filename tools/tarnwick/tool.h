@@ -40,6 +40,10 @@ public:
 
     /// Opens the bus named by the global options; prints the reason and returns false on failure.
     bool openBus(int *exitCode);
+    /// True when the bus is a CiA 309 gateway (cia309:HOST:PORT).
+    bool gatewayBus() const { return busSpec.startsWith(QLatin1String("cia309:")); }
+    /// Refuses what a CiA 309 gateway does not offer: prints why and returns Exit_Usage.
+    int notOverGateway(const QString &what);
 
     /// Prints "tarnwick: message" on stderr and returns code.
     int fail(int code, const QString &message);

@@ -8,8 +8,9 @@ class CanScheduler;
 class SimNetwork;
 class VirtualCanBus;
 
-/// The bus a tool works on: "sim" (an in-process simulated network on a virtual bus) or
-/// "PLUGIN:INTERFACE" for any QtSerialBus plugin (socketcan:can0, virtualcan:can0, ...).
+/// The bus a tool works on: "sim" (an in-process simulated network on a virtual bus),
+/// "PLUGIN:INTERFACE" for any QtSerialBus plugin (socketcan:can0, virtualcan:can0, ...), or
+/// "cia309:HOST:PORT" for a CiA 309-3 ASCII gateway reached over TCP.
 class ToolBus : public QObject
 {
     Q_OBJECT
@@ -23,12 +24,17 @@ public:
     QString errorString() const { return mError; }
     bool usageError() const { return mUsageError; }
     bool isSimulated() const { return mSimNetwork != nullptr; }
+    /// True on a CiA 309 gateway: services send command lines, and only what a gateway offers
+    /// (SDO, NMT, LSS configuration, EMCY and boot-up reports) is possible.
+    bool isGateway() const;
 
     AbstractCanAdapter *adapter() const { return mAdapter; }
     CanScheduler *scheduler() const { return mScheduler; }
     SimNetwork *simNetwork() const { return mSimNetwork; }
 
 private:
+    bool openGateway(const QString &spec);
+
     AbstractCanAdapter *mAdapter = nullptr;
     CanScheduler *mScheduler = nullptr;
     VirtualCanBus *mVirtualBus = nullptr;

@@ -1,0 +1,308 @@
+// The SDO client of a CiA 309-3 gateway: the command line of every request kind and type word,
+// and every answer form (the gateway's value, OK, error and Base64 lines).
+#include "canscheduler.h"
+#include "recordingadapter.h"
+#include "sdocia309client.h"
+#include "sdoclient.h"
+
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+
+class tst_SdoCiA309Client : public QObject
+{
+    Q_OBJECT
+private slots:
+    void commandLines_data();
+    void commandLines();
+    void refusals();
+    void answers_data();
+    void answers();
+    void garbageAnswers();
+    void silentGatewayTimesOut();
+    void facadeUsesTheGatewayClient();
+};
+
+struct Bench
+{
+    Bench()
+    {
+        adapter.setGateway(true);
+        client.setCanScheduler(&scheduler);
+    }
+    RecordingAdapter adapter;
+    CanScheduler scheduler { &adapter };
+    SDOCiA309Client client;
+};
+
+void tst_SdoCiA309Client::commandLines_data()
+{
+    QTest::addColumn<bool>("write");
+    QTest::addColumn<CAN::CANopenDataType>("type");
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QString>("line");
+    const struct
+    {
+        CAN::CANopenDataType type;
+        const char *word;
+        QVariant value;
+        const char *text;
+    } rows[] = {
+        { CAN::BOOLEAN, "b", true, "1" },
+        { CAN::INTEGER8, "i8", -5, "-5" },
+        { CAN::UNSIGNED8, "u8", 200, "200" },
+        { CAN::INTEGER16, "i16", -30000, "-30000" },
+        { CAN::UNSIGNED16, "u16", 65535, "65535" },
+        { CAN::INTEGER24, "i24", -70000, "-70000" },
+        { CAN::UNSIGNED24, "u24", 0xABCDEF, "11259375" },
+        { CAN::INTEGER32, "i32", -2147483647, "-2147483647" },
+        { CAN::UNSIGNED32, "u32", 4294967295u, "4294967295" },
+        { CAN::INTEGER64, "i64", qlonglong(-1), "-1" },
+        { CAN::UNSIGNED40, "u40", qulonglong(1099511627775ull), "1099511627775" },
+        { CAN::REAL32, "r32", 1.5, "1.5" },
+        { CAN::UNSIGNED48, "u48", qulonglong(281474976710655ull), "281474976710655" },
+        { CAN::REAL64, "r64", 0.1, "0.1" },
+        { CAN::UNSIGNED64, "u64", qulonglong(18446744073709551615ull), "18446744073709551615" },
+        { CAN::VISIBLE_STRING, "vs", QStringLiteral("hello  world"), "hello  world" },
+        { CAN::OCTET_STRING, "os", QStringLiteral("0a1b"), "0a1b" },
+        { CAN::DOMAIN, "d", QByteArray("Hi"), "SGk=" },
+        { CAN::TIME_OF_DAY, "t", QVariant(), nullptr },
+    };
+    for (const auto &r : rows) {
+        QTest::addRow("read %s", r.word)
+            << false << r.type << QVariant() << QStringLiteral("5 r 0x1018 1 %1").arg(QLatin1String(r.word));
+        if (r.text)
+            QTest::addRow("write %s", r.word)
+                << true << r.type << r.value
+                << QStringLiteral("5 w 0x2000 0 %1 %2").arg(QLatin1String(r.word), QString::fromUtf8(r.text));
+    }
+}
+
+void tst_SdoCiA309Client::commandLines()
+{
+    QFETCH(bool, write);
+    QFETCH(CAN::CANopenDataType, type);
+    QFETCH(QVariant, value);
+    QFETCH(QString, line);
+    Bench b;
+    QCOMPARE(b.adapter.lines, QStringList { QStringLiteral("set sdo_timeout 2000") });
+    const CAN::RetType r
+        = write ? b.client.write(5, 0x2000, 0, type, value) : b.client.read(5, 0x1018, 1, type);
+    QCOMPARE(r, CAN::RetType_OK);
+    QCOMPARE(b.adapter.requestLines, QStringList { line });
+    QCOMPARE(b.adapter.sequenceIn, QList<quint16> { 0xFFFF });
+    QVERIFY(b.client.isBusy());
+}
+
+void tst_SdoCiA309Client::refusals()
+{
+    Bench b;
+    QCOMPARE(b.client.write(5, 0x2000, 0, CAN::TIME_OF_DAY, 12), CAN::RetType_NoLink); // no value text
+    QCOMPARE(b.client.read(5, 0x2000, 0, CAN::UNICODE_STRING), CAN::RetType_Busy); // no type word
+    QCOMPARE(
+        b.client.write(5, 0x2000, 0, CAN::UNSIGNED8, QVariant::fromValue(QStringList())), CAN::RetType_Busy);
+    QCOMPARE(b.client.write(5, 0x2000, 0, CAN::VISIBLE_STRING, QString()), CAN::RetType_NoLink);
+    b.adapter.result = CAN::RetType_NotReady; // the refusal is the outcome; the client stays free
+    QCOMPARE(b.client.read(5, 0x1000, 0, CAN::UNSIGNED32), CAN::RetType_NotReady);
+    QVERIFY(!b.client.isBusy());
+    b.adapter.result = CAN::RetType_OK;
+    QCOMPARE(b.client.read(5, 0x1000, 0, CAN::UNSIGNED32), CAN::RetType_OK);
+    QCOMPARE(b.client.read(5, 0x1000, 0, CAN::UNSIGNED32), CAN::RetType_Busy);
+    QCOMPARE(b.client.setCanScheduler(&b.scheduler), CAN::RetType_Busy);
+
+    SDOCiA309Client unlinked;
+    QCOMPARE(unlinked.read(5, 0x1000, 0, CAN::UNSIGNED32), CAN::RetType_Busy);
+    QCOMPARE(unlinked.setCanScheduler(nullptr), CAN::RetType_Busy);
+    QCOMPARE(unlinked.setSdoTimeout(500), CAN::RetType_OK);
+    QCOMPARE(unlinked.getSdoTimeout(), 500u);
+
+    b.client.abort(0);
+    QCOMPARE(b.client.setSdoTimeout(750), CAN::RetType_OK);
+    QCOMPARE(b.adapter.requestLines.last(), QStringLiteral("set sdo_timeout 750"));
+}
+
+void tst_SdoCiA309Client::answers_data()
+{
+    QTest::addColumn<bool>("write");
+    QTest::addColumn<CAN::CANopenDataType>("type");
+    QTest::addColumn<QStringList>("texts"); // each one newCiA309Response; sequence 1 is ours
+    QTest::addColumn<bool>("error");
+    QTest::addColumn<QVariant>("outcome"); // the value, or the error code
+    QTest::addColumn<QList<int>>("progress");
+    using L = QStringList;
+    const auto U32 = CAN::UNSIGNED32;
+    const auto D = CAN::DOMAIN;
+    const QList<int> none;
+    QTest::newRow("hex value") << false << U32 << L { "[1] 0x0000017A" } << false << QVariant(378u) << none;
+    QTest::newRow("decimal value") << false << U32 << L { "[1] 305419896" } << false << QVariant(305419896u)
+                                   << none;
+    QTest::newRow("CR LF kept by a reader")
+        << false << U32 << L { "[1] 42\r" } << false << QVariant(42u) << none;
+    QTest::newRow("signed") << false << CAN::INTEGER16 << L { "[1] -5" } << false << QVariant(-5) << none;
+    QTest::newRow("u64") << false << CAN::UNSIGNED64 << L { "[1] 18446744073709551615" } << false
+                         << QVariant(qulonglong(18446744073709551615ull)) << none;
+    QTest::newRow("i64") << false << CAN::INTEGER64 << L { "[1] -9000000000" } << false
+                         << QVariant(qlonglong(-9000000000ll)) << none;
+    QTest::newRow("r32") << false << CAN::REAL32 << L { "[1] 1.5" } << false << QVariant(1.5f) << none;
+    QTest::newRow("quoted string") << false << CAN::VISIBLE_STRING << L { "[1] \"a visible string\"" }
+                                   << false << QVariant(QStringLiteral("a visible string")) << none;
+    QTest::newRow("quote inside") << false << CAN::VISIBLE_STRING << L { "[1] \"say \"\"hi\"\"\"" } << false
+                                  << QVariant(QStringLiteral("say \"hi\"")) << none;
+    QTest::newRow("string saying OK") << false << CAN::VISIBLE_STRING << L { "[1] \"OK, no error\"" } << false
+                                      << QVariant(QStringLiteral("OK, no error")) << none;
+    QTest::newRow("octets") << false << CAN::OCTET_STRING << L { "[1] 0a1b2c" } << false
+                            << QVariant(QStringLiteral("0a1b2c")) << none;
+    QTest::newRow("other sequence first")
+        << false << U32 << L { "[7] 99\n[1] 5" } << false << QVariant(5u) << none;
+    QTest::newRow("unnumbered lines ignored")
+        << false << U32 << L { "OK", "1 BOOT_UP", "[1] 6" } << false << QVariant(6u) << none;
+    QTest::newRow("write OK") << true << U32 << L { "[1] OK" } << false << QVariant(0) << none;
+    QTest::newRow("error, code as next word")
+        << false << U32 << L { "[1] ERROR: 0x06020000" } << true << QVariant(0x06020000u) << none;
+    QTest::newRow("error, code joined, comment")
+        << false << U32 << L { "[1] ERROR:0x06020000 #Object does not exist." } << true
+        << QVariant(0x06020000u) << none;
+    QTest::newRow("gateway error in decimal")
+        << true << U32 << L { "[1] ERROR:100 #Request not supported." } << true << QVariant(100u) << none;
+    QTest::newRow("error in lower case")
+        << false << U32 << L { "[1] error: 0x05040000" } << true << QVariant(0x05040000u) << none;
+    QTest::newRow("error without code") << false << U32 << L { "[1] ERROR" } << true << QVariant(0u) << none;
+    QTest::newRow("error of a domain read")
+        << false << D << L { "[1] ERROR:0x08000024" } << true << QVariant(0x08000024u) << none;
+    QTest::newRow("Base64 over lines") << false << D << L { "[1] SGVsbG8s", "IHdvcmxk", "" } << false
+                                       << QVariant(QByteArray("Hello, world")) << QList<int> { 100 };
+    QTest::newRow("Base64 lines in one text") << false << D << L { "[1] SGVsbG8s\nIHdvcmxkIQ==\n" } << false
+                                              << QVariant(QByteArray("Hello, world!")) << QList<int> { 100 };
+    QTest::newRow("one Base64 line") << false << D << L { "[1] AQ4bKDVC" } << false
+                                     << QVariant(QByteArray::fromHex("010e1b283542")) << QList<int> { 100 };
+    QTest::newRow("one padded line, then empty")
+        << false << D << L { "[1] SGk=", "" } << false << QVariant(QByteArray("Hi")) << QList<int> { 100 };
+    QTest::newRow("empty domain") << false << D << L { "[1]" } << false << QVariant(QByteArray())
+                                  << QList<int> { 100 };
+    QTest::newRow("read with BLOCK progress")
+        << false << D << L { "[1] BLOCK upload 1 4", "[1] BLOCK upload 4 4", "[1] SGk=" } << false
+        << QVariant(QByteArray("Hi")) << QList<int> { 25, 100 };
+    QTest::newRow("short BLOCK line") << false << D << L { "[1] BLOCK 1" } << true << QVariant(0u) << none;
+    QTest::newRow("write with BLOCK progress")
+        << true << D << L { "[1] BLOCK download 2 4", "[1] BLOCK download 4 4", "[1] OK" } << false
+        << QVariant(0) << QList<int> { 50, 100 };
+}
+
+void tst_SdoCiA309Client::answers()
+{
+    QFETCH(bool, write);
+    QFETCH(CAN::CANopenDataType, type);
+    QFETCH(QStringList, texts);
+    QFETCH(bool, error);
+    QFETCH(QVariant, outcome);
+    QFETCH(QList<int>, progress);
+    Bench b;
+    QSignalSpy results(&b.client, &SDOCiA309Client::resultReceived);
+    QSignalSpy errors(&b.client, &SDOCiA309Client::errorReceived);
+    QSignalSpy progressSpy(&b.client, &SDOCiA309Client::progress);
+    const QVariant value = type == CAN::DOMAIN ? QVariant(QByteArray("Hi")) : QVariant(1);
+    QCOMPARE(write ? b.client.write(5, 0x2000, 3, type, value) : b.client.read(5, 0x2000, 3, type),
+        CAN::RetType_OK);
+    for (const QString &text : texts)
+        b.adapter.injectGateway(text);
+    QTRY_COMPARE(results.count() + errors.count(), 1);
+    QSignalSpy &outcomeSpy = error ? errors : results;
+    QCOMPARE(outcomeSpy.count(), 1);
+    QCOMPARE(outcomeSpy.at(0).at(0).toUInt(), 0x2000u);
+    QCOMPARE(outcomeSpy.at(0).at(1).toUInt(), 3u);
+    if (error)
+        QCOMPARE(outcomeSpy.at(0).at(2).toUInt(), outcome.toUInt());
+    else
+        QCOMPARE(outcomeSpy.at(0).at(2), outcome);
+    QList<int> seen;
+    for (const auto &args : progressSpy)
+        seen << args.at(0).toInt();
+    QCOMPARE(seen, progress);
+    QVERIFY(!b.client.isBusy());
+    // Nothing more comes of later lines, nor of the settling time.
+    b.adapter.injectGateway(QStringLiteral("[1] 7\n\n[1] ERROR:0x08000000"));
+    QTest::qWait(type == CAN::DOMAIN ? 150 : 0); // a domain's settling time
+    QCOMPARE(results.count() + errors.count(), 1);
+}
+
+void tst_SdoCiA309Client::garbageAnswers()
+{
+    // Random answers to pending requests of every kind: never a crash, never two outcomes.
+    const QStringList words { "[1]", "[2]", "[", "]", "OK", "ERROR", "ERROR:", "ERROR:0x06020000", "BLOCK",
+        "0", "4", "0x", "\"", "#x", "SGk=", "SGVsbG8s", "", "\r", "-1", "99999999999999999999" };
+    QRandomGenerator random(7);
+    for (CAN::CANopenDataType type : { CAN::UNSIGNED32, CAN::VISIBLE_STRING, CAN::DOMAIN }) {
+        for (int round = 0; round < 16; ++round) {
+            Bench b;
+            QSignalSpy results(&b.client, &SDOCiA309Client::resultReceived);
+            QSignalSpy errors(&b.client, &SDOCiA309Client::errorReceived);
+            const bool write = round % 2;
+            QCOMPARE(write ? b.client.write(5, 0x2000, 0, type, QByteArray("x"))
+                           : b.client.read(5, 0x2000, 0, type),
+                CAN::RetType_OK);
+            for (int i = 0; i < 6; ++i) {
+                QStringList line;
+                for (int k = random.bounded(6); k > 0; --k)
+                    line << words.at(random.bounded(words.size()));
+                b.adapter.injectGateway(line.join(random.bounded(2) ? QLatin1Char(' ') : QLatin1Char('\n')));
+            }
+            QTest::qWait(type == CAN::DOMAIN ? 110 : 0);
+            QVERIFY(results.count() + errors.count() <= 1);
+        }
+    }
+}
+
+void tst_SdoCiA309Client::silentGatewayTimesOut()
+{
+    Bench b;
+    b.client.setSdoTimeout(20);
+    QSignalSpy errors(&b.client, &SDOCiA309Client::errorReceived);
+    QCOMPARE(b.client.guardTime(CAN::UNSIGNED32, false, 0), 1020);
+    QCOMPARE(b.client.guardTime(CAN::DOMAIN, true, 65536), 1020 + 32768);
+    QCOMPARE(b.client.read(5, 0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
+    QVERIFY(errors.wait(3000));
+    QCOMPARE(errors.at(0).at(2).toUInt(), 0x05040000u);
+    QVERIFY(!b.client.isBusy());
+    b.adapter.injectGateway(QStringLiteral("[2] 5")); // too late
+    QCOMPARE(errors.count(), 1);
+}
+
+void tst_SdoCiA309Client::facadeUsesTheGatewayClient()
+{
+    Bench b;
+    SDOClient sdo(0x585, 0x605, &b.scheduler);
+    QSignalSpy results(&sdo, &SDOClient::resultReceived);
+    QSignalSpy errors(&sdo, &SDOClient::errorReceived);
+    QSignalSpy progress(&sdo, &SDOClient::progress);
+    b.adapter.clear();
+    QCOMPARE(sdo.setSdoTimeout(300), CAN::RetType_OK);
+    QCOMPARE(sdo.read(0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
+    QCOMPARE(b.adapter.requestLines,
+        (QStringList { QStringLiteral("set sdo_timeout 300"), QStringLiteral("5 r 0x1018 1 u32") }));
+    QVERIFY(b.adapter.frames.isEmpty());
+    b.adapter.injectGateway(QStringLiteral("[2] 1201"));
+    QCOMPARE(results.count(), 1);
+    QCOMPARE(results.at(0).at(2), QVariant(1201u));
+    QCOMPARE(results.at(0).at(3).toUInt(), 0x585u);
+
+    QCOMPARE(sdo.read(0x2F00, 0, CAN::DOMAIN), CAN::RetType_OK);
+    b.adapter.injectGateway(QStringLiteral("[3] SGVsbG8s"));
+    QCOMPARE(sdo.getCurrentlyReceivedData(), QByteArray("Hello,"));
+    QCOMPARE(sdo.read(0x1000, 0, CAN::UNSIGNED32), CAN::RetType_Busy);
+    QTRY_COMPARE(results.count(), 2);
+    QCOMPARE(results.at(1).at(2), QVariant(QByteArray("Hello,")));
+    QCOMPARE(progress.count(), 1);
+
+    QCOMPARE(sdo.write(0x1017, 0, CAN::UNSIGNED16, 250), CAN::RetType_OK);
+    QCOMPARE(b.adapter.requestLines.last(), QStringLiteral("5 w 0x1017 0 u16 250"));
+    QCOMPARE(sdo.abort(0x08000000), CAN::RetType_OK);
+    QVERIFY(!sdo.isBusy());
+    b.adapter.injectGateway(QStringLiteral("[4] OK")); // the gateway's late answer changes nothing
+    b.adapter.injectGateway(QStringLiteral("[4] ERROR:0x06020000"));
+    QCOMPARE(results.count(), 2);
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0), (QList<QVariant> { quint16(0x1017), quint8(0), 0x08000000u }));
+}
+
+QTEST_GUILESS_MAIN(tst_SdoCiA309Client)
+#include "tst_sdocia309client.moc"
