@@ -29,15 +29,15 @@ constexpr quint16 kConsumerMs = 30;
 
 double cpuSeconds()
 {
-    rusage usage{};
+    rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 long peakKiB()
 {
-    rusage usage{};
+    rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss; // KiB on Linux
 }
@@ -71,9 +71,9 @@ Result run(bool supervise, int seconds)
         if (supervise) {
             slaves.push_back(std::make_unique<NMTSlave>(quint8(id), &scheduler, nullptr));
             QObject::connect(slaves.back().get(), &NMTSlave::HeartbeatGuardingStateChanged,
-                             [&result](NMTSlave::HeartbeatGuardingState s) {
-                                 result.lostEvents += s == NMTSlave::HeartbeatGuardingState_ConnectionLost;
-                             });
+                [&result](NMTSlave::HeartbeatGuardingState s) {
+                    result.lostEvents += s == NMTSlave::HeartbeatGuardingState_ConnectionLost;
+                });
             slaves.back()->startHeartbeatMonitoring(kConsumerMs);
         }
     }
@@ -112,17 +112,18 @@ int main(int argc, char **argv)
 
     const double perBase = base.cpu / double(qMax<quint64>(1, base.heartbeats)) * 1e6;
     const double perFull = full.cpu / double(qMax<quint64>(1, full.heartbeats)) * 1e6;
-    std::printf("heartbeat supervision: %d NMTSlave objects, %d simulated nodes, heartbeat %u ms, consumer %u ms\n",
-                kNodes, kNodes, unsigned(kHeartbeatMs), unsigned(kConsumerMs));
-    std::printf("  nodes alone:      %.1f s, %llu heartbeats (%.0f/s), CPU %.2f s, %.2f us/heartbeat\n", base.wall,
-                static_cast<unsigned long long>(base.heartbeats), double(base.heartbeats) / base.wall, base.cpu,
-                perBase);
-    std::printf("  with supervision: %.1f s, %llu heartbeats (%.0f/s), CPU %.2f s, %.2f us/heartbeat\n", full.wall,
-                static_cast<unsigned long long>(full.heartbeats), double(full.heartbeats) / full.wall, full.cpu,
-                perFull);
+    std::printf(
+        "heartbeat supervision: %d NMTSlave objects, %d simulated nodes, heartbeat %u ms, consumer %u ms\n",
+        kNodes, kNodes, unsigned(kHeartbeatMs), unsigned(kConsumerMs));
+    std::printf("  nodes alone:      %.1f s, %llu heartbeats (%.0f/s), CPU %.2f s, %.2f us/heartbeat\n",
+        base.wall, static_cast<unsigned long long>(base.heartbeats), double(base.heartbeats) / base.wall,
+        base.cpu, perBase);
+    std::printf("  with supervision: %.1f s, %llu heartbeats (%.0f/s), CPU %.2f s, %.2f us/heartbeat\n",
+        full.wall, static_cast<unsigned long long>(full.heartbeats), double(full.heartbeats) / full.wall,
+        full.cpu, perFull);
     std::printf("  supervision share: %.2f us CPU per received heartbeat\n", perFull - perBase);
     std::printf("  at the end %d of %d nodes judged \"Connection OK\"; %d \"Connection lost\" events\n",
-                full.connectionOk, kNodes, full.lostEvents);
+        full.connectionOk, kNodes, full.lostEvents);
     std::printf("  peak memory (maxrss): %ld KiB (nodes alone: %ld KiB)\n", peakKiB(), peakBase);
     return 0;
 }

@@ -8,14 +8,18 @@
 #include <algorithm>
 
 SimCanopenNode::SimCanopenNode(AbstractCanAdapter *adapter, quint8 nodeId, QObject *parent)
-    : QObject(parent), mAdapter(adapter), mOd(new SimObjectDictionary(this)), mNodeId(nodeId),
-      mPendingNodeId(nodeId)
+    : QObject(parent)
+    , mAdapter(adapter)
+    , mOd(new SimObjectDictionary(this))
+    , mNodeId(nodeId)
+    , mPendingNodeId(nodeId)
 {
     using OD = SimObjectDictionary;
     mOd->addValue(0x1000, 0, OD::Unsigned32, OD::ReadOnly, 0x00000000);
     mOd->addValue(0x1001, 0, OD::Unsigned8, OD::ReadOnly, 0);
     mOd->addValue(0x1017, 0, OD::Unsigned16, OD::ReadWrite, 0);
-    mOd->addRecord(0x1018, {{OD::Unsigned32, 0}, {OD::Unsigned32, 0}, {OD::Unsigned32, 0}, {OD::Unsigned32, 0}});
+    mOd->addRecord(0x1018,
+        { { OD::Unsigned32, 0 }, { OD::Unsigned32, 0 }, { OD::Unsigned32, 0 }, { OD::Unsigned32, 0 } });
     if (mAdapter)
         connect(mAdapter, &AbstractCanAdapter::messageReceived, this, &SimCanopenNode::frameReceived);
 }
@@ -30,10 +34,22 @@ void SimCanopenNode::setIdentity(quint32 vendor, quint32 product, quint32 revisi
     mOd->setUnsigned(0x1018, 4, serial);
 }
 
-quint32 SimCanopenNode::vendorId() const { return quint32(mOd->unsignedValue(0x1018, 1)); }
-quint32 SimCanopenNode::productCode() const { return quint32(mOd->unsignedValue(0x1018, 2)); }
-quint32 SimCanopenNode::revisionNumber() const { return quint32(mOd->unsignedValue(0x1018, 3)); }
-quint32 SimCanopenNode::serialNumber() const { return quint32(mOd->unsignedValue(0x1018, 4)); }
+quint32 SimCanopenNode::vendorId() const
+{
+    return quint32(mOd->unsignedValue(0x1018, 1));
+}
+quint32 SimCanopenNode::productCode() const
+{
+    return quint32(mOd->unsignedValue(0x1018, 2));
+}
+quint32 SimCanopenNode::revisionNumber() const
+{
+    return quint32(mOd->unsignedValue(0x1018, 3));
+}
+quint32 SimCanopenNode::serialNumber() const
+{
+    return quint32(mOd->unsignedValue(0x1018, 4));
+}
 
 void SimCanopenNode::powerOn()
 {
@@ -105,14 +121,14 @@ CAN::RetType SimCanopenNode::sendFrame(quint32 id, const QByteArray &bytes, bool
 
 void SimCanopenNode::addFrameHandler(QObject *owner, FrameHandler handler)
 {
-    mHandlers.push_back({owner, std::make_shared<FrameHandler>(std::move(handler))});
+    mHandlers.push_back({ owner, std::make_shared<FrameHandler>(std::move(handler)) });
 }
 
 void SimCanopenNode::removeFrameHandlers(QObject *owner)
 {
     mHandlers.erase(std::remove_if(mHandlers.begin(), mHandlers.end(),
-                                   [owner](const Handler &h) { return h.owner == owner || !h.owner; }),
-                    mHandlers.end());
+                        [owner](const Handler &h) { return h.owner == owner || !h.owner; }),
+        mHandlers.end());
 }
 
 void SimCanopenNode::frameReceived(const CAN::CanRxMessage &message)

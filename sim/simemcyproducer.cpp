@@ -4,14 +4,15 @@
 #include "simobjectdictionary.h"
 
 SimEmcyProducer::SimEmcyProducer(SimCanopenNode *node, QObject *parent)
-    : QObject(parent ? parent : node), mNode(node)
+    : QObject(parent ? parent : node)
+    , mNode(node)
 {
     if (!mNode)
         return;
     SimObjectDictionary *od = mNode->od();
     if (!od->contains(0x1014, 0))
         od->addValue(0x1014, 0, SimObjectDictionary::Unsigned32, SimObjectDictionary::ReadWrite,
-                     0x80u + mNode->nodeId());
+            0x80u + mNode->nodeId());
     connect(od, &SimObjectDictionary::entryWritten, this, [this](quint16 index, quint8 sub) {
         if (index == 0x1014 && sub == 0)
             mCobIdWritten = true;
@@ -28,15 +29,16 @@ quint32 SimEmcyProducer::cobId() const
     return mNode ? quint32(mNode->od()->unsignedValue(0x1014, 0)) : 0x80000000u;
 }
 
-CAN::RetType SimEmcyProducer::sendEmergency(quint16 errorCode, quint8 errorRegister,
-                                            const QByteArray &manufacturerData)
+CAN::RetType SimEmcyProducer::sendEmergency(
+    quint16 errorCode, quint8 errorRegister, const QByteArray &manufacturerData)
 {
     if (!mNode)
         return CAN::RetType_NoLink;
     const quint32 cob = cobId();
     const SimCanopenNode::NmtState state = mNode->nmtState();
     if ((cob & 0x80000000u) || !mNode->isPoweredOn()
-        || (state != SimCanopenNode::NmtState_PreOperational && state != SimCanopenNode::NmtState_Operational))
+        || (state != SimCanopenNode::NmtState_PreOperational
+            && state != SimCanopenNode::NmtState_Operational))
         return CAN::RetType_InvalidRequest;
     mNode->od()->setUnsigned(0x1001, 0, errorRegister);
     QByteArray bytes(8, '\0');

@@ -22,8 +22,8 @@ public:
 
     /// Sends one emergency; manufacturer bytes beyond five are dropped, missing ones are 0.
     /// 2 when the node's state or a COB-ID marked invalid forbids it, else the adapter's result.
-    CAN::RetType sendEmergency(quint16 errorCode, quint8 errorRegister,
-                               const QByteArray &manufacturerData = QByteArray());
+    CAN::RetType sendEmergency(
+        quint16 errorCode, quint8 errorRegister, const QByteArray &manufacturerData = QByteArray());
     /// The CiA 301 "error reset or no error" emergency (code 0000, register 00).
     CAN::RetType sendErrorReset() { return sendEmergency(0x0000, 0x00); }
 

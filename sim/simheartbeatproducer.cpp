@@ -4,7 +4,8 @@
 #include "simobjectdictionary.h"
 
 SimHeartbeatProducer::SimHeartbeatProducer(SimCanopenNode *node, QObject *parent)
-    : QObject(parent ? parent : node), mNode(node)
+    : QObject(parent ? parent : node)
+    , mNode(node)
 {
     mTimer.setTimerType(Qt::PreciseTimer);
     connect(&mTimer, &QTimer::timeout, this, &SimHeartbeatProducer::tick);
@@ -29,7 +30,7 @@ void SimHeartbeatProducer::setProducerTime(quint16 ms)
 {
     if (!mNode)
         return;
-    const char bytes[2] = {char(ms & 0xFF), char(ms >> 8)};
+    const char bytes[2] = { char(ms & 0xFF), char(ms >> 8) };
     mNode->od()->write(0x1017, 0, QByteArray(bytes, 2));
 }
 

@@ -10,12 +10,13 @@ constexpr quint8 Unconfigured = 0xFF;
 quint32 readU32(const CAN::CanRxMessage &m, int at)
 {
     return quint32(m.data[at]) | quint32(m.data[at + 1]) << 8 | quint32(m.data[at + 2]) << 16
-           | quint32(m.data[at + 3]) << 24;
+        | quint32(m.data[at + 3]) << 24;
 }
 } // namespace
 
 SimLssSlave::SimLssSlave(SimCanopenNode *node, QObject *parent)
-    : QObject(parent ? parent : node), mNode(node)
+    : QObject(parent ? parent : node)
+    , mNode(node)
 {
     if (!mNode)
         return;
@@ -134,7 +135,7 @@ void SimLssSlave::handleSwitchGlobal(quint8 mode)
     if (mode != 0)
         return;
     const bool takeNodeId = mState == LssState_Configuration && mNode->nodeId() == Unconfigured
-                            && mNode->pendingNodeId() != Unconfigured;
+        && mNode->pendingNodeId() != Unconfigured;
     setState(LssState_Waiting);
     // A device that had no node-ID starts with the configured one at once.
     if (takeNodeId)

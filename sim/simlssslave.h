@@ -73,7 +73,7 @@ private:
     QPointer<SimCanopenNode> mNode;
     LssState mState = LssState_Waiting;
     quint8 mSelectiveNext = 0x40; ///< next expected switch-selective frame
-    quint8 mIdentifyNext = 0x46;  ///< next expected identify-remote-slave frame
+    quint8 mIdentifyNext = 0x46; ///< next expected identify-remote-slave frame
     quint8 mFastScanPos = 0;
     quint8 mStoreError = 0;
     quint8 mStoreSpecificError = 0;
@@ -82,5 +82,5 @@ private:
     int mStoreCount = 0;
     int mPendingBitTiming = -1;
     int mActiveBitTiming = -1;
-    QList<quint8> mSupportedBitTimings = {0, 1, 2, 3, 4, 6, 7, 8};
+    QList<quint8> mSupportedBitTimings = { 0, 1, 2, 3, 4, 6, 7, 8 };
 };

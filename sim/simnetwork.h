@@ -23,16 +23,16 @@ class TARNWICKSIM_EXPORT SimNetwork : public QObject
 public:
     struct NodeSpec
     {
-        quint8 nodeId;       ///< 1..127, or 0xFF for an unconfigured node
+        quint8 nodeId; ///< 1..127, or 0xFF for an unconfigured node
         QString name;
         quint32 deviceType;
         quint32 vendorId;
         quint32 productCode;
         quint32 revision;
         quint32 serial;
-        int receivePdos;     ///< number of receive PDOs (communication 0x1400.., mapping 0x1600..)
-        int transmitPdos;    ///< number of transmit PDOs (0x1800.., 0x1A00..)
-        bool inhibitTime;    ///< PDO communication objects have sub-index 3
+        int receivePdos; ///< number of receive PDOs (communication 0x1400.., mapping 0x1600..)
+        int transmitPdos; ///< number of transmit PDOs (0x1800.., 0x1A00..)
+        bool inhibitTime; ///< PDO communication objects have sub-index 3
         quint16 heartbeatMs; ///< producer heartbeat time (0x1017)
         int mappedObjects = 2; ///< mapping count (sub-index 0); two entries are always filled
     };
@@ -78,7 +78,7 @@ public:
 
     /// Adds PDO communication and mapping objects to a dictionary.
     static void addPdoObjects(SimObjectDictionary *od, quint8 nodeId, int receivePdos, int transmitPdos,
-                              bool inhibitTime, int mappedObjects = 2);
+        bool inhibitTime, int mappedObjects = 2);
 
 private:
     QPointer<AbstractCanAdapter> mAdapter;

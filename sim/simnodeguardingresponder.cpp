@@ -4,7 +4,8 @@
 #include "simobjectdictionary.h"
 
 SimNodeGuardingResponder::SimNodeGuardingResponder(SimCanopenNode *node, QObject *parent)
-    : QObject(parent ? parent : node), mNode(node)
+    : QObject(parent ? parent : node)
+    , mNode(node)
 {
     if (!mNode)
         return;

@@ -2,7 +2,10 @@
 
 #include <QtEndian>
 
-SimObjectDictionary::SimObjectDictionary(QObject *parent) : QObject(parent) {}
+SimObjectDictionary::SimObjectDictionary(QObject *parent)
+    : QObject(parent)
+{
+}
 
 int SimObjectDictionary::typeSize(quint16 dataType)
 {
@@ -42,7 +45,8 @@ static QByteArray littleEndian(quint64 value, int size)
     return bytes;
 }
 
-void SimObjectDictionary::add(quint16 index, quint8 sub, quint16 dataType, Access access, const QByteArray &value)
+void SimObjectDictionary::add(
+    quint16 index, quint8 sub, quint16 dataType, Access access, const QByteArray &value)
 {
     Entry e;
     e.dataType = dataType;

@@ -17,11 +17,24 @@ public:
 
     /// CiA 301 data type indices used by the simulated devices.
     enum DataType : quint16 {
-        Boolean = 0x0001, Integer8 = 0x0002, Integer16 = 0x0003, Integer32 = 0x0004,
-        Unsigned8 = 0x0005, Unsigned16 = 0x0006, Unsigned32 = 0x0007, Real32 = 0x0008,
-        VisibleString = 0x0009, OctetString = 0x000A, Domain = 0x000F, Integer24 = 0x0010,
-        Real64 = 0x0011, Integer64 = 0x0015, Unsigned24 = 0x0016, Unsigned40 = 0x0018,
-        Unsigned48 = 0x0019, Unsigned64 = 0x001B,
+        Boolean = 0x0001,
+        Integer8 = 0x0002,
+        Integer16 = 0x0003,
+        Integer32 = 0x0004,
+        Unsigned8 = 0x0005,
+        Unsigned16 = 0x0006,
+        Unsigned32 = 0x0007,
+        Real32 = 0x0008,
+        VisibleString = 0x0009,
+        OctetString = 0x000A,
+        Domain = 0x000F,
+        Integer24 = 0x0010,
+        Real64 = 0x0011,
+        Integer64 = 0x0015,
+        Unsigned24 = 0x0016,
+        Unsigned40 = 0x0018,
+        Unsigned48 = 0x0019,
+        Unsigned64 = 0x001B,
     };
 
     /// CiA 301 abort codes the dictionary answers with.

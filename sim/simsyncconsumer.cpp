@@ -4,12 +4,14 @@
 #include "simobjectdictionary.h"
 
 SimSyncConsumer::SimSyncConsumer(SimCanopenNode *node, QObject *parent)
-    : QObject(parent ? parent : node), mNode(node)
+    : QObject(parent ? parent : node)
+    , mNode(node)
 {
     if (!mNode)
         return;
     if (!mNode->od()->contains(0x1005, 0))
-        mNode->od()->addValue(0x1005, 0, SimObjectDictionary::Unsigned32, SimObjectDictionary::ReadWrite, 0x80);
+        mNode->od()->addValue(
+            0x1005, 0, SimObjectDictionary::Unsigned32, SimObjectDictionary::ReadWrite, 0x80);
     mNode->addFrameHandler(this, [this](const CAN::CanRxMessage &m) {
         if (!mNode || m.remote || m.id != (mNode->od()->unsignedValue(0x1005, 0) & 0x1FFFFFFFu))
             return false;
@@ -47,5 +49,6 @@ double SimSyncConsumer::meanPeriodMs() const
 {
     if (mSyncs.size() < 2)
         return 0;
-    return double(mSyncs.last().time.toUSecs() - mSyncs.first().time.toUSecs()) / 1000.0 / (mSyncs.size() - 1);
+    return double(mSyncs.last().time.toUSecs() - mSyncs.first().time.toUSecs()) / 1000.0
+        / (mSyncs.size() - 1);
 }

@@ -1,6 +1,9 @@
 #include "abstractcanadapter.h"
 
-AbstractCanAdapter::AbstractCanAdapter(QObject *parent) : QObject(parent) {}
+AbstractCanAdapter::AbstractCanAdapter(QObject *parent)
+    : QObject(parent)
+{
+}
 
 AbstractCanAdapter::~AbstractCanAdapter() = default;
 

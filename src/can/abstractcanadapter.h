@@ -12,10 +12,10 @@
 /// Keys of the adapter option store. Services read AdapterOption_CiA309Gateway before each
 /// exchange and set AdapterOption_TransferActive around long SDO transfers.
 enum AdapterOption : int {
-    AdapterOption_Bitrate = 1,          ///< nominal bit rate in bit/s (int)
-    AdapterOption_DataBitrate = 2,      ///< CAN FD data bit rate in bit/s (int)
-    AdapterOption_TransferActive = 18,  ///< bool: a segmented/block transfer is running
-    AdapterOption_CiA309Gateway = 25,   ///< bool: the adapter is a CiA 309 ASCII gateway
+    AdapterOption_Bitrate = 1, ///< nominal bit rate in bit/s (int)
+    AdapterOption_DataBitrate = 2, ///< CAN FD data bit rate in bit/s (int)
+    AdapterOption_TransferActive = 18, ///< bool: a segmented/block transfer is running
+    AdapterOption_CiA309Gateway = 25, ///< bool: the adapter is a CiA 309 ASCII gateway
 };
 
 /// Base of every CAN adapter: sends frames (and, for gateways, text lines) and hands every

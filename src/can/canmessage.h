@@ -13,13 +13,13 @@ namespace CAN {
 /// false; services start from that and set only what their protocol needs.
 struct CanMessage
 {
-    quint32 id = 0;             ///< 11-bit or 29-bit identifier
-    quint8 length = 0;          ///< data bytes: 0..8, or a CAN FD length up to 64
+    quint32 id = 0; ///< 11-bit or 29-bit identifier
+    quint8 length = 0; ///< data bytes: 0..8, or a CAN FD length up to 64
     quint8 data[64] = {};
-    bool remote = false;        ///< remote transmission request
-    bool extended = false;      ///< 29-bit identifier
-    bool fd = false;            ///< CAN FD frame
-    quint8 reserved = 0;        ///< adapter-specific; services leave it 0
+    bool remote = false; ///< remote transmission request
+    bool extended = false; ///< 29-bit identifier
+    bool fd = false; ///< CAN FD frame
+    quint8 reserved = 0; ///< adapter-specific; services leave it 0
     bool bitRateSwitch = false; ///< CAN FD data phase at the higher bit rate
 
     /// Copies up to 64 bytes into data and sets the length.
@@ -32,9 +32,8 @@ struct CanMessage
     }
     bool operator==(const CanMessage &o) const
     {
-        return id == o.id && length == o.length && remote == o.remote && extended == o.extended
-               && fd == o.fd && bitRateSwitch == o.bitRateSwitch
-               && std::memcmp(data, o.data, qMin<size_t>(length, 64)) == 0;
+        return id == o.id && length == o.length && remote == o.remote && extended == o.extended && fd == o.fd
+            && bitRateSwitch == o.bitRateSwitch && std::memcmp(data, o.data, qMin<size_t>(length, 64)) == 0;
     }
 };
 

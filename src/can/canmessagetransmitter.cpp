@@ -3,7 +3,8 @@
 #include "abstractcanadapter.h"
 
 CanMessageTransmitter::CanMessageTransmitter(int channel, QObject *parent)
-    : QObject(parent), mChannel(channel)
+    : QObject(parent)
+    , mChannel(channel)
 {
     mTimer.setTimerType(Qt::PreciseTimer);
     connect(&mTimer, &QTimer::timeout, this, &CanMessageTransmitter::timerElapsed);

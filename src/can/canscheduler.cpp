@@ -20,7 +20,8 @@ quint32 CanScheduler::senderKey(quint32 canId, bool extended)
     return extended ? ((canId & CAN::MaxExtendedId) | kExtendedKey) : canId;
 }
 
-CanScheduler::CanScheduler(AbstractCanAdapter *adapter, QObject *parent) : QObject(parent)
+CanScheduler::CanScheduler(AbstractCanAdapter *adapter, QObject *parent)
+    : QObject(parent)
 {
     setCanAdapter(adapter);
 }
@@ -93,7 +94,7 @@ void CanScheduler::dispatch(const CAN::CanRxMessage &message)
                                            : 0xFFFFFFFFu;
     const auto it = mSenders.constFind(key);
     if (it != mSenders.constEnd())
-        emit (*it)->received(message);
+        emit(*it)->received(message);
 }
 
 static void registerSchedulerTypes()

@@ -3,7 +3,8 @@
 #include <chrono>
 
 CanTimeStamp::CanTimeStamp(qint32 seconds, qint32 microseconds)
-    : mSeconds(seconds), mMicroseconds(microseconds)
+    : mSeconds(seconds)
+    , mMicroseconds(microseconds)
 {
     normalize();
 }
@@ -11,7 +12,7 @@ CanTimeStamp::CanTimeStamp(qint32 seconds, qint32 microseconds)
 CanTimeStamp CanTimeStamp::now()
 {
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
-                        std::chrono::system_clock::now().time_since_epoch())
+        std::chrono::system_clock::now().time_since_epoch())
                         .count();
     return CanTimeStamp(qint32(us / 1000000), qint32(us % 1000000));
 }

@@ -25,7 +25,10 @@ public:
     /// Milliseconds from this stamp to other (positive when other is later).
     qint64 msecsTo(const CanTimeStamp &other) const { return (other.toUSecs() - toUSecs()) / 1000; }
 
-    bool operator==(const CanTimeStamp &o) const { return mSeconds == o.mSeconds && mMicroseconds == o.mMicroseconds; }
+    bool operator==(const CanTimeStamp &o) const
+    {
+        return mSeconds == o.mSeconds && mMicroseconds == o.mMicroseconds;
+    }
     bool operator!=(const CanTimeStamp &o) const { return !(*this == o); }
     bool operator<(const CanTimeStamp &o) const { return toUSecs() < o.toUSecs(); }
 

@@ -2,7 +2,8 @@
 
 #include <cmath>
 
-CyclicOccurrenceTester::CyclicOccurrenceTester(QObject *parent) : QObject(parent)
+CyclicOccurrenceTester::CyclicOccurrenceTester(QObject *parent)
+    : QObject(parent)
 {
     mTimer.setSingleShot(true);
     mTimer.setTimerType(Qt::PreciseTimer);

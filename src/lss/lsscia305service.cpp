@@ -27,7 +27,8 @@ constexpr quint8 CsNonConfiguredSlave = 0x50;
 constexpr quint8 CsInquireNodeId = 0x5E;
 } // namespace
 
-LSSCiA305Service::LSSCiA305Service(QObject *parent) : LSSService(parent)
+LSSCiA305Service::LSSCiA305Service(QObject *parent)
+    : LSSService(parent)
 {
     mAnswerTimer.setSingleShot(true);
     mGapTimer.setSingleShot(true);
@@ -66,9 +67,8 @@ CAN::RetType LSSCiA305Service::sendFrame(quint8 command, quint32 value, int valu
     return adapter->sendCanMessage(frame);
 }
 
-CAN::RetType LSSCiA305Service::singleFrameRequest(LSSMaster::LssAction action, quint8 command,
-                                                  quint32 value, int valueBytes, quint8 fdLength,
-                                                  bool awaitAnswer)
+CAN::RetType LSSCiA305Service::singleFrameRequest(LSSMaster::LssAction action, quint8 command, quint32 value,
+    int valueBytes, quint8 fdLength, bool awaitAnswer)
 {
     if (mPendingAction != LSSMaster::LssAction_None)
         return CAN::RetType_Busy;
@@ -101,13 +101,15 @@ CAN::RetType LSSCiA305Service::configureBitTiming(quint8 tableSelector, quint8 t
 {
     // Byte 1 table selector, byte 2 table index.
     const quint32 value = quint32(tableSelector) | quint32(tableIndex) << 8;
-    return singleFrameRequest(LSSMaster::LssAction_ConfigureBitTiming, CsConfigureBitTiming, value, 2, 8, true);
+    return singleFrameRequest(
+        LSSMaster::LssAction_ConfigureBitTiming, CsConfigureBitTiming, value, 2, 8, true);
 }
 
 CAN::RetType LSSCiA305Service::activateBitTiming(quint16 switchDelay)
 {
     // No slave answers: the request ends with the answer timer.
-    return singleFrameRequest(LSSMaster::LssAction_ActivateBitTiming, CsActivateBitTiming, switchDelay, 2, 3, true);
+    return singleFrameRequest(
+        LSSMaster::LssAction_ActivateBitTiming, CsActivateBitTiming, switchDelay, 2, 3, true);
 }
 
 CAN::RetType LSSCiA305Service::storeConfiguration()
@@ -130,8 +132,8 @@ CAN::RetType LSSCiA305Service::inquireNodeId()
     return singleFrameRequest(LSSMaster::LssAction_InquireNodeId, CsInquireNodeId, 0, 0, 1, true);
 }
 
-CAN::RetType LSSCiA305Service::switchModeSelective(quint32 vendorId, quint32 productCode,
-                                                   quint32 revisionNumber, quint32 serialNumber)
+CAN::RetType LSSCiA305Service::switchModeSelective(
+    quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber)
 {
     if (mPendingAction != LSSMaster::LssAction_None)
         return CAN::RetType_Busy;
@@ -157,7 +159,8 @@ CAN::RetType LSSCiA305Service::switchModeSelective(quint32 vendorId, quint32 pro
 
 void LSSCiA305Service::sendNextMessage()
 {
-    if (mPendingAction != LSSMaster::LssAction_SwitchModeSelective || mSelectiveStep < 2 || mSelectiveStep > 4)
+    if (mPendingAction != LSSMaster::LssAction_SwitchModeSelective || mSelectiveStep < 2
+        || mSelectiveStep > 4)
         return;
     const quint8 command = quint8(CsSwitchSelectiveVendor + mSelectiveStep - 1);
     const CAN::RetType result = sendFrame(command, mSelectiveIdentity[mSelectiveStep - 1], 4, 8);
@@ -176,19 +179,21 @@ void LSSCiA305Service::sendNextMessage()
 
 // --- scans ------------------------------------------------------------------------------
 
-CAN::RetType LSSCiA305Service::fastScan(quint32 vendorId, quint32 productCode, quint32 revisionNumber,
-                                        quint32 serialNumber, bool knownIdentity)
+CAN::RetType LSSCiA305Service::fastScan(
+    quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber, bool knownIdentity)
 {
     if (mPendingAction != LSSMaster::LssAction_None)
         return CAN::RetType_Busy;
     mPendingAction = LSSMaster::LssAction_FastScan;
     delete mFastScan.data();
     // Owned by this service, so it ends with the service (also on a change of scheduler).
-    LSSFastScan *scan = new LSSFastScan(vendorId, productCode, revisionNumber, serialNumber, mScheduler, this);
+    LSSFastScan *scan
+        = new LSSFastScan(vendorId, productCode, revisionNumber, serialNumber, mScheduler, this);
     mFastScan = scan;
     scan->setKnownIdentity(knownIdentity);
     scan->setStepTimeout(mScanTimeout);
-    connect(scan, &LSSFastScan::noResponseTimeout, this, &LSSCiA305Service::fastScanTimeout, Qt::QueuedConnection);
+    connect(scan, &LSSFastScan::noResponseTimeout, this, &LSSCiA305Service::fastScanTimeout,
+        Qt::QueuedConnection);
     connect(scan, &LSSFastScan::nodeFound, this, &LSSCiA305Service::scanNodeFound, Qt::QueuedConnection);
     scan->sendNextMessage();
     return CAN::RetType_OK;
@@ -204,14 +209,14 @@ CAN::RetType LSSCiA305Service::classicalScan(quint32 vendorId, quint32 productCo
     mClassicalScan = scan;
     scan->setTimeout(mTimeout);
     connect(scan, &LSSClassicalScan::noResponseTimeout, this, &LSSCiA305Service::fastScanTimeout,
-            Qt::QueuedConnection);
+        Qt::QueuedConnection);
     connect(scan, &LSSClassicalScan::nodeFound, this, &LSSCiA305Service::scanNodeFound, Qt::QueuedConnection);
     scan->sendNextMessage();
     return CAN::RetType_OK;
 }
 
 CAN::RetType LSSCiA305Service::classicalScan(quint32 vendorId, quint32 productCode, quint32 revisionLow,
-                                             quint32 revisionHigh, quint32 serialLow, quint32 serialHigh)
+    quint32 revisionHigh, quint32 serialLow, quint32 serialHigh)
 {
     if (mPendingAction != LSSMaster::LssAction_None)
         return CAN::RetType_Busy;
@@ -222,18 +227,18 @@ CAN::RetType LSSCiA305Service::classicalScan(quint32 vendorId, quint32 productCo
     scan->setScanParameters(vendorId, productCode, revisionLow, revisionHigh, serialLow, serialHigh);
     scan->setTimeout(mTimeout);
     connect(scan, &LSSClassicalScan::noResponseTimeout, this, &LSSCiA305Service::fastScanTimeout,
-            Qt::QueuedConnection);
+        Qt::QueuedConnection);
     connect(scan, &LSSClassicalScan::nodeFound, this, &LSSCiA305Service::scanNodeFound, Qt::QueuedConnection);
     scan->sendNextMessage();
     return CAN::RetType_OK;
 }
 
-CAN::RetType LSSCiA305Service::getFastScanValues(quint32 *vendorId, quint32 *productCode,
-                                                 quint32 *revisionNumber, quint32 *serialNumber) const
+CAN::RetType LSSCiA305Service::getFastScanValues(
+    quint32 *vendorId, quint32 *productCode, quint32 *revisionNumber, quint32 *serialNumber) const
 {
     if (!mFastScan)
         return CAN::RetType_NoLink;
-    quint32 *const out[4] = {vendorId, productCode, revisionNumber, serialNumber};
+    quint32 *const out[4] = { vendorId, productCode, revisionNumber, serialNumber };
     for (int i = 0; i < 4; ++i) {
         if (out[i])
             *out[i] = mFastScan->identity(i);
@@ -275,8 +280,8 @@ bool LSSCiA305Service::fromPendingScan() const
     return false;
 }
 
-void LSSCiA305Service::scanNodeFound(quint32 vendorId, quint32 productCode, quint32 revisionNumber,
-                                     quint32 serialNumber)
+void LSSCiA305Service::scanNodeFound(
+    quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber)
 {
     if (!fromPendingScan())
         return;
@@ -287,8 +292,8 @@ void LSSCiA305Service::scanNodeFound(quint32 vendorId, quint32 productCode, quin
     }
     if (mPendingAction != LSSMaster::LssAction_ClassicalScan)
         return;
-    const QStringList device = {QString::number(vendorId), QString::number(productCode),
-                                QString::number(revisionNumber), QString::number(serialNumber)};
+    const QStringList device = { QString::number(vendorId), QString::number(productCode),
+        QString::number(revisionNumber), QString::number(serialNumber) };
     if (vendorId == 0xFFFFFFFFu) {
         // The end mark of the classical scan.
         finish(LSSMaster::LssAction_ClassicalScan, LSSMaster::LssResult_Success, device);

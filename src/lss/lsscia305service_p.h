@@ -21,15 +21,15 @@ public:
     CAN::RetType storeConfiguration() override;
     CAN::RetType configureNodeId(quint8 nodeId) override;
     CAN::RetType identifyNonConfigSlaves() override;
-    CAN::RetType switchModeSelective(quint32 vendorId, quint32 productCode, quint32 revisionNumber,
-                                     quint32 serialNumber) override;
-    CAN::RetType fastScan(quint32 vendorId, quint32 productCode, quint32 revisionNumber,
-                          quint32 serialNumber, bool knownIdentity) override;
+    CAN::RetType switchModeSelective(
+        quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber) override;
+    CAN::RetType fastScan(quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber,
+        bool knownIdentity) override;
     CAN::RetType classicalScan(quint32 vendorId, quint32 productCode) override;
     CAN::RetType classicalScan(quint32 vendorId, quint32 productCode, quint32 revisionLow,
-                               quint32 revisionHigh, quint32 serialLow, quint32 serialHigh) override;
+        quint32 revisionHigh, quint32 serialLow, quint32 serialHigh) override;
     CAN::RetType getFastScanValues(quint32 *vendorId, quint32 *productCode, quint32 *revisionNumber,
-                                   quint32 *serialNumber) const override;
+        quint32 *serialNumber) const override;
     CAN::RetType activateBitTiming(quint16 switchDelay) override;
     CAN::RetType inquireNodeId() override;
     CAN::RetType configureBitTiming(quint8 tableSelector, quint8 tableIndex) override;
@@ -47,7 +47,7 @@ private:
     /// Sends one request frame: command byte, then valueBytes of value little-endian. The frame
     /// is 8 bytes long, or fdLength with CANopen FD on. awaitAnswer starts the answer timer.
     CAN::RetType singleFrameRequest(LSSMaster::LssAction action, quint8 command, quint32 value,
-                                    int valueBytes, quint8 fdLength, bool awaitAnswer);
+        int valueBytes, quint8 fdLength, bool awaitAnswer);
     CAN::RetType sendFrame(quint8 command, quint32 value, int valueBytes, quint8 length);
     /// Handles an answer carrying an error code in byte 1.
     void codeAnswer(LSSMaster::LssAction action, quint8 code);

@@ -15,10 +15,13 @@ constexpr int NotReadyRepetitions = 3;
 constexpr int NotReadyPauseMs = 5000;
 } // namespace
 
-LSSClassicalScan::LSSClassicalScan(quint32 vendorId, quint32 productCode, CanScheduler *scheduler,
-                                   QObject *parent)
-    : QObject(parent), mScheduler(scheduler), mVendorId(vendorId), mProductCode(productCode),
-      mCurrent{0, 0xFFFFFFFFu, 0, 0xFFFFFFFFu}
+LSSClassicalScan::LSSClassicalScan(
+    quint32 vendorId, quint32 productCode, CanScheduler *scheduler, QObject *parent)
+    : QObject(parent)
+    , mScheduler(scheduler)
+    , mVendorId(vendorId)
+    , mProductCode(productCode)
+    , mCurrent { 0, 0xFFFFFFFFu, 0, 0xFFFFFFFFu }
 {
     mTimer.setSingleShot(true);
     mTimer.setInterval(mTimeout);
@@ -36,11 +39,11 @@ LSSClassicalScan::LSSClassicalScan(quint32 vendorId, quint32 productCode, CanSch
 LSSClassicalScan::~LSSClassicalScan() = default;
 
 void LSSClassicalScan::setScanParameters(quint32 vendorId, quint32 productCode, quint32 revisionLow,
-                                         quint32 revisionHigh, quint32 serialLow, quint32 serialHigh)
+    quint32 revisionHigh, quint32 serialLow, quint32 serialHigh)
 {
     mVendorId = vendorId;
     mProductCode = productCode;
-    mCurrent = {revisionLow, revisionHigh, serialLow, serialHigh};
+    mCurrent = { revisionLow, revisionHigh, serialLow, serialHigh };
     mTotal = rangeSize(mCurrent);
     mSettled = 0;
 }
@@ -65,7 +68,7 @@ double LSSClassicalScan::rangeSize(const Range &range)
     if (range.revisionHigh < range.revisionLow || range.serialHigh < range.serialLow)
         return 0;
     return (double(range.revisionHigh - range.revisionLow) + 1.0)
-           * (double(range.serialHigh - range.serialLow) + 1.0);
+        * (double(range.serialHigh - range.serialLow) + 1.0);
 }
 
 void LSSClassicalScan::settle(double addresses)
@@ -107,8 +110,8 @@ void LSSClassicalScan::sendQueryFrames()
     if (!mRunning)
         return;
     // Identify remote slave: vendor-ID, product code, revision low/high, serial low/high.
-    const quint32 values[6] = {mVendorId, mProductCode, mCurrent.revisionLow, mCurrent.revisionHigh,
-                               mCurrent.serialLow, mCurrent.serialHigh};
+    const quint32 values[6] = { mVendorId, mProductCode, mCurrent.revisionLow, mCurrent.revisionHigh,
+        mCurrent.serialLow, mCurrent.serialHigh };
     for (; mNextQueryFrame < 6; ++mNextQueryFrame) {
         const CAN::RetType result = sendQueryFrame(quint8(0x46 + mNextQueryFrame), values[mNextQueryFrame]);
         if (result == CAN::RetType_NotReady && mRepetitions < NotReadyRepetitions) {
@@ -146,12 +149,12 @@ void LSSClassicalScan::handleCanMessage(const CAN::CanRxMessage &message)
     const Range &r = mCurrent;
     if (r.revisionLow != r.revisionHigh) {
         const quint32 d = (r.revisionHigh - r.revisionLow) / 2;
-        mQueue.append({r.revisionLow, r.revisionLow + d, r.serialLow, r.serialHigh});
-        mQueue.append({r.revisionLow + d + 1, r.revisionHigh, r.serialLow, r.serialHigh});
+        mQueue.append({ r.revisionLow, r.revisionLow + d, r.serialLow, r.serialHigh });
+        mQueue.append({ r.revisionLow + d + 1, r.revisionHigh, r.serialLow, r.serialHigh });
     } else if (r.serialLow != r.serialHigh) {
         const quint32 d = (r.serialHigh - r.serialLow) / 2;
-        mQueue.append({r.revisionLow, r.revisionLow, r.serialLow, r.serialLow + d});
-        mQueue.append({r.revisionLow, r.revisionLow, r.serialLow + d + 1, r.serialHigh});
+        mQueue.append({ r.revisionLow, r.revisionLow, r.serialLow, r.serialLow + d });
+        mQueue.append({ r.revisionLow, r.revisionLow, r.serialLow + d + 1, r.serialHigh });
     } else {
         settle(1);
         emit nodeFound(mVendorId, mProductCode, r.revisionLow, r.serialLow);
@@ -172,7 +175,7 @@ void LSSClassicalScan::timeout()
     } else {
         mVendorId = EndMark;
         mProductCode = EndMark;
-        mCurrent = {0, 0, 0, 0};
+        mCurrent = { 0, 0, 0, 0 };
     }
     QTimer::singleShot(0, this, &LSSClassicalScan::sendNextMessage);
 }

@@ -19,12 +19,13 @@ class LSSClassicalScan : public QObject
 {
     Q_OBJECT
 public:
-    LSSClassicalScan(quint32 vendorId, quint32 productCode, CanScheduler *scheduler, QObject *parent = nullptr);
+    LSSClassicalScan(
+        quint32 vendorId, quint32 productCode, CanScheduler *scheduler, QObject *parent = nullptr);
     ~LSSClassicalScan() override;
 
     /// Replaces vendor-ID, product code and the range to search (bounds included).
     void setScanParameters(quint32 vendorId, quint32 productCode, quint32 revisionLow, quint32 revisionHigh,
-                           quint32 serialLow, quint32 serialHigh);
+        quint32 serialLow, quint32 serialHigh);
     /// Answer time-out of each query in ms (70 after construction).
     void setTimeout(quint16 ms);
     /// Stops the scan at once and reports noResponseTimeout(0).

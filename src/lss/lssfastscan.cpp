@@ -12,10 +12,12 @@ constexpr quint8 CsFastScan = 0x51;
 constexpr quint8 ResetQuery = 0x80;
 } // namespace
 
-LSSFastScan::LSSFastScan(quint32 vendorId, quint32 productCode, quint32 revisionNumber,
-                         quint32 serialNumber, CanScheduler *scheduler, QObject *parent)
-    : QObject(parent), mScheduler(scheduler), mIdNumber(vendorId),
-      mIdentity{vendorId, productCode, revisionNumber, serialNumber}
+LSSFastScan::LSSFastScan(quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber,
+    CanScheduler *scheduler, QObject *parent)
+    : QObject(parent)
+    , mScheduler(scheduler)
+    , mIdNumber(vendorId)
+    , mIdentity { vendorId, productCode, revisionNumber, serialNumber }
 {
     mTimer.setSingleShot(true);
     mTimer.setTimerType(Qt::PreciseTimer);

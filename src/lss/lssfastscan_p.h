@@ -18,7 +18,7 @@ class LSSFastScan : public QObject
     Q_OBJECT
 public:
     LSSFastScan(quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber,
-                CanScheduler *scheduler, QObject *parent = nullptr);
+        CanScheduler *scheduler, QObject *parent = nullptr);
     ~LSSFastScan() override;
 
     void setKnownIdentity(bool on) { mKnownIdentity = on; }

@@ -13,12 +13,15 @@ static void registerLssTypes()
     qRegisterMetaType<LSSMaster::LssResult>("LSSMaster::LssResult");
 }
 
-LSSMaster::LSSMaster(QObject *parent) : CANopenService(parent), mService(new LSSService(this))
+LSSMaster::LSSMaster(QObject *parent)
+    : CANopenService(parent)
+    , mService(new LSSService(this))
 {
     registerLssTypes();
 }
 
-LSSMaster::LSSMaster(CanScheduler *scheduler, QObject *parent) : LSSMaster(parent)
+LSSMaster::LSSMaster(CanScheduler *scheduler, QObject *parent)
+    : LSSMaster(parent)
 {
     setCanScheduler(scheduler);
 }
@@ -96,15 +99,15 @@ CAN::RetType LSSMaster::identifyNonConfigSlaves()
     return mService ? mService->identifyNonConfigSlaves() : CAN::RetType_NoLink;
 }
 
-CAN::RetType LSSMaster::switchModeSelective(quint32 vendorId, quint32 productCode,
-                                            quint32 revisionNumber, quint32 serialNumber)
+CAN::RetType LSSMaster::switchModeSelective(
+    quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber)
 {
     return mService ? mService->switchModeSelective(vendorId, productCode, revisionNumber, serialNumber)
                     : CAN::RetType_NoLink;
 }
 
-CAN::RetType LSSMaster::fastScan(quint32 vendorId, quint32 productCode, quint32 revisionNumber,
-                                 quint32 serialNumber, bool knownIdentity)
+CAN::RetType LSSMaster::fastScan(
+    quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber, bool knownIdentity)
 {
     return mService ? mService->fastScan(vendorId, productCode, revisionNumber, serialNumber, knownIdentity)
                     : CAN::RetType_NoLink;
@@ -116,15 +119,15 @@ CAN::RetType LSSMaster::classicalScan(quint32 vendorId, quint32 productCode)
 }
 
 CAN::RetType LSSMaster::classicalScan(quint32 vendorId, quint32 productCode, quint32 revisionLow,
-                                      quint32 revisionHigh, quint32 serialLow, quint32 serialHigh)
+    quint32 revisionHigh, quint32 serialLow, quint32 serialHigh)
 {
-    return mService ? mService->classicalScan(vendorId, productCode, revisionLow, revisionHigh,
-                                              serialLow, serialHigh)
-                    : CAN::RetType_NoLink;
+    return mService
+        ? mService->classicalScan(vendorId, productCode, revisionLow, revisionHigh, serialLow, serialHigh)
+        : CAN::RetType_NoLink;
 }
 
-CAN::RetType LSSMaster::getFastScanValues(quint32 *vendorId, quint32 *productCode,
-                                          quint32 *revisionNumber, quint32 *serialNumber) const
+CAN::RetType LSSMaster::getFastScanValues(
+    quint32 *vendorId, quint32 *productCode, quint32 *revisionNumber, quint32 *serialNumber) const
 {
     return mService ? mService->getFastScanValues(vendorId, productCode, revisionNumber, serialNumber)
                     : CAN::RetType_NoLink;

@@ -22,7 +22,7 @@ class TARNWICK_EXPORT LSSMaster : public CANopenService
 public:
     /// Target of switchModeGlobal.
     enum LssGlobalState {
-        LssGlobalState_Waiting = 0,       ///< all slaves to the LSS waiting state
+        LssGlobalState_Waiting = 0, ///< all slaves to the LSS waiting state
         LssGlobalState_Configuration = 1, ///< all slaves to the LSS configuration state
     };
     Q_ENUM(LssGlobalState)
@@ -46,7 +46,7 @@ public:
     enum LssResult {
         LssResult_Success = 0, ///< the slave confirmed, or the scan found a device
         LssResult_Timeout = 1, ///< no answer within the time-out
-        LssResult_Error = 2,   ///< the slave answered with an error code, or a frame failed to go out
+        LssResult_Error = 2, ///< the slave answered with an error code, or a frame failed to go out
     };
     Q_ENUM(LssResult)
 
@@ -79,23 +79,23 @@ public:
     CAN::RetType configureNodeId(quint8 nodeId);
     /// Every non-configured slave answers with its own success result; nothing stays pending.
     CAN::RetType identifyNonConfigSlaves();
-    CAN::RetType switchModeSelective(quint32 vendorId, quint32 productCode, quint32 revisionNumber,
-                                     quint32 serialNumber);
+    CAN::RetType switchModeSelective(
+        quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber);
     /// Searches one non-configured slave bit by bit from the given values upwards (pass 0 for a
     /// search from scratch), or, with knownIdentity, confirms exactly the given address. The
     /// found slave is left in the configuration state; read its address with getFastScanValues.
-    CAN::RetType fastScan(quint32 vendorId, quint32 productCode, quint32 revisionNumber,
-                          quint32 serialNumber, bool knownIdentity = false);
+    CAN::RetType fastScan(quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber,
+        bool knownIdentity = false);
     /// Finds every slave of the vendor and product, over all revisions and serial numbers, or
     /// within the given ranges (bounds included). Each device arrives as a success carrying a
     /// QStringList of its four values in decimal; a final success whose first element is
     /// "4294967295" ends the scan.
     CAN::RetType classicalScan(quint32 vendorId, quint32 productCode);
     CAN::RetType classicalScan(quint32 vendorId, quint32 productCode, quint32 revisionLow,
-                               quint32 revisionHigh, quint32 serialLow, quint32 serialHigh);
+        quint32 revisionHigh, quint32 serialLow, quint32 serialHigh);
     /// The address of the last fastscan; 6 when no fastscan ran. Null pointers are skipped.
-    CAN::RetType getFastScanValues(quint32 *vendorId, quint32 *productCode, quint32 *revisionNumber,
-                                   quint32 *serialNumber) const;
+    CAN::RetType getFastScanValues(
+        quint32 *vendorId, quint32 *productCode, quint32 *revisionNumber, quint32 *serialNumber) const;
     /// Slaves switch to the configured bit timing; there is no answer, so the request always
     /// ends with a timeout result.
     CAN::RetType activateBitTiming(quint16 switchDelay);

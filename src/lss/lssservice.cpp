@@ -3,7 +3,10 @@
 #include "lssclassicalscan_p.h"
 #include "lssfastscan_p.h"
 
-LSSService::LSSService(QObject *parent) : CANopenService(parent) {}
+LSSService::LSSService(QObject *parent)
+    : CANopenService(parent)
+{
+}
 
 LSSService::~LSSService() = default;
 
@@ -94,4 +97,4 @@ CAN::RetType LSSService::abortClassicalScan()
     return CAN::RetType_NoLink;
 }
 
-void LSSService::setCanScheduler(CanScheduler *) {}
+void LSSService::setCanScheduler(CanScheduler *) { }

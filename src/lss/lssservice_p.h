@@ -34,15 +34,15 @@ public slots:
     virtual CAN::RetType storeConfiguration();
     virtual CAN::RetType configureNodeId(quint8 nodeId);
     virtual CAN::RetType identifyNonConfigSlaves();
-    virtual CAN::RetType switchModeSelective(quint32 vendorId, quint32 productCode,
-                                             quint32 revisionNumber, quint32 serialNumber);
+    virtual CAN::RetType switchModeSelective(
+        quint32 vendorId, quint32 productCode, quint32 revisionNumber, quint32 serialNumber);
     virtual CAN::RetType fastScan(quint32 vendorId, quint32 productCode, quint32 revisionNumber,
-                                  quint32 serialNumber, bool knownIdentity);
+        quint32 serialNumber, bool knownIdentity);
     virtual CAN::RetType classicalScan(quint32 vendorId, quint32 productCode);
     virtual CAN::RetType classicalScan(quint32 vendorId, quint32 productCode, quint32 revisionLow,
-                                       quint32 revisionHigh, quint32 serialLow, quint32 serialHigh);
-    virtual CAN::RetType getFastScanValues(quint32 *vendorId, quint32 *productCode,
-                                           quint32 *revisionNumber, quint32 *serialNumber) const;
+        quint32 revisionHigh, quint32 serialLow, quint32 serialHigh);
+    virtual CAN::RetType getFastScanValues(
+        quint32 *vendorId, quint32 *productCode, quint32 *revisionNumber, quint32 *serialNumber) const;
     virtual CAN::RetType activateBitTiming(quint16 switchDelay);
     virtual CAN::RetType inquireNodeId();
     virtual CAN::RetType configureBitTiming(quint8 tableSelector, quint8 tableIndex);

@@ -4,9 +4,13 @@
 #include "canscheduler.h"
 #include "tarnwicklogging_p.h"
 
-NMTNetwork::NMTNetwork(QObject *parent) : CANopenService(parent) {}
+NMTNetwork::NMTNetwork(QObject *parent)
+    : CANopenService(parent)
+{
+}
 
-NMTNetwork::NMTNetwork(CanScheduler *scheduler, QObject *parent) : CANopenService(parent)
+NMTNetwork::NMTNetwork(CanScheduler *scheduler, QObject *parent)
+    : CANopenService(parent)
 {
     mScheduler = scheduler;
 }
@@ -51,11 +55,26 @@ CAN::RetType NMTNetwork::sendCommand(NmtCommands command)
     return adapter->sendCanMessage(frame);
 }
 
-CAN::RetType NMTNetwork::start() { return sendCommand(NMT_Start); }
-CAN::RetType NMTNetwork::stop() { return sendCommand(NMT_Stop); }
-CAN::RetType NMTNetwork::preop() { return sendCommand(NMT_PreOperational); }
-CAN::RetType NMTNetwork::resetAppl() { return sendCommand(NMT_ResetNode); }
-CAN::RetType NMTNetwork::resetComm() { return sendCommand(NMT_ResetCommunication); }
+CAN::RetType NMTNetwork::start()
+{
+    return sendCommand(NMT_Start);
+}
+CAN::RetType NMTNetwork::stop()
+{
+    return sendCommand(NMT_Stop);
+}
+CAN::RetType NMTNetwork::preop()
+{
+    return sendCommand(NMT_PreOperational);
+}
+CAN::RetType NMTNetwork::resetAppl()
+{
+    return sendCommand(NMT_ResetNode);
+}
+CAN::RetType NMTNetwork::resetComm()
+{
+    return sendCommand(NMT_ResetCommunication);
+}
 
 CAN::RetType NMTNetwork::sendCiA309Command(NmtCommands command)
 {

@@ -13,13 +13,13 @@
 #include <limits>
 
 const QHash<NMTSlave::HeartbeatGuardingState, QString> NMTSlave::stateStrings = {
-    {HeartbeatGuardingState_Unknown, QStringLiteral("Device State unknown")},
-    {HeartbeatGuardingState_BootUp, QStringLiteral("Boot up received")},
-    {HeartbeatGuardingState_NewState, QStringLiteral("New NMT state received")},
-    {HeartbeatGuardingState_ConnectionOk, QStringLiteral("Connection OK")},
-    {HeartbeatGuardingState_GuardingLost, QStringLiteral("Node guarding lost")},
-    {HeartbeatGuardingState_ConnectionLost, QStringLiteral("Connection lost")},
-    {HeartbeatGuardingState_NG_ToggleBitError, QStringLiteral("NG Toggle bit error")},
+    { HeartbeatGuardingState_Unknown, QStringLiteral("Device State unknown") },
+    { HeartbeatGuardingState_BootUp, QStringLiteral("Boot up received") },
+    { HeartbeatGuardingState_NewState, QStringLiteral("New NMT state received") },
+    { HeartbeatGuardingState_ConnectionOk, QStringLiteral("Connection OK") },
+    { HeartbeatGuardingState_GuardingLost, QStringLiteral("Node guarding lost") },
+    { HeartbeatGuardingState_ConnectionLost, QStringLiteral("Connection lost") },
+    { HeartbeatGuardingState_NG_ToggleBitError, QStringLiteral("NG Toggle bit error") },
 };
 
 static void registerNmtTypes()
@@ -30,17 +30,21 @@ static void registerNmtTypes()
 }
 Q_CONSTRUCTOR_FUNCTION(registerNmtTypes)
 
-NMTSlave::NMTSlave(QObject *parent) : CANopenService(parent)
+NMTSlave::NMTSlave(QObject *parent)
+    : CANopenService(parent)
 {
     init();
 }
 
-NMTSlave::NMTSlave(unsigned char nodeId, QObject *parent) : CANopenService(parent), mNodeId(nodeId)
+NMTSlave::NMTSlave(unsigned char nodeId, QObject *parent)
+    : CANopenService(parent)
+    , mNodeId(nodeId)
 {
     init();
 }
 
-NMTSlave::NMTSlave(CanScheduler *scheduler, QObject *parent) : CANopenService(parent)
+NMTSlave::NMTSlave(CanScheduler *scheduler, QObject *parent)
+    : CANopenService(parent)
 {
     mScheduler = scheduler;
     init();
@@ -137,11 +141,26 @@ CAN::RetType NMTSlave::sendCiA309Command(NmtCommands command)
     return adapter->sendCiA309Request(QString::number(mNodeId) + QLatin1Char(' ') + word, sequence);
 }
 
-CAN::RetType NMTSlave::startNode() { return sendCommand(NMT_Start); }
-CAN::RetType NMTSlave::stopNode() { return sendCommand(NMT_Stop); }
-CAN::RetType NMTSlave::preopNode() { return sendCommand(NMT_PreOperational); }
-CAN::RetType NMTSlave::resetApplication() { return sendCommand(NMT_ResetNode); }
-CAN::RetType NMTSlave::resetCommunication() { return sendCommand(NMT_ResetCommunication); }
+CAN::RetType NMTSlave::startNode()
+{
+    return sendCommand(NMT_Start);
+}
+CAN::RetType NMTSlave::stopNode()
+{
+    return sendCommand(NMT_Stop);
+}
+CAN::RetType NMTSlave::preopNode()
+{
+    return sendCommand(NMT_PreOperational);
+}
+CAN::RetType NMTSlave::resetApplication()
+{
+    return sendCommand(NMT_ResetNode);
+}
+CAN::RetType NMTSlave::resetCommunication()
+{
+    return sendCommand(NMT_ResetCommunication);
+}
 
 NMTSlave::NmtState NMTSlave::command2State(NmtCommands command)
 {
@@ -218,7 +237,7 @@ CAN::RetType NMTSlave::startHeartbeatMonitoring(unsigned short consumerTime)
     mHeartbeatActive = true;
     restartTimer(consumerTime);
     connect(mWatchdog, &CyclicOccurrenceTester::sigNewItemState, this, &NMTSlave::onNewItemState,
-            Qt::UniqueConnection);
+        Qt::UniqueConnection);
     mReplyStopwatch.restart();
     setLastState(HeartbeatGuardingState_Unknown);
     mPeriod = consumerTime;
@@ -275,7 +294,7 @@ QString NMTSlave::stateToString(HeartbeatGuardingState state)
 int NMTSlave::timediff(CanTimeStamp later, CanTimeStamp earlier)
 {
     const double ms = (double(later.seconds()) - double(earlier.seconds())) * 1000.0
-                      + std::trunc(double(later.microseconds()) / 1000.0 - double(earlier.microseconds()) / 1000.0);
+        + std::trunc(double(later.microseconds()) / 1000.0 - double(earlier.microseconds()) / 1000.0);
     // Against a stamp never set (the first reply) the difference exceeds int: saturate
     // instead of converting out of range.
     if (ms >= double(std::numeric_limits<int>::max()))
@@ -338,8 +357,8 @@ void NMTSlave::newCanMessageReceived(CAN::CanRxMessage message)
     mLatestReply = message.timeStamp;
     if (byte == 0x00 || mCurrentState != mPreviousState) {
         emit NodeStateChanged(mCurrentState);
-        emit HeartbeatGuardingStateChanged(byte == 0x00 ? HeartbeatGuardingState_BootUp
-                                                        : HeartbeatGuardingState_NewState);
+        emit HeartbeatGuardingStateChanged(
+            byte == 0x00 ? HeartbeatGuardingState_BootUp : HeartbeatGuardingState_NewState);
     }
     mReplyStopwatch.restart();
 

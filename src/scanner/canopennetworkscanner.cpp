@@ -15,10 +15,10 @@ struct PdoParameter
     CAN::CANopenDataType type;
 };
 constexpr PdoParameter kPdoParameters[4] = {
-    {1, CAN::UNSIGNED32},
-    {2, CAN::UNSIGNED8},
-    {3, CAN::UNSIGNED16},
-    {5, CAN::UNSIGNED16},
+    { 1, CAN::UNSIGNED32 },
+    { 2, CAN::UNSIGNED8 },
+    { 3, CAN::UNSIGNED16 },
+    { 5, CAN::UNSIGNED16 },
 };
 constexpr quint32 kSdoTimeoutAbort = 0x05040000;
 constexpr quint32 kScanSdoTimeoutMs = 250;
@@ -28,8 +28,11 @@ constexpr int kMaxReadRetries = 25;
 } // namespace
 
 const QList<CANopenNetworkscanner::ObjectEntry> CANopenNetworkscanner::identificationObjects = {
-    {0x1000, 0, CAN::UNSIGNED32}, {0x1018, 1, CAN::UNSIGNED32}, {0x1018, 2, CAN::UNSIGNED32},
-    {0x1018, 3, CAN::UNSIGNED32}, {0x1018, 4, CAN::UNSIGNED32},
+    { 0x1000, 0, CAN::UNSIGNED32 },
+    { 0x1018, 1, CAN::UNSIGNED32 },
+    { 0x1018, 2, CAN::UNSIGNED32 },
+    { 0x1018, 3, CAN::UNSIGNED32 },
+    { 0x1018, 4, CAN::UNSIGNED32 },
 };
 
 static void registerScannerTypes()
@@ -38,16 +41,18 @@ static void registerScannerTypes()
 }
 Q_CONSTRUCTOR_FUNCTION(registerScannerTypes)
 
-CANopenNetworkscanner::CANopenNetworkscanner(QObject *parent) : QObject(parent)
+CANopenNetworkscanner::CANopenNetworkscanner(QObject *parent)
+    : QObject(parent)
 {
     mSdo = new SDOClient(this);
-    connect(mSdo, &SDOClient::resultReceived, this,
-            [this](quint16 index, quint8 sub, QVariant value, quint32 serverCob, quint32 clientCob, bool) {
-                onSDOResultReceived(index, sub, value, serverCob, clientCob);
-            },
-            Qt::QueuedConnection);
+    connect(
+        mSdo, &SDOClient::resultReceived, this,
+        [this](quint16 index, quint8 sub, QVariant value, quint32 serverCob, quint32 clientCob, bool) {
+            onSDOResultReceived(index, sub, value, serverCob, clientCob);
+        },
+        Qt::QueuedConnection);
     connect(mSdo, &SDOClient::errorReceived, this, &CANopenNetworkscanner::onSDOErrorReceived,
-            Qt::QueuedConnection);
+        Qt::QueuedConnection);
 }
 
 CANopenNetworkscanner::~CANopenNetworkscanner() = default;
@@ -213,8 +218,8 @@ bool CANopenNetworkscanner::isWalking() const
     return false;
 }
 
-void CANopenNetworkscanner::onSDOResultReceived(unsigned short, unsigned char, QVariant, unsigned int,
-                                                unsigned int)
+void CANopenNetworkscanner::onSDOResultReceived(
+    unsigned short, unsigned char, QVariant, unsigned int, unsigned int)
 {
     if (isWalking())
         readNextObject(false);

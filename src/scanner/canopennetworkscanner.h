@@ -63,7 +63,7 @@ signals:
 private slots:
     void onSDOErrorReceived(unsigned short index, unsigned char sub, unsigned int abortCode);
     void onSDOResultReceived(unsigned short index, unsigned char sub, QVariant value, unsigned int serverCob,
-                             unsigned int clientCob);
+        unsigned int clientCob);
     void readNextObject(bool wasError = false);
 
 private:
@@ -102,8 +102,8 @@ private:
     quint32 mWalk = 0;
     QPointer<SDOClient> mSdo;
     QList<ObjectEntry> mPending;
-    PdoWalker mRpdo{0x1400, 0x15FF, 0x1600};
-    PdoWalker mTpdo{0x1800, 0x19FF, 0x1A00};
+    PdoWalker mRpdo { 0x1400, 0x15FF, 0x1600 };
+    PdoWalker mTpdo { 0x1800, 0x19FF, 0x1A00 };
 };
 
 Q_DECLARE_METATYPE(CANopenNetworkscanner::CurrentState)

@@ -2,9 +2,12 @@
 
 #include "canscheduler.h"
 
-std::atomic<bool> CANopenService::mUseCANopenFD{false};
+std::atomic<bool> CANopenService::mUseCANopenFD { false };
 
-CANopenService::CANopenService(QObject *parent) : QObject(parent) {}
+CANopenService::CANopenService(QObject *parent)
+    : QObject(parent)
+{
+}
 
 CANopenService::~CANopenService() = default;
 

@@ -18,15 +18,23 @@ Q_CONSTRUCTOR_FUNCTION(registerEmcyTypes)
 bool EMCYConsumer::EMCYData::operator==(const EMCYData &o) const
 {
     return errorRegister == o.errorRegister && errorCode == o.errorCode
-           && std::memcmp(manufacturerData, o.manufacturerData, sizeof manufacturerData) == 0;
+        && std::memcmp(manufacturerData, o.manufacturerData, sizeof manufacturerData) == 0;
 }
 
-EMCYConsumer::EMCYConsumer(QObject *parent) : CANopenService(parent) {}
+EMCYConsumer::EMCYConsumer(QObject *parent)
+    : CANopenService(parent)
+{
+}
 
-EMCYConsumer::EMCYConsumer(unsigned int cobId, QObject *parent) : CANopenService(parent), mCobId(cobId) {}
+EMCYConsumer::EMCYConsumer(unsigned int cobId, QObject *parent)
+    : CANopenService(parent)
+    , mCobId(cobId)
+{
+}
 
 EMCYConsumer::EMCYConsumer(unsigned int cobId, CanScheduler *scheduler, QObject *parent)
-    : CANopenService(parent), mCobId(cobId)
+    : CANopenService(parent)
+    , mCobId(cobId)
 {
     mScheduler = scheduler;
     if (mScheduler)
@@ -77,7 +85,7 @@ void EMCYConsumer::registerCobId(Qt::ConnectionType type)
     if (adapter && adapter->getCanAdapterOption(AdapterOption_CiA309Gateway).toBool()) {
         mGatewayAdapter = adapter;
         connect(adapter, &AbstractCanAdapter::newCiA309Response, this, &EMCYConsumer::newCiA309Response,
-                Qt::UniqueConnection);
+            Qt::UniqueConnection);
     }
 }
 

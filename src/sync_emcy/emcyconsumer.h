@@ -20,9 +20,9 @@ public:
     /// One emergency message as CiA 301 lays it out.
     struct EMCYData
     {
-        quint8 errorRegister = 0;          ///< object 0x1001 of the producer
-        quint16 errorCode = 0;             ///< emergency error code
-        quint8 manufacturerData[5] = {};   ///< manufacturer-specific error field
+        quint8 errorRegister = 0; ///< object 0x1001 of the producer
+        quint16 errorCode = 0; ///< emergency error code
+        quint8 manufacturerData[5] = {}; ///< manufacturer-specific error field
 
         bool operator==(const EMCYData &o) const;
         bool operator!=(const EMCYData &o) const { return !(*this == o); }

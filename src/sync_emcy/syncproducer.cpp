@@ -11,7 +11,8 @@ static void registerSyncTypes()
 }
 Q_CONSTRUCTOR_FUNCTION(registerSyncTypes)
 
-SYNCProducer::SYNCProducer(QObject *parent) : CANopenService(parent)
+SYNCProducer::SYNCProducer(QObject *parent)
+    : CANopenService(parent)
 {
     initValues();
 }
@@ -34,8 +35,8 @@ SYNCProducer::SYNCProducer(unsigned int cobId, unsigned int syncInterval, QObjec
     rebuildFrame();
 }
 
-SYNCProducer::SYNCProducer(unsigned int cobId, unsigned int syncInterval, unsigned char counterOverflow,
-                           QObject *parent)
+SYNCProducer::SYNCProducer(
+    unsigned int cobId, unsigned int syncInterval, unsigned char counterOverflow, QObject *parent)
     : CANopenService(parent)
 {
     initValues();

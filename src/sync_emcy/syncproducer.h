@@ -30,7 +30,7 @@ public:
     SYNCProducer(unsigned int cobId, unsigned int syncInterval, QObject *parent = nullptr);
     /// COB-ID, SYNC interval in microseconds and counter overflow value (0: no counter).
     SYNCProducer(unsigned int cobId, unsigned int syncInterval, unsigned char counterOverflow,
-                 QObject *parent = nullptr);
+        QObject *parent = nullptr);
 
     /// Back to the defaults: COB-ID 0x80, interval 0, no counter, no scheduler.
     void initValues();

@@ -96,7 +96,7 @@ private:
     void configureTransports(quint32 requestId, quint32 responseId, quint32 functionalId, bool extended);
     CAN::RetType sendRequest(QByteArray &message, bool suppress, bool functional = false);
     CAN::RetType requestTransfer(quint8 sid, quint8 dataFormat, quint8 addressLength, quint8 sizeLength,
-                                 quint32 address, quint32 size);
+        quint32 address, quint32 size);
     bool memoryRequest(
         QByteArray &message, quint8 sizeLength, quint8 addressLength, quint32 address, quint32 size) const;
 

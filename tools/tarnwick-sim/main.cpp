@@ -90,11 +90,14 @@ int main(int argc, char **argv)
         "Runs a simulated network (CANopen nodes 1, 2, 3 and 10, an unconfigured node waiting for LSS,\n"
         "and a UDS ECU on 0x7E0/0x7E8) on a QtSerialBus bus until interrupted."));
     parser.addHelpOption();
-    const QCommandLineOption bus(QStringLiteral("bus"), QStringLiteral("PLUGIN:INTERFACE (default virtualcan:can0)."),
-                                 QStringLiteral("bus"), QStringLiteral("virtualcan:can0"));
-    const QCommandLineOption bitrate(QStringLiteral("bitrate"), QStringLiteral("Nominal bit rate."), QStringLiteral("bps"));
+    const QCommandLineOption bus(QStringLiteral("bus"),
+        QStringLiteral("PLUGIN:INTERFACE (default virtualcan:can0)."), QStringLiteral("bus"),
+        QStringLiteral("virtualcan:can0"));
+    const QCommandLineOption bitrate(
+        QStringLiteral("bitrate"), QStringLiteral("Nominal bit rate."), QStringLiteral("bps"));
     const QCommandLineOption fd(QStringLiteral("fd"), QStringLiteral("Use CAN FD."));
-    const QCommandLineOption duration(QStringLiteral("duration"), QStringLiteral("Stop after ms."), QStringLiteral("ms"));
+    const QCommandLineOption duration(
+        QStringLiteral("duration"), QStringLiteral("Stop after ms."), QStringLiteral("ms"));
     const QCommandLineOption gateway(QStringLiteral("gateway"),
         QStringLiteral("Serve the network through a CiA 309-3 gateway on 127.0.0.1:PORT (0: any free\n"
                        "port, printed): on a bus of its own, or with --bus on that bus too, the gateway\n"
@@ -149,7 +152,8 @@ int main(int argc, char **argv)
     network.powerOn();
 
     if (simGateway)
-        QTextStream(stdout) << "tarnwick-sim: CiA 309 gateway on 127.0.0.1:" << simGateway->serverPort() << Qt::endl;
+        QTextStream(stdout) << "tarnwick-sim: CiA 309 gateway on 127.0.0.1:" << simGateway->serverPort()
+                            << Qt::endl;
     QTextStream(stdout) << "tarnwick-sim: simulated network on " << spec << " ready" << Qt::endl;
     return runUntilStopped(app, parser.isSet(duration) ? parser.value(duration).toInt() : 0);
 }

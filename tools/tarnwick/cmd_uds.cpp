@@ -33,8 +33,13 @@ Answer request(Tool &tool, UDSClient &uds, const std::function<CAN::RetType()> &
     auto c3 = QObject::connect(&uds, &UDSClient::timeout, [&] { a.kind = Answer::Timeout; });
     *sent = send();
     if (*sent == CAN::RetType_OK)
-        tool.waitUntil([&] { return a.kind != Answer::None && a.kind != Answer::Negative ? true : a.kind == Answer::Negative && !a.data.isEmpty(); },
-                       60 * 60 * 1000);
+        tool.waitUntil(
+            [&] {
+                return a.kind != Answer::None && a.kind != Answer::Negative
+                    ? true
+                    : a.kind == Answer::Negative && !a.data.isEmpty();
+            },
+            60 * 60 * 1000);
     QObject::disconnect(c1);
     QObject::disconnect(c2);
     QObject::disconnect(c3);
@@ -44,12 +49,14 @@ Answer request(Tool &tool, UDSClient &uds, const std::function<CAN::RetType()> &
 int check(Tool &tool, const QString &what, const Answer &a, CAN::RetType sent)
 {
     if (sent != CAN::RetType_OK)
-        return tool.fail(Exit_Bus, QStringLiteral("uds %1: the request could not be sent (result %2)").arg(what).arg(int(sent)));
+        return tool.fail(Exit_Bus,
+            QStringLiteral("uds %1: the request could not be sent (result %2)").arg(what).arg(int(sent)));
     switch (a.kind) {
     case Answer::Positive:
         return Exit_Ok;
     case Answer::Negative:
-        return tool.fail(Exit_Aborted, QStringLiteral("uds %1: negative response 0x%2").arg(what).arg(a.nrc, 2, 16, QLatin1Char('0')));
+        return tool.fail(Exit_Aborted,
+            QStringLiteral("uds %1: negative response 0x%2").arg(what).arg(a.nrc, 2, 16, QLatin1Char('0')));
     case Answer::Timeout:
     case Answer::None:
         break;
@@ -70,31 +77,42 @@ QByteArray parseHex(const QString &text, bool *ok)
 int cmdUds(Tool &tool, const QStringList &args)
 {
     QCommandLineParser parser;
-    const QCommandLineOption reqId(QStringLiteral("request-id"), QStringLiteral("Physical request identifier (default 0x7E0)."), QStringLiteral("id"));
-    const QCommandLineOption resId(QStringLiteral("response-id"), QStringLiteral("Response identifier (default 0x7E8)."), QStringLiteral("id"));
-    const QCommandLineOption funId(QStringLiteral("functional-id"), QStringLiteral("Functional request identifier (default 0x7DF)."), QStringLiteral("id"));
-    const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Response time-out in ms (default 2000)."), QStringLiteral("ms"));
+    const QCommandLineOption reqId(QStringLiteral("request-id"),
+        QStringLiteral("Physical request identifier (default 0x7E0)."), QStringLiteral("id"));
+    const QCommandLineOption resId(QStringLiteral("response-id"),
+        QStringLiteral("Response identifier (default 0x7E8)."), QStringLiteral("id"));
+    const QCommandLineOption funId(QStringLiteral("functional-id"),
+        QStringLiteral("Functional request identifier (default 0x7DF)."), QStringLiteral("id"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"),
+        QStringLiteral("Response time-out in ms (default 2000)."), QStringLiteral("ms"));
     const QCommandLineOption security(QStringLiteral("security"),
-        QStringLiteral("Enter the extended session and unlock this security level first\n(with the key algorithm of the simulated ECU)."), QStringLiteral("level"));
-    const QCommandLineOption block(QStringLiteral("block"), QStringLiteral("Largest transfer block in bytes (default: what the ECU allows)."), QStringLiteral("bytes"));
-    for (const auto *o : {&reqId, &resId, &funId, &timeout, &security, &block})
+        QStringLiteral("Enter the extended session and unlock this security level first\n(with the key "
+                       "algorithm of the simulated ECU)."),
+        QStringLiteral("level"));
+    const QCommandLineOption block(QStringLiteral("block"),
+        QStringLiteral("Largest transfer block in bytes (default: what the ECU allows)."),
+        QStringLiteral("bytes"));
+    for (const auto *o : { &reqId, &resId, &funId, &timeout, &security, &block })
         parser.addOption(*o);
-    parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral(
-        "session TYPE | reset [TYPE] | read-did DID... | write-did DID HEX | dtc | clear-dtc |\n"
-        "read-memory ADDRESS SIZE | tester-present | flash FILE ADDRESS | dump FILE ADDRESS SIZE\n"
-        "flash: programming session, RequestDownload, TransferData blocks, RequestTransferExit.\n"
-        "dump: RequestUpload of SIZE bytes at ADDRESS into FILE."));
-    const int parsed = tool.parse(parser, QStringLiteral("uds"), args, QStringLiteral("UDS diagnostics (ISO 14229) over ISO-TP."));
+    parser.addPositionalArgument(QStringLiteral("action"),
+        QStringLiteral(
+            "session TYPE | reset [TYPE] | read-did DID... | write-did DID HEX | dtc | clear-dtc |\n"
+            "read-memory ADDRESS SIZE | tester-present | flash FILE ADDRESS | dump FILE ADDRESS SIZE\n"
+            "flash: programming session, RequestDownload, TransferData blocks, RequestTransferExit.\n"
+            "dump: RequestUpload of SIZE bytes at ADDRESS into FILE."));
+    const int parsed = tool.parse(
+        parser, QStringLiteral("uds"), args, QStringLiteral("UDS diagnostics (ISO 14229) over ISO-TP."));
     if (parsed >= 0)
         return parsed;
     const QString cmd = QStringLiteral("uds");
     const QStringList pos = parser.positionalArguments();
     if (pos.isEmpty())
         return tool.usage(cmd, QStringLiteral("needs an action"));
-    quint64 requestId = 0x7E0, responseId = 0x7E8, functionalId = 0x7DF, timeoutMs = 2000, level = 0, blockMax = 0;
-    const QList<std::pair<const QCommandLineOption *, quint64 *>> numeric = {
-        {&reqId, &requestId}, {&resId, &responseId}, {&funId, &functionalId}, {&timeout, &timeoutMs},
-        {&security, &level}, {&block, &blockMax}};
+    quint64 requestId = 0x7E0, responseId = 0x7E8, functionalId = 0x7DF, timeoutMs = 2000, level = 0,
+            blockMax = 0;
+    const QList<std::pair<const QCommandLineOption *, quint64 *>> numeric
+        = { { &reqId, &requestId }, { &resId, &responseId }, { &funId, &functionalId },
+              { &timeout, &timeoutMs }, { &security, &level }, { &block, &blockMax } };
     for (const auto &n : numeric) {
         if (parser.isSet(*n.first) && !parseNumber(parser.value(*n.first), 0x3FFFFFFF, n.second))
             return tool.usage(cmd, QStringLiteral("--%1 needs a number").arg(n.first->names().first()));
@@ -124,7 +142,8 @@ int cmdUds(Tool &tool, const QStringList &args)
         ok = pos.size() == 3 && numbers(1, 1, 0xFFFF);
         if (ok)
             payload = parseHex(pos.at(2), &ok);
-    } else if (action == QLatin1String("dtc") || action == QLatin1String("clear-dtc") || action == QLatin1String("tester-present")) {
+    } else if (action == QLatin1String("dtc") || action == QLatin1String("clear-dtc")
+        || action == QLatin1String("tester-present")) {
         ok = pos.size() == 1;
     } else if (action == QLatin1String("read-memory")) {
         ok = pos.size() == 3 && numbers(1, 2, 0xFFFFFFFFu) && nums.at(1) > 0 && nums.at(1) <= 4093;
@@ -158,54 +177,68 @@ int cmdUds(Tool &tool, const QStringList &args)
     Answer a;
     auto printData = [&](const QString &label, const QByteArray &data) {
         if (tool.json)
-            tool.printJson({{QStringLiteral("action"), action}, {label, QString::fromLatin1(data.toHex())}});
+            tool.printJson(
+                { { QStringLiteral("action"), action }, { label, QString::fromLatin1(data.toHex()) } });
         else
             tool.print(QString::fromLatin1(data.toHex(' ')));
     };
 
     const bool transfer = action == QLatin1String("flash") || action == QLatin1String("dump");
     if (transfer) {
-        a = request(tool, uds, [&] { return uds.DiagnosticSessionControl(0x02); }, &sent);
+        a = request(
+            tool, uds, [&] { return uds.DiagnosticSessionControl(0x02); }, &sent);
         if (const int r = check(tool, QStringLiteral("programming session"), a, sent))
             return r;
     }
     if (level > 0 && !transfer) {
         // Security access is not offered in the default session.
-        a = request(tool, uds, [&] { return uds.DiagnosticSessionControl(0x03); }, &sent);
+        a = request(
+            tool, uds, [&] { return uds.DiagnosticSessionControl(0x03); }, &sent);
         if (const int r = check(tool, QStringLiteral("extended session"), a, sent))
             return r;
     }
     if (level > 0) {
         const quint8 seedLevel = quint8(level * 2 - 1);
-        a = request(tool, uds, [&] { return uds.SecurityAccess(seedLevel, QByteArray(), false); }, &sent);
+        a = request(
+            tool, uds, [&] { return uds.SecurityAccess(seedLevel, QByteArray(), false); }, &sent);
         if (const int r = check(tool, QStringLiteral("security seed"), a, sent))
             return r;
         const QByteArray seed = a.data.mid(2);
         const QByteArray key = SimUdsEcu::defaultKey(seedLevel, seed);
-        a = request(tool, uds, [&] { return uds.SecurityAccess(quint8(seedLevel + 1), key, false); }, &sent);
+        a = request(
+            tool, uds, [&] { return uds.SecurityAccess(quint8(seedLevel + 1), key, false); }, &sent);
         if (const int r = check(tool, QStringLiteral("security key"), a, sent))
             return r;
     }
 
     if (action == QLatin1String("session")) {
-        a = request(tool, uds, [&] { return uds.DiagnosticSessionControl(quint8(nums.at(0))); }, &sent);
+        a = request(
+            tool, uds, [&] { return uds.DiagnosticSessionControl(quint8(nums.at(0))); }, &sent);
     } else if (action == QLatin1String("reset")) {
-        a = request(tool, uds, [&] { return uds.ECUReset(quint8(nums.at(0)), false); }, &sent);
+        a = request(
+            tool, uds, [&] { return uds.ECUReset(quint8(nums.at(0)), false); }, &sent);
     } else if (action == QLatin1String("read-did")) {
         QList<quint16> ids;
         for (quint64 n : nums)
             ids << quint16(n);
-        a = request(tool, uds, [&] { return uds.ReadDataByIdentifers(ids); }, &sent);
+        a = request(
+            tool, uds, [&] { return uds.ReadDataByIdentifers(ids); }, &sent);
     } else if (action == QLatin1String("write-did")) {
-        a = request(tool, uds, [&] { return uds.WriteDataByIdentifer(quint16(nums.at(0)), payload); }, &sent);
+        a = request(
+            tool, uds, [&] { return uds.WriteDataByIdentifer(quint16(nums.at(0)), payload); }, &sent);
     } else if (action == QLatin1String("dtc")) {
-        a = request(tool, uds, [&] { return uds.ReadDTCInformation(0x02, QByteArray(1, '\xFF')); }, &sent);
+        a = request(
+            tool, uds, [&] { return uds.ReadDTCInformation(0x02, QByteArray(1, '\xFF')); }, &sent);
     } else if (action == QLatin1String("clear-dtc")) {
-        a = request(tool, uds, [&] { return uds.ClearDiagnosticInformation(0xFFFFFF); }, &sent);
+        a = request(
+            tool, uds, [&] { return uds.ClearDiagnosticInformation(0xFFFFFF); }, &sent);
     } else if (action == QLatin1String("tester-present")) {
-        a = request(tool, uds, [&] { return uds.TesterPresent(false, false); }, &sent);
+        a = request(
+            tool, uds, [&] { return uds.TesterPresent(false, false); }, &sent);
     } else if (action == QLatin1String("read-memory")) {
-        a = request(tool, uds, [&] { return uds.ReadMemoryByAddress(2, 4, quint32(nums.at(0)), quint32(nums.at(1))); }, &sent);
+        a = request(
+            tool, uds,
+            [&] { return uds.ReadMemoryByAddress(2, 4, quint32(nums.at(0)), quint32(nums.at(1))); }, &sent);
     }
     if (!transfer) {
         if (const int r = check(tool, action, a, sent))
@@ -215,12 +248,15 @@ int cmdUds(Tool &tool, const QStringList &args)
             const QByteArray d = a.data;
             QJsonArray list;
             for (int i = 3; i + 3 < d.size(); i += 4) {
-                const quint32 dtc = (quint32(quint8(d[i])) << 16) | (quint32(quint8(d[i + 1])) << 8) | quint8(d[i + 2]);
-                const QString line = QStringLiteral("DTC 0x%1 status 0x%2").arg(dtc, 6, 16, QLatin1Char('0')).arg(quint8(d[i + 3]), 2, 16, QLatin1Char('0'));
+                const quint32 dtc
+                    = (quint32(quint8(d[i])) << 16) | (quint32(quint8(d[i + 1])) << 8) | quint8(d[i + 2]);
+                const QString line = QStringLiteral("DTC 0x%1 status 0x%2")
+                                         .arg(dtc, 6, 16, QLatin1Char('0'))
+                                         .arg(quint8(d[i + 3]), 2, 16, QLatin1Char('0'));
                 tool.json ? list.append(line) : tool.print(line);
             }
             if (tool.json)
-                tool.printJson({{QStringLiteral("dtcs"), list}});
+                tool.printJson({ { QStringLiteral("dtcs"), list } });
         } else if (action == QLatin1String("read-did") && nums.size() == 1 && a.data.size() >= 3) {
             // One identifier: its value, and as text when it is printable.
             const QByteArray value = a.data.mid(3);
@@ -228,10 +264,12 @@ int cmdUds(Tool &tool, const QStringList &args)
             for (char c : value)
                 printable = printable && c >= 0x20 && c < 0x7F;
             if (tool.json)
-                tool.printJson({{QStringLiteral("did"), QStringLiteral("0x%1").arg(nums.at(0), 4, 16, QLatin1Char('0'))},
-                                {QStringLiteral("value"), QString::fromLatin1(value.toHex())}});
+                tool.printJson({ { QStringLiteral("did"),
+                                     QStringLiteral("0x%1").arg(nums.at(0), 4, 16, QLatin1Char('0')) },
+                    { QStringLiteral("value"), QString::fromLatin1(value.toHex()) } });
             else
-                tool.print(QString::fromLatin1(value.toHex(' ')) + (printable ? QStringLiteral("  \"%1\"").arg(QString::fromLatin1(value)) : QString()));
+                tool.print(QString::fromLatin1(value.toHex(' '))
+                    + (printable ? QStringLiteral("  \"%1\"").arg(QString::fromLatin1(value)) : QString()));
         } else {
             printData(QStringLiteral("response"), a.data);
         }
@@ -242,8 +280,15 @@ int cmdUds(Tool &tool, const QStringList &args)
     const quint32 address = quint32(nums.at(0));
     const bool flash = action == QLatin1String("flash");
     const quint32 size = flash ? quint32(QFileInfo(pos.at(1)).size()) : quint32(nums.at(1));
-    a = request(tool, uds, [&] { return flash ? uds.RequestDownload(0x00, 4, 4, address, size) : uds.RequestUpload(0x00, 4, 4, address, size); }, &sent);
-    if (const int r = check(tool, flash ? QStringLiteral("request download") : QStringLiteral("request upload"), a, sent))
+    a = request(
+        tool, uds,
+        [&] {
+            return flash ? uds.RequestDownload(0x00, 4, 4, address, size)
+                         : uds.RequestUpload(0x00, 4, 4, address, size);
+        },
+        &sent);
+    if (const int r
+        = check(tool, flash ? QStringLiteral("request download") : QStringLiteral("request upload"), a, sent))
         return r;
     // 0x74/0x75, lengthFormatIdentifier (high nibble: bytes of maxNumberOfBlockLength), length.
     quint32 maxBlock = 4095;
@@ -264,7 +309,8 @@ int cmdUds(Tool &tool, const QStringList &args)
     if (flash) {
         UDSFileDownloader downloader(&uds);
         downloader.setBlockDelay(0);
-        QObject::connect(&downloader, &UDSFileDownloader::sigDownloadProgress, [&](quint8 p) { tool.progress(QStringLiteral("flash"), qMin(99, int(p))); });
+        QObject::connect(&downloader, &UDSFileDownloader::sigDownloadProgress,
+            [&](quint8 p) { tool.progress(QStringLiteral("flash"), qMin(99, int(p))); });
         QObject::connect(&downloader, &UDSFileDownloader::completed, [&] { done = true; });
         QObject::connect(&downloader, &UDSFileDownloader::error, [&](quint8 e) { failure = e; });
         if (!downloader.downloadFile(pos.at(1), quint16(blockData)))
@@ -273,8 +319,11 @@ int cmdUds(Tool &tool, const QStringList &args)
         tool.progress(QString(), 100);
         if (!done) {
             downloader.abort();
-            return failure == 1 ? tool.fail(Exit_NoAnswer, QStringLiteral("uds flash: the ECU stopped answering"))
-                                : tool.fail(Exit_Aborted, QStringLiteral("uds flash: negative response 0x%1").arg(failure, 2, 16, QLatin1Char('0')));
+            return failure == 1
+                ? tool.fail(Exit_NoAnswer, QStringLiteral("uds flash: the ECU stopped answering"))
+                : tool.fail(Exit_Aborted,
+                    QStringLiteral("uds flash: negative response 0x%1")
+                        .arg(failure, 2, 16, QLatin1Char('0')));
         }
     } else {
         UDSFileUploader uploader(&uds);
@@ -288,17 +337,23 @@ int cmdUds(Tool &tool, const QStringList &args)
             uploader.abort();
             if (failure == 2)
                 return tool.fail(Exit_File, QStringLiteral("cannot write %1").arg(pos.at(1)));
-            return failure == 1 ? tool.fail(Exit_NoAnswer, QStringLiteral("uds dump: the ECU stopped answering"))
-                                : tool.fail(Exit_Aborted, QStringLiteral("uds dump: negative response 0x%1").arg(failure, 2, 16, QLatin1Char('0')));
+            return failure == 1
+                ? tool.fail(Exit_NoAnswer, QStringLiteral("uds dump: the ECU stopped answering"))
+                : tool.fail(Exit_Aborted,
+                    QStringLiteral("uds dump: negative response 0x%1").arg(failure, 2, 16, QLatin1Char('0')));
         }
     }
-    a = request(tool, uds, [&] { return uds.RequestTransferExit(QByteArray()); }, &sent);
+    a = request(
+        tool, uds, [&] { return uds.RequestTransferExit(QByteArray()); }, &sent);
     if (const int r = check(tool, QStringLiteral("transfer exit"), a, sent))
         return r;
     if (tool.json)
-        tool.printJson({{QStringLiteral("action"), action}, {QStringLiteral("bytes"), qint64(size)},
-                        {QStringLiteral("address"), QStringLiteral("0x%1").arg(address, 8, 16, QLatin1Char('0'))}});
+        tool.printJson({ { QStringLiteral("action"), action }, { QStringLiteral("bytes"), qint64(size) },
+            { QStringLiteral("address"), QStringLiteral("0x%1").arg(address, 8, 16, QLatin1Char('0')) } });
     else
-        tool.print(QStringLiteral("%1 bytes %2 0x%3").arg(size).arg(flash ? "flashed at" : "read from").arg(address, 8, 16, QLatin1Char('0')));
+        tool.print(QStringLiteral("%1 bytes %2 0x%3")
+                       .arg(size)
+                       .arg(flash ? "flashed at" : "read from")
+                       .arg(address, 8, 16, QLatin1Char('0')));
     return Exit_Ok;
 }

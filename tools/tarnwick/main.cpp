@@ -6,15 +6,16 @@
 #include <csignal>
 
 static const Command kCommands[] = {
-    {"scan", "walk node-IDs 1..127 and show each node's identity (and PDOs)", cmdScan},
-    {"nmt", "send an NMT command to one node or to all", cmdNmt},
-    {"sdo", "read or write object-dictionary entries, upload or download files", cmdSdo},
-    {"monitor", "show heartbeat states and EMCY messages as they arrive", cmdMonitor},
-    {"sync", "produce SYNC messages", cmdSync},
-    {"lss", "LSS: inquire, configure node-IDs and bit timing, fastscan, identify; --fd: LSS FD, fd-scan", cmdLss},
-    {"uds", "UDS diagnostics: sessions, identifiers, DTCs, reset, flash and read memory", cmdUds},
-    {"dump", "show the bus traffic as it happens, decoded (or raw, candump style)", cmdDump},
-    {"od", "list a node's object dictionary from its EDS/DCF with current values", cmdOd},
+    { "scan", "walk node-IDs 1..127 and show each node's identity (and PDOs)", cmdScan },
+    { "nmt", "send an NMT command to one node or to all", cmdNmt },
+    { "sdo", "read or write object-dictionary entries, upload or download files", cmdSdo },
+    { "monitor", "show heartbeat states and EMCY messages as they arrive", cmdMonitor },
+    { "sync", "produce SYNC messages", cmdSync },
+    { "lss", "LSS: inquire, configure node-IDs and bit timing, fastscan, identify; --fd: LSS FD, fd-scan",
+        cmdLss },
+    { "uds", "UDS diagnostics: sessions, identifiers, DTCs, reset, flash and read memory", cmdUds },
+    { "dump", "show the bus traffic as it happens, decoded (or raw, candump style)", cmdDump },
+    { "od", "list a node's object dictionary from its EDS/DCF with current values", cmdOd },
 };
 
 static void printHelp(QTextStream &out)

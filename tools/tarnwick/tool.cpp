@@ -26,7 +26,9 @@ bool Tool::interrupted()
     return gInterrupted != 0;
 }
 
-Tool::Tool() : out(stdout), err(stderr)
+Tool::Tool()
+    : out(stdout)
+    , err(stderr)
 {
     mTty = isatty(STDERR_FILENO);
 }
@@ -81,8 +83,8 @@ void Tool::progress(const QString &label, int percent)
     }
     const int width = 30;
     const int filled = percent * width / 100;
-    err << "\r" << label << " [" << QString(filled, QLatin1Char('#')) << QString(width - filled, QLatin1Char('.'))
-        << "] " << percent << "%" << Qt::flush;
+    err << "\r" << label << " [" << QString(filled, QLatin1Char('#'))
+        << QString(width - filled, QLatin1Char('.')) << "] " << percent << "%" << Qt::flush;
 }
 
 bool Tool::waitUntil(const std::function<bool()> &done, int ms)
@@ -114,12 +116,14 @@ void Tool::flush()
     waitUntil([] { return false; }, 20);
 }
 
-int Tool::parse(QCommandLineParser &parser, const QString &command, const QStringList &args, const QString &summary)
+int Tool::parse(
+    QCommandLineParser &parser, const QString &command, const QStringList &args, const QString &summary)
 {
     parser.setApplicationDescription(summary);
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
+    const QCommandLineOption help(
+        { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help."));
     parser.addOption(help);
-    if (!parser.parse(QStringList{QStringLiteral("tarnwick ") + command} + args))
+    if (!parser.parse(QStringList { QStringLiteral("tarnwick ") + command } + args))
         return usage(command, parser.errorText());
     if (parser.isSet(help)) {
         QString text = parser.helpText();
@@ -128,7 +132,7 @@ int Tool::parse(QCommandLineParser &parser, const QString &command, const QStrin
         const QString usageLine = text.left(eol);
         const int options = usageLine.indexOf(QLatin1String("[options]"));
         text = QStringLiteral("Usage: tarnwick [global options] ") + command + QLatin1Char(' ')
-               + (options >= 0 ? usageLine.mid(options) : QString()) + text.mid(eol);
+            + (options >= 0 ? usageLine.mid(options) : QString()) + text.mid(eol);
         out << text << Qt::flush;
         return Exit_Ok;
     }

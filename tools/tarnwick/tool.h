@@ -15,12 +15,12 @@ class ToolBus;
 /// Exit status of the tool.
 enum ExitCode {
     Exit_Ok = 0,
-    Exit_Failure = 1,  ///< the device answered with an error other than an abort
-    Exit_Usage = 2,    ///< unknown command, bad option or argument
+    Exit_Failure = 1, ///< the device answered with an error other than an abort
+    Exit_Usage = 2, ///< unknown command, bad option or argument
     Exit_NoAnswer = 3, ///< the device did not answer in time
-    Exit_Aborted = 4,  ///< SDO abort, UDS negative response, LSS error code
-    Exit_Bus = 5,      ///< the bus cannot be opened or refuses frames
-    Exit_File = 6,     ///< a file cannot be read or written
+    Exit_Aborted = 4, ///< SDO abort, UDS negative response, LSS error code
+    Exit_Bus = 5, ///< the bus cannot be opened or refuses frames
+    Exit_File = 6, ///< a file cannot be read or written
 };
 
 /// What every command gets: global options, the bus, and output helpers.
@@ -65,7 +65,8 @@ public:
 
     /// Parses the options of a command; returns -1 to go on, or an exit code (after --help, or
     /// a usage error).
-    int parse(QCommandLineParser &parser, const QString &command, const QStringList &args, const QString &summary);
+    int parse(
+        QCommandLineParser &parser, const QString &command, const QStringList &args, const QString &summary);
 
     QTextStream out;
     QTextStream err;

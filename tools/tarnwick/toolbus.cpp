@@ -12,7 +12,10 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 
-ToolBus::ToolBus(QObject *parent) : QObject(parent) {}
+ToolBus::ToolBus(QObject *parent)
+    : QObject(parent)
+{
+}
 
 ToolBus::~ToolBus()
 {
@@ -108,9 +111,10 @@ bool ToolBus::open(const QString &spec, int bitrate, bool fd, int dataBitrate)
     while (!adapter->isConnected() && clock.elapsed() < 3000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     if (!adapter->isConnected()) {
-        mError = QStringLiteral("cannot open bus %1: %2").arg(spec, adapter->errorString().isEmpty()
-                                                                       ? QStringLiteral("device does not connect")
-                                                                       : adapter->errorString());
+        mError = QStringLiteral("cannot open bus %1: %2")
+                     .arg(spec,
+                         adapter->errorString().isEmpty() ? QStringLiteral("device does not connect")
+                                                          : adapter->errorString());
         delete adapter;
         return false;
     }

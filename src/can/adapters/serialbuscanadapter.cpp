@@ -5,10 +5,15 @@
 #include <QCanBus>
 #include <QTcpSocket>
 
-SerialBusCanAdapter::SerialBusCanAdapter(QObject *parent) : AbstractCanAdapter(parent) {}
+SerialBusCanAdapter::SerialBusCanAdapter(QObject *parent)
+    : AbstractCanAdapter(parent)
+{
+}
 
 SerialBusCanAdapter::SerialBusCanAdapter(const QString &plugin, const QString &interfaceName, QObject *parent)
-    : AbstractCanAdapter(parent), mPlugin(plugin), mInterface(interfaceName)
+    : AbstractCanAdapter(parent)
+    , mPlugin(plugin)
+    , mInterface(interfaceName)
 {
 }
 

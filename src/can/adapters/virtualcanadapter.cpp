@@ -5,7 +5,8 @@
 #include "canlogging_p.h"
 
 VirtualCanAdapter::VirtualCanAdapter(VirtualCanBus *bus, QObject *parent)
-    : AbstractCanAdapter(parent), mBus(bus)
+    : AbstractCanAdapter(parent)
+    , mBus(bus)
 {
     if (mBus)
         mBus->attach(this);
@@ -45,7 +46,7 @@ CAN::RetType VirtualCanAdapter::sendCanMessage(CAN::CanMessage &message)
         return CAN::RetType_InvalidFrame; // CAN FD has no remote frames
     if (mQueueLimit > 0 && int(mQueue.size()) >= mQueueLimit)
         return CAN::RetType_NotReady;
-    mQueue.push_back({message, mBus->mQueueSerial++});
+    mQueue.push_back({ message, mBus->mQueueSerial++ });
     CAN::CanMessage &queued = mQueue.back().message;
     // A CAN FD frame only has the lengths 12, 16, 20, 24, 32, 48 and 64 above 8.
     CAN::padToCanFdLength(queued);

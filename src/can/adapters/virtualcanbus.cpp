@@ -4,7 +4,10 @@
 
 #include <QMetaObject>
 
-VirtualCanBus::VirtualCanBus(QObject *parent) : QObject(parent) {}
+VirtualCanBus::VirtualCanBus(QObject *parent)
+    : QObject(parent)
+{
+}
 
 VirtualCanBus::~VirtualCanBus()
 {
