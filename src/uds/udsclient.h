@@ -4,6 +4,7 @@
 #include "tarnwick_export.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -96,7 +97,7 @@ private:
     void configureTransports(quint32 requestId, quint32 responseId, quint32 functionalId, bool extended);
     CAN::RetType sendRequest(QByteArray &message, bool suppress, bool functional = false);
     CAN::RetType requestTransfer(quint8 sid, quint8 dataFormat, quint8 addressLength, quint8 sizeLength,
-                                 quint32 address, quint32 size);
+        quint32 address, quint32 size);
     bool memoryRequest(
         QByteArray &message, quint8 sizeLength, quint8 addressLength, quint32 address, quint32 size) const;
 
@@ -113,4 +114,6 @@ private:
     bool mCanFD = false;
     quint16 mResponseTimeout = 5000;
     int mBusy = 0;
+    quint8 mRequestSid = 0; // the service the pending answer must belong to
+    QElapsedTimer mWaitClock; // since the request, or the last response-pending reply
 };
