@@ -21,6 +21,8 @@ QList<SimNetwork::NodeSpec> SimNetwork::defaultNodes()
         {2, QStringLiteral("servo drive"), 0x00020192, 0x000004B1, 0x00402010, 0x00020001, 0x1A2B0002, 4, 4, true, 1000},
         {3, QStringLiteral("absolute encoder"), 0x00010196, 0x00000A35, 0x00000406, 0x00010000, 0x00C0FFEE, 0, 1, false, 500},
         {10, QStringLiteral("temperature sensor"), 0x00020194, 0x00000A35, 0x00000404, 0x00030002, 0x00BEEF10, 1, 1, false, 2000},
+        // PDOs without inhibit time whose mappings hold one entry more than they map.
+        {5, QStringLiteral("analog input module"), 0x00040191, 0x00000A35, 0x00401004, 0x00010001, 0x00BEEF05, 2, 2, false, 1000, 1},
         {0xFF, QStringLiteral("unconfigured I/O module"), 0x000F0191, 0x000004B1, 0x00401001, 0x00010003, 0x1A2B00FF, 2, 2, true, 1000},
     };
 }
@@ -30,7 +32,7 @@ SimNetwork::SimNetwork(AbstractCanAdapter *adapter, QObject *parent) : QObject(p
 SimNetwork::~SimNetwork() = default;
 
 void SimNetwork::addPdoObjects(SimObjectDictionary *od, quint8 nodeId, int receivePdos, int transmitPdos,
-                               bool inhibitTime)
+                               bool inhibitTime, int mappedObjects)
 {
     using OD = SimObjectDictionary;
     auto addComm = [&](quint16 index, quint32 cobId) {
@@ -44,7 +46,7 @@ void SimNetwork::addPdoObjects(SimObjectDictionary *od, quint8 nodeId, int recei
     auto addMapping = [&](quint16 index, int pdo) {
         // Two objects of the manufacturer area per PDO: 0x6000/0x6200 style, 8 and 16 bits.
         const quint32 entries[2] = {0x60000108u + (quint32(pdo) << 8), 0x64010110u + quint32(pdo)};
-        od->addValue(index, 0, OD::Unsigned8, OD::ReadWrite, 2);
+        od->addValue(index, 0, OD::Unsigned8, OD::ReadWrite, quint32(mappedObjects));
         od->addValue(index, 1, OD::Unsigned32, OD::ReadWrite, entries[0]);
         od->addValue(index, 2, OD::Unsigned32, OD::ReadWrite, entries[1]);
     };
@@ -71,7 +73,8 @@ SimCanopenNode *SimNetwork::addNode(const NodeSpec &spec)
     od->add(0x1008, 0, SimObjectDictionary::VisibleString, SimObjectDictionary::Const, spec.name.toUtf8());
     od->add(0x1009, 0, SimObjectDictionary::VisibleString, SimObjectDictionary::Const, QByteArrayLiteral("1.0"));
     od->add(0x100A, 0, SimObjectDictionary::VisibleString, SimObjectDictionary::Const, QByteArrayLiteral("2.3.1"));
-    addPdoObjects(od, spec.nodeId == 0xFF ? 0 : spec.nodeId, spec.receivePdos, spec.transmitPdos, spec.inhibitTime);
+    addPdoObjects(od, spec.nodeId == 0xFF ? 0 : spec.nodeId, spec.receivePdos, spec.transmitPdos, spec.inhibitTime,
+                  spec.mappedObjects);
     new SimSdoServer(node, node);
     new SimHeartbeatProducer(node, node);
     new SimNodeGuardingResponder(node, node);

@@ -34,6 +34,7 @@ public:
         int transmitPdos;    ///< number of transmit PDOs (0x1800.., 0x1A00..)
         bool inhibitTime;    ///< PDO communication objects have sub-index 3
         quint16 heartbeatMs; ///< producer heartbeat time (0x1017)
+        int mappedObjects = 2; ///< mapping count (sub-index 0); two entries are always filled
     };
 
     /// The nodes of the default network.
@@ -72,7 +73,7 @@ public:
 
     /// Adds PDO communication and mapping objects to a dictionary.
     static void addPdoObjects(SimObjectDictionary *od, quint8 nodeId, int receivePdos, int transmitPdos,
-                              bool inhibitTime);
+                              bool inhibitTime, int mappedObjects = 2);
 
 private:
     QPointer<AbstractCanAdapter> mAdapter;

@@ -1,6 +1,7 @@
 #include "canscheduler.h"
 
 #include "abstractcanadapter.h"
+#include "canlogging_p.h"
 #include "cansender.h"
 
 CanSender::CanSender(quint32 canId, bool extended, QObject *parent)
@@ -84,6 +85,7 @@ void CanScheduler::unregisterCan(const QPointer<CanSender> &sender, QObject *rec
 
 void CanScheduler::dispatch(const CAN::CanRxMessage &message)
 {
+    CAN::logFrame(message);
     emit messageReceived(message);
     // An 11-bit frame above 0x7FF is malformed and reaches nobody.
     const quint32 key = message.extended   ? senderKey(message.id, true)

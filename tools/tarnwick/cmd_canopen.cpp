@@ -3,6 +3,8 @@
 #include "emcyconsumer.h"
 #include "nmtnetwork.h"
 #include "nmtslave.h"
+#include "sdoreader.h"
+#include "sdovalue.h"
 #include "sdoclient.h"
 #include "syncproducer.h"
 #include "tool.h"
@@ -31,121 +33,6 @@ bool parseNode(const QString &text, quint8 *node)
         return false;
     *node = quint8(v);
     return true;
-}
-
-struct TypeName
-{
-    const char *name;
-    CAN::CANopenDataType type;
-};
-const TypeName kTypes[] = {
-    {"bool", CAN::BOOLEAN},      {"i8", CAN::INTEGER8},      {"i16", CAN::INTEGER16},
-    {"i24", CAN::INTEGER24},     {"i32", CAN::INTEGER32},    {"i64", CAN::INTEGER64},
-    {"u8", CAN::UNSIGNED8},      {"u16", CAN::UNSIGNED16},   {"u24", CAN::UNSIGNED24},
-    {"u32", CAN::UNSIGNED32},    {"u40", CAN::UNSIGNED40},   {"u48", CAN::UNSIGNED48},
-    {"u64", CAN::UNSIGNED64},    {"r32", CAN::REAL32},       {"string", CAN::VISIBLE_STRING},
-    {"octets", CAN::OCTET_STRING}, {"domain", CAN::DOMAIN},
-};
-
-QString typeNames()
-{
-    QStringList names;
-    for (const TypeName &t : kTypes)
-        names << QLatin1String(t.name);
-    return names.join(QStringLiteral(", "));
-}
-
-bool parseType(const QString &text, CAN::CANopenDataType *type)
-{
-    for (const TypeName &t : kTypes) {
-        if (text == QLatin1String(t.name)) {
-            *type = t.type;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool isSigned(CAN::CANopenDataType t)
-{
-    return t == CAN::INTEGER8 || t == CAN::INTEGER16 || t == CAN::INTEGER24 || t == CAN::INTEGER32
-           || t == CAN::INTEGER64;
-}
-
-int bitsOf(CAN::CANopenDataType t)
-{
-    switch (t) {
-    case CAN::BOOLEAN: return 1;
-    case CAN::INTEGER8: case CAN::UNSIGNED8: return 8;
-    case CAN::INTEGER16: case CAN::UNSIGNED16: return 16;
-    case CAN::INTEGER24: case CAN::UNSIGNED24: return 24;
-    case CAN::INTEGER32: case CAN::UNSIGNED32: return 32;
-    case CAN::UNSIGNED40: return 40;
-    case CAN::UNSIGNED48: return 48;
-    default: return 64;
-    }
-}
-
-/// The QVariant the SDO client expects for a value typed on the command line.
-bool parseValue(const QString &text, CAN::CANopenDataType type, QVariant *value)
-{
-    switch (type) {
-    case CAN::VISIBLE_STRING:
-        *value = text.toUtf8();
-        return true;
-    case CAN::OCTET_STRING:
-    case CAN::DOMAIN: {
-        QString hex = text;
-        hex.remove(QLatin1Char(' '));
-        if (hex.size() % 2 || hex.contains(QRegularExpression(QStringLiteral("[^0-9a-fA-F]"))))
-            return false;
-        *value = QByteArray::fromHex(hex.toLatin1());
-        return true;
-    }
-    case CAN::REAL32: {
-        bool ok = false;
-        const float f = text.toFloat(&ok);
-        *value = f;
-        return ok;
-    }
-    default:
-        break;
-    }
-    const int bits = bitsOf(type);
-    if (isSigned(type)) {
-        bool ok = false;
-        const qlonglong v = text.startsWith(QLatin1String("0x")) ? qlonglong(text.mid(2).toULongLong(&ok, 16))
-                                                                 : text.toLongLong(&ok);
-        const qlonglong limit = bits == 64 ? std::numeric_limits<qlonglong>::max() : (1LL << (bits - 1)) - 1;
-        if (!ok || v > limit || v < -limit - 1)
-            return false;
-        *value = v;
-        return true;
-    }
-    quint64 v = 0;
-    const quint64 max = bits == 64 ? std::numeric_limits<quint64>::max() : (quint64(1) << bits) - 1;
-    if (!parseNumber(text, max, &v))
-        return false;
-    *value = (type == CAN::BOOLEAN) ? QVariant(v != 0) : QVariant(qulonglong(v));
-    return true;
-}
-
-QString formatValue(const QVariant &value, CAN::CANopenDataType type)
-{
-    if (value.type() == QVariant::ByteArray) {
-        const QByteArray bytes = value.toByteArray();
-        if (type == CAN::VISIBLE_STRING)
-            return QString::fromUtf8(bytes);
-        return QString::fromLatin1(bytes.toHex(' '));
-    }
-    if (type == CAN::REAL32)
-        return QString::number(value.toDouble());
-    if (type == CAN::BOOLEAN)
-        return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
-    if (isSigned(type))
-        return QString::number(value.toLongLong());
-    const quint64 v = value.toULongLong();
-    return QStringLiteral("%1 (0x%2)").arg(v).arg(v, 0, 16);
 }
 
 /// INDEX[:SUB]
@@ -221,8 +108,10 @@ int cmdSdo(Tool &tool, const QStringList &args)
     parser.addOption(usdo);
     parser.addOption(all);
     parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral(
-        "read NODE INDEX[:SUB] TYPE | write NODE INDEX[:SUB] TYPE VALUE |\n"
-        "upload NODE INDEX[:SUB] FILE | download NODE INDEX[:SUB] FILE\n"
+        "read NODE OBJECT TYPE | write NODE OBJECT TYPE VALUE |\n"
+        "upload NODE OBJECT FILE | download NODE OBJECT FILE\n"
+        "OBJECT: INDEX[:SUB], or with --eds an object's name (\"Object.Sub\" for a sub-index).\n"
+        "With --eds, TYPE may be left out: the file's DataType is taken.\n"
         "TYPE: ") + typeNames() + QStringLiteral(". Numbers are decimal or 0x-hex; octets and domain values are hex bytes."));
     const int parsed = tool.parse(parser, QStringLiteral("sdo"), args,
                                   QStringLiteral("Reads and writes object-dictionary entries of a node by SDO."));
@@ -245,21 +134,25 @@ int cmdSdo(Tool &tool, const QStringList &args)
                    : (action == QLatin1String("upload") || action == QLatin1String("download")) ? 4 : -1;
     if (want < 0)
         return tool.usage(cmd, QStringLiteral("unknown action \"%1\"").arg(action));
-    if (pos.size() != want)
+    const bool file = action == QLatin1String("upload") || action == QLatin1String("download");
+    // Without a type, or with an object's name, the node's EDS/DCF file describes the object.
+    const bool typeFromEds = !file && pos.size() == want - 1;
+    if (pos.size() != want && !typeFromEds)
         return tool.usage(cmd, QStringLiteral("wrong number of arguments for %1").arg(action));
     quint8 node = 0;
     if (!broadcast && !parseNode(pos.at(1), &node))
         return tool.usage(cmd, QStringLiteral("node-ID must be 1..127, not \"%1\"").arg(pos.at(1)));
     quint16 index = 0;
     quint8 sub = 0;
-    if (!parseObject(pos.at(2), &index, &sub))
-        return tool.usage(cmd, QStringLiteral("bad object \"%1\": use INDEX[:SUB], e.g. 0x1018:1").arg(pos.at(2)));
+    const bool byName = !parseObject(pos.at(2), &index, &sub);
+    if ((byName || typeFromEds) && tool.eds.isEmpty())
+        return tool.usage(cmd, byName ? QStringLiteral("bad object \"%1\": use INDEX[:SUB], e.g. 0x1018:1, or name it with --eds").arg(pos.at(2))
+                                      : QStringLiteral("needs a data type (or the node's EDS file with --eds)"));
     CAN::CANopenDataType type = CAN::DOMAIN;
     QVariant value;
-    const bool file = action == QLatin1String("upload") || action == QLatin1String("download");
-    if (!file && !parseType(pos.at(3), &type))
+    if (!file && !typeFromEds && !parseType(pos.at(3), &type))
         return tool.usage(cmd, QStringLiteral("unknown data type \"%1\" (one of %2)").arg(pos.at(3), typeNames()));
-    if (action == QLatin1String("write") && !parseValue(pos.at(4), type, &value))
+    if (action == QLatin1String("write") && !typeFromEds && !parseValue(pos.at(4), type, &value))
         return tool.usage(cmd, QStringLiteral("\"%1\" is not a valid %2 value").arg(pos.at(4), pos.at(3)));
     quint64 timeoutMs = 1000;
     if (parser.isSet(timeout) && (!parseNumber(parser.value(timeout), 600000, &timeoutMs) || timeoutMs == 0))
@@ -280,6 +173,22 @@ int cmdSdo(Tool &tool, const QStringList &args)
         sdo.activateUSDO(true, 0x29); // the tool's own node-ID on the CANopen FD network
     sdo.setNodeId(node);
     sdo.setSdoTimeout(quint32(timeoutMs));
+    if (byName || typeFromEds) {
+        const EdsFile *eds = edsForNode(tool, sdo, node);
+        if (!eds)
+            return tool.fail(Exit_File, QStringLiteral("no EDS/DCF file matches node %1").arg(node));
+        const EdsEntry *entry = byName ? eds->find(pos.at(2)) : eds->find(index, sub);
+        if (!entry)
+            return tool.fail(Exit_Usage, QStringLiteral("%1 has no object \"%2\"%3").arg(eds->fileName(), pos.at(2),
+                                 byName ? QStringLiteral(" (or the name is ambiguous: use \"Object.Sub\")") : QString()));
+        index = entry->index;
+        sub = entry->sub;
+        if (typeFromEds) {
+            type = entry->type();
+            if (action == QLatin1String("write") && !parseValue(pos.at(3), type, &value))
+                return tool.usage(cmd, QStringLiteral("\"%1\" is not a valid %2 value").arg(pos.at(3), typeName(type)));
+        }
+    }
     if (parser.isSet(block))
         sdo.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
     enum { Pending, Done, Error, OpError } state = Pending;
@@ -308,7 +217,7 @@ int cmdSdo(Tool &tool, const QStringList &args)
                        : QStringLiteral("0x%1 %2").arg(c, 8, 16, QLatin1Char('0')).arg(SDOClient::interpretSdoAbort(c));
     };
     const bool reading = action == QLatin1String("read") || action == QLatin1String("upload");
-    const CAN::RetType r = reading ? sdo.read(index, sub, type) : sdo.write(index, sub, type, value);
+    const CAN::RetType r = reading ? sdo.read(index, sub, wireType(type)) : sdo.write(index, sub, wireType(type), value);
     if (r == CAN::RetType_InvalidRequest)
         return tool.usage(cmd, QStringLiteral("the value or type cannot be transferred"));
     if (r != CAN::RetType_OK)

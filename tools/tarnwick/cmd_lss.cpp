@@ -123,6 +123,19 @@ int cmdLss(Tool &tool, const QStringList &args)
     LSSMaster master(tool.bus->scheduler());
     if (timeoutMs)
         master.setTimeout(quint16(timeoutMs));
+    // Every action selects the slaves it needs; whatever happens, the network is left in the
+    // LSS waiting state at the end. A request still running (one whose wait was cut short)
+    // keeps the master busy for a while.
+    struct LeaveWaiting
+    {
+        Tool &tool;
+        LSSMaster &master;
+        ~LeaveWaiting()
+        {
+            tool.waitUntil([this] { return switchGlobal(tool, master, LSSMaster::LssGlobalState_Waiting) != CAN::RetType_Busy; },
+                           2 * master.getTimeout() + 100);
+        }
+    } leaveWaiting{tool, master};
     CAN::RetType sent = CAN::RetType_OK;
     Outcome o;
 
@@ -147,7 +160,6 @@ int cmdLss(Tool &tool, const QStringList &args)
         if (sent != CAN::RetType_OK)
             return report(tool, action, o, sent);
         o = run(tool, master, LSSMaster::LssAction_InquireNodeId, [&] { return master.inquireNodeId(); }, &sent);
-        switchGlobal(tool, master, LSSMaster::LssGlobalState_Waiting);
         if (const int r = report(tool, action, o, sent))
             return r;
         tool.json ? tool.printJson({{QStringLiteral("nodeId"), o.value.toInt()}})
@@ -167,7 +179,6 @@ int cmdLss(Tool &tool, const QStringList &args)
             if (const int r = report(tool, QStringLiteral("store"), o, sent))
                 return r;
         }
-        sent = switchGlobal(tool, master, LSSMaster::LssGlobalState_Waiting);
         if (tool.json) {
             QJsonObject j{{QStringLiteral("vendorId"), hex32(identity[0])}, {QStringLiteral("productCode"), hex32(identity[1])},
                           {QStringLiteral("revision"), hex32(identity[2])}, {QStringLiteral("serial"), hex32(identity[3])}};
@@ -193,7 +204,6 @@ int cmdLss(Tool &tool, const QStringList &args)
         o = run(tool, master, LSSMaster::LssAction_StoreConfiguration, [&] { return master.storeConfiguration(); }, &sent);
         if (const int r = report(tool, QStringLiteral("store"), o, sent))
             return r;
-        sent = switchGlobal(tool, master, LSSMaster::LssGlobalState_Waiting);
         tool.json ? tool.printJson({{QStringLiteral("nodeId"), int(node)}})
                   : tool.print(QStringLiteral("node-ID %1 configured and stored").arg(node));
         return Exit_Ok;
@@ -235,17 +245,28 @@ int cmdLss(Tool &tool, const QStringList &args)
         return failed && devices.isEmpty() ? Exit_NoAnswer : Exit_Ok;
     }
     if (action == QLatin1String("bit-timing")) {
+        // Bit timing is configured in the configuration state, on every slave at once.
+        sent = switchGlobal(tool, master, LSSMaster::LssGlobalState_Configuration);
+        if (sent != CAN::RetType_OK)
+            return report(tool, action, o, sent);
         o = run(tool, master, LSSMaster::LssAction_ConfigureBitTiming,
                 [&] { return master.configureBitTiming(quint8(a), quint8(b)); }, &sent);
         if (const int r = report(tool, action, o, sent))
             return r;
-        tool.print(QStringLiteral("bit timing %1/%2 configured").arg(a).arg(b));
+        tool.json ? tool.printJson({{QStringLiteral("bitTimingTable"), int(a)}, {QStringLiteral("bitTimingIndex"), int(b)}})
+                  : tool.print(QStringLiteral("bit timing %1/%2 configured").arg(a).arg(b));
         return Exit_Ok;
     }
-    // activate-bit-timing: there is no answer; the request ends with its time-out.
+    // activate-bit-timing: for every slave in the configuration state; there is no answer, the
+    // request ends with its time-out. The slaves switch after the delay and wait as long again.
+    sent = switchGlobal(tool, master, LSSMaster::LssGlobalState_Configuration);
+    if (sent != CAN::RetType_OK)
+        return report(tool, action, o, sent);
     o = run(tool, master, LSSMaster::LssAction_ActivateBitTiming, [&] { return master.activateBitTiming(quint16(a)); }, &sent);
     if (sent != CAN::RetType_OK)
         return report(tool, action, o, sent);
-    tool.print(QStringLiteral("bit timing activation sent"));
+    tool.waitUntil([] { return false; }, int(2 * a));
+    tool.json ? tool.printJson({{QStringLiteral("activateBitTiming"), int(a)}})
+              : tool.print(QStringLiteral("bit timing activation sent"));
     return Exit_Ok;
 }

@@ -13,6 +13,8 @@ static const Command kCommands[] = {
     {"sync", "produce SYNC messages", cmdSync},
     {"lss", "LSS: inquire, configure node-IDs and bit timing, fastscan, identify", cmdLss},
     {"uds", "UDS diagnostics: sessions, identifiers, DTCs, reset, flash and read memory", cmdUds},
+    {"dump", "show the bus traffic as it happens, decoded (or raw, candump style)", cmdDump},
+    {"od", "list a node's object dictionary from its EDS/DCF with current values", cmdOd},
 };
 
 static void printHelp(QTextStream &out)
@@ -26,6 +28,8 @@ static void printHelp(QTextStream &out)
            "  --fd                  use CAN FD\n"
            "  --data-bitrate BPS    CAN FD data bit rate\n"
            "  --json                machine-readable output, one JSON object a line\n"
+           "  --eds [NODE=]FILE     EDS/DCF file of a node (of every node without NODE=);\n"
+           "                        a folder: files matched to nodes by their identity\n"
            "  -h, --help            this help; 'tarnwick <command> --help' for a command\n\n"
            "Commands:\n";
     for (const Command &c : kCommands)
@@ -62,6 +66,12 @@ int main(int argc, char **argv)
             tool.json = true;
         } else if (opt == QLatin1String("--fd")) {
             tool.fd = true;
+        } else if (opt == QLatin1String("--eds")) {
+            QString error;
+            if (!value(&v))
+                return tool.fail(Exit_Usage, QStringLiteral("--eds needs a file or folder"));
+            if (!tool.eds.add(v, &error))
+                return tool.fail(Exit_File, error);
         } else if (opt == QLatin1String("--bus")) {
             if (!value(&tool.busSpec))
                 return tool.fail(Exit_Usage, QStringLiteral("--bus needs a value (sim or PLUGIN:INTERFACE)"));
@@ -79,8 +89,13 @@ int main(int argc, char **argv)
     }
     const QString name = args.takeFirst();
     for (const Command &c : kCommands) {
-        if (name == QLatin1String(c.name))
-            return c.run(tool, args);
+        if (name == QLatin1String(c.name)) {
+            const int code = c.run(tool, args);
+            // What a command queued last (the abort after an SDO time-out, say) must leave.
+            if (tool.bus)
+                tool.flush();
+            return code;
+        }
     }
     return tool.fail(Exit_Usage, QStringLiteral("unknown command \"%1\" (see tarnwick --help)").arg(name));
 }

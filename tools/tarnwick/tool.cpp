@@ -32,6 +32,8 @@ Tool::Tool() : out(stdout), err(stderr)
 
 bool Tool::openBus(int *exitCode)
 {
+    if (bus)
+        return true; // already open (a test bench, or a command running another)
     bus = new ToolBus(QCoreApplication::instance());
     if (bus->open(busSpec, bitrate, fd, dataBitrate))
         return true;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "edsfile.h"
+
 #include <QCommandLineParser>
 #include <QJsonObject>
 #include <QString>
@@ -33,6 +35,8 @@ public:
     int dataBitrate = 0;
     bool json = false;
     ToolBus *bus = nullptr;
+    /// The EDS and DCF files given with --eds.
+    EdsLibrary eds;
 
     /// Opens the bus named by the global options; prints the reason and returns false on failure.
     bool openBus(int *exitCode);
@@ -84,3 +88,5 @@ int cmdMonitor(Tool &tool, const QStringList &args);
 int cmdSync(Tool &tool, const QStringList &args);
 int cmdLss(Tool &tool, const QStringList &args);
 int cmdUds(Tool &tool, const QStringList &args);
+int cmdDump(Tool &tool, const QStringList &args);
+int cmdOd(Tool &tool, const QStringList &args);

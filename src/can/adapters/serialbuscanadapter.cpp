@@ -158,6 +158,7 @@ CAN::RetType SerialBusCanAdapter::sendCanMessage(CAN::CanMessage &message)
         qCDebug(lcCan) << "can write error" << mDevice->errorString();
         return CAN::RetType_DeviceError;
     }
+    CAN::logFrame(message);
     return CAN::RetType_OK;
 }
 

@@ -2,6 +2,8 @@
 
 #include "virtualcanbus.h"
 
+#include "canlogging_p.h"
+
 VirtualCanAdapter::VirtualCanAdapter(VirtualCanBus *bus, QObject *parent)
     : AbstractCanAdapter(parent), mBus(bus)
 {
@@ -47,6 +49,7 @@ CAN::RetType VirtualCanAdapter::sendCanMessage(CAN::CanMessage &message)
     CAN::CanMessage &queued = mQueue.back().message;
     // A CAN FD frame only has the lengths 12, 16, 20, 24, 32, 48 and 64 above 8.
     CAN::padToCanFdLength(queued);
+    CAN::logFrame(queued);
     emit frameSent(queued);
     if (!mPaused)
         mBus->frameQueued();
