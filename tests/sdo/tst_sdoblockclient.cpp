@@ -196,7 +196,7 @@ void tst_SdoBlockClient::transcript_data()
     // The 65th segment, the last, reads c1 like the end request.
     up("upload 455 bytes, the last segment repeated",
         ">a00020007f000000 <c2002000c7010000 >a300000000000000" + s455seg + ">a2417f0000000000"
-            + s455seg.mid(18 * 64, 18) + "<c100000000000000 >a100000000000000",
+            + s455seg.mid(18 * 64, 18) + " <c100000000000000 >a100000000000000",
         value(s455));
     up("upload, size above the limit", ">a00020007f000000 <c200200000000020 >8000200005000405 ~20",
         "2000/0 05040005");

@@ -366,7 +366,7 @@ void TestSoak::soak()
         }
         if (!pending.dataOk) {
             ++corrupt;
-            qWarning() << "data differ:" << kind.first;
+            qWarning() << "data differ:" << kind.first << "request" << i;
         }
         ++count[pending.outcome];
         if (kind.first.startsWith("uds file"))
