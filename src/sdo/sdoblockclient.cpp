@@ -155,6 +155,7 @@ CAN::RetType SDOBlockClient::read(quint16 index, quint8 sub)
     totalSize = 0;
     offset = 0;
     ackSeq = 0;
+    std::memset(lastSegment, 0, sizeof lastSegment);
     // Initiate: ccs 5, client CRC not supported, block size, protocol switch threshold 0.
     const quint8 request[8] = { 0xA0, quint8(index), quint8(index >> 8), sub, uploadBlockSize, 0, 0, 0 };
     if (sendSdoFrame(request) != CAN::RetType_OK) {
@@ -267,16 +268,31 @@ void SDOBlockClient::handleUpload(const quint8 *d)
         emit sigDoNext();
         return;
     }
-    case 3:
-        // A segment: sequence numbers are not checked; the acknowledgement repeats the last.
-        // The timer is not restarted for each one: its expiry looks at segmentSeen instead.
+    case 3: {
+        // A segment. The timer is not restarted for each one: its expiry looks at segmentSeen.
         segmentSeen = true;
-        ackSeq = d[0];
-        buffer.append(reinterpret_cast<const char *>(d + 1), 7);
-        if (d[0] < uploadBlockSize)
+        const quint8 seq = d[0] & 0x7F;
+        const bool last = (d[0] & 0x80) != 0;
+        if (seq != ackSeq + 1) {
+            // Out of sequence: a repetition (CAN may deliver a frame twice) is ignored; after a
+            // lost segment the rest of the block is, and its end acknowledges the last good one,
+            // so that the server repeats from there.
+            if (std::memcmp(d, lastSegment, 8) == 0)
+                return;
+            std::memcpy(lastSegment, d, 8);
+            if (seq < uploadBlockSize && !last)
+                return;
+            qCDebug(lcSdo) << "block upload: segment" << seq << "out of sequence, acknowledging" << ackSeq;
+            nextStep = NextStep_SendConfirmBlock;
+            emit sigDoNext();
             return;
-        if (d[0] & 0x80) {
-            ackSeq = d[0] & 0x7F;
+        }
+        std::memcpy(lastSegment, d, 8);
+        ackSeq = seq;
+        buffer.append(reinterpret_cast<const char *>(d + 1), 7);
+        if (seq < uploadBlockSize && !last)
+            return;
+        if (last) {
             blkState = 4;
         } else if (quint32(buffer.size()) > MaxUploadSize) {
             blkState = 0;
@@ -287,8 +303,10 @@ void SDOBlockClient::handleUpload(const quint8 *d)
         nextStep = NextStep_SendConfirmBlock;
         emit sigDoNext();
         return;
+    }
     case 4: {
-        if (!isUploadAnswer(d[0], 1))
+        // The last segment repeated can look like the end answer.
+        if (!isUploadAnswer(d[0], 1) || std::memcmp(d, lastSegment, 8) == 0)
             return;
         if (totalSize != 0)
             buffer.truncate(int(totalSize));

@@ -92,6 +92,7 @@ private:
     NextStep nextStep = NextStep_None;
     quint8 seqNo = 0;
     quint8 ackSeq = 0;
+    quint8 lastSegment[8] = {}; ///< upload: the segment received last, to tell a repetition
     quint8 downloadBlockSize = 127;
     quint8 uploadBlockSize = 127;
     quint32 segDelay = 0;

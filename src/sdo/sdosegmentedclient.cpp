@@ -90,6 +90,8 @@ CAN::RetType SDOSegmentedClient::write(quint16 index, quint8 sub, QByteArray dat
     ++outstanding;
     segState = SegState_Running;
     sendToggle = false;
+    initiateConfirmed = false;
+    expectAckToggle = false;
     transferKind = TransferKind_Download;
     return CAN::RetType_OK;
 }
@@ -207,11 +209,21 @@ void SDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage messag
     // CiA 301 SDO frames carry eight bytes; a shorter frame is not an answer.
     if (message.id != serverCob || message.remote || message.length < 8)
         return;
+    const quint8 *d = message.data;
+    if (segState != SegState_Idle && transferKind == TransferKind_Download && !(d[0] & 0x80)) {
+        const int check = checkDownloadAnswer(d[0]);
+        if (check < 0) {
+            timer->stop();
+            abort(0x05030000);
+            return;
+        }
+        if (check == 0)
+            return; // a repeated confirmation (CAN may deliver a frame twice): not counted
+    }
     if (outstanding != 0)
         --outstanding;
     if (segState == SegState_Idle)
         return;
-    const quint8 *d = message.data;
     if (d[0] & 0x80) {
         // Abort by the server; reported with the object the abort frame names.
         timer->stop();
@@ -244,6 +256,28 @@ void SDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage messag
         handleUpload(d);
 }
 
+// 1 for the confirmation the download waits for, 0 for a repeated one (to be ignored), -1 for a
+// segment confirmation whose toggle bit no segment sent so far had.
+int SDOSegmentedClient::checkDownloadAnswer(quint8 command)
+{
+    if (!initiateConfirmed) {
+        if ((command & 0xE0) != 0x60)
+            return 0;
+        initiateConfirmed = true;
+        return 1;
+    }
+    if ((command & 0xE0) != 0x20)
+        return 0; // a repeated initiate confirmation
+    const bool toggle = (command & 0x10) != 0;
+    if (toggle != expectAckToggle) {
+        // The previous toggle is a repetition; before any segment was confirmed, toggle 1 is wrong.
+        return framesHandled > 1 ? 0 : -1;
+    }
+    expectAckToggle = !toggle;
+    ++framesHandled;
+    return 1;
+}
+
 void SDOSegmentedClient::handleUpload(const quint8 *d)
 {
     const quint8 command = d[0];
@@ -272,14 +306,20 @@ void SDOSegmentedClient::handleUpload(const quint8 *d)
         sendNextSegment();
         return;
     }
-    ++framesHandled;
-    buffer.append(reinterpret_cast<const char *>(d + 1), 7);
+    // Only upload segments count; a repeated initiate answer or segment (CAN may deliver a frame
+    // twice) is ignored.
+    if ((command & 0xE0) != 0x00)
+        return;
     const bool toggle = (command & 0x10) != 0;
     if (toggle != expectToggle) {
+        if (framesHandled > 1)
+            return; // the previous toggle: a repetition
         timer->stop();
         abort(0x05030000);
         return;
     }
+    ++framesHandled;
+    buffer.append(reinterpret_cast<const char *>(d + 1), 7);
     expectToggle = !toggle;
     if (command & 0x01) {
         if (totalSize != 0) {

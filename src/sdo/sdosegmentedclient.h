@@ -44,6 +44,7 @@ private:
     void sendSegmentFrame();
     void restartTimer();
     void handleUpload(const quint8 *d);
+    int checkDownloadAnswer(quint8 command);
 
     QByteArray buffer;
     quint32 totalSize = 0;
@@ -60,6 +61,8 @@ private:
     bool nextAfterRetry = false; ///< an answer asked for the next segment meanwhile
     bool sendToggle = false;
     bool expectToggle = false;
+    bool initiateConfirmed = false; ///< download: the server confirmed the initiate request
+    bool expectAckToggle = false; ///< download: toggle of the next segment confirmation
     quint32 framesHandled = 0;
     quint8 outstanding = 0;
     bool fastSeg = false;

@@ -168,6 +168,8 @@ CAN::RetType UDSClient::sendRequest(QByteArray &message, bool suppress, bool fun
         started = transport->startTransfer(message, false);
     } else {
         mBusy = 1;
+        mRequestSid = quint8(message.at(0));
+        mWaitClock.start();
         transport->mTimeout = mResponseTimeout;
         started = transport->startTransfer(message, true);
     }
@@ -412,10 +414,30 @@ void UDSClient::dataReceived(quint32 deviceCanId)
     mLastTransport = transport;
     QByteArray message;
     transport->getReceivedData(message);
-    if (message.size() > 2 && quint8(message.at(0)) == kNegativeResponse) {
+    // Only the answer to the pending request counts: a positive response to its service, or a
+    // negative one naming it. Anything else (a late answer to an earlier request, a repetition)
+    // is ignored, and the wait goes on for the time left.
+    const quint8 first = message.isEmpty() ? 0 : quint8(message.at(0));
+    const bool answers = first == kNegativeResponse
+        ? message.size() > 2 && quint8(message.at(1)) == mRequestSid
+        : !message.isEmpty() && first == quint8(mRequestSid + 0x40);
+    if (!answers) {
+        qCDebug(lcUds) << "answer to another request ignored:" << message.left(3).toHex();
+        if (mBusy != 1)
+            return;
+        const qint64 left = mResponseTimeout == 0 ? 0 : mResponseTimeout - mWaitClock.elapsed();
+        if ((mResponseTimeout != 0 && left <= 0)
+            || transport->waitForTransfer(quint16(left)) != CAN::RetType_OK)
+            timerElasped(deviceCanId);
+        else
+            transport->mTimeout = mResponseTimeout;
+        return;
+    }
+    if (first == kNegativeResponse) {
         const quint8 nrc = quint8(message.at(2));
         if (nrc == kResponsePending) {
             // The server needs more time: supervise again, with the buffer cleared.
+            mWaitClock.start();
             if (transport->waitForTransfer(mResponseTimeout) != CAN::RetType_OK) {
                 // The transport cannot wait any more (its scheduler is gone).
                 timerElasped(deviceCanId);

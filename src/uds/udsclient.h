@@ -4,6 +4,7 @@
 #include "tarnwick_export.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -113,4 +114,6 @@ private:
     bool mCanFD = false;
     quint16 mResponseTimeout = 5000;
     int mBusy = 0;
+    quint8 mRequestSid = 0; // the service the pending answer must belong to
+    QElapsedTimer mWaitClock; // since the request, or the last response-pending reply
 };

@@ -179,6 +179,25 @@ void tst_SdoBlockClient::transcript_data()
         ">a00020007f000000 <c000200000000000 >a300000000000000" + segments(pattern(10), 0, 2, '<')
             + ">a2027f0000000000 <d100000000000000 >a100000000000000",
         value(pattern(10)));
+    // CAN may deliver a frame twice; a segment may be lost. A repeated segment is ignored, the
+    // segments after a lost one too, and the acknowledgement names the last good one.
+    const QByteArray s30seg = segments(s30, 0, 4, '<'), s455 = pattern(455),
+                     s455seg = segments(s455, 0, 65, '<');
+    up("upload 30 bytes, segments repeated",
+        ">a000200004000000 <c20020001e000000 >a300000000000000" + s30seg.left(36) + s30seg.mid(18, 18)
+            + s30seg.mid(36) + ">a204040000000000" + s30seg.mid(54, 18) + segments(s30, 4, 1, '<')
+            + ">a201040000000000 <d500000000000000 >a100000000000000",
+        value(s30), 4);
+    up("upload 30 bytes, a segment lost",
+        ">a000200004000000 <c20020001e000000 >a300000000000000" + s30seg.left(18) + s30seg.mid(36)
+            + ">a201040000000000" + segments(s30, 1, 4, '<')
+            + ">a204040000000000 <d500000000000000 >a100000000000000",
+        value(s30), 4);
+    // The 65th segment, the last, reads c1 like the end request.
+    up("upload 455 bytes, the last segment repeated",
+        ">a00020007f000000 <c2002000c7010000 >a300000000000000" + s455seg + ">a2417f0000000000"
+            + s455seg.mid(18 * 64, 18) + " <c100000000000000 >a100000000000000",
+        value(s455));
     up("upload, size above the limit", ">a00020007f000000 <c200200000000020 >8000200005000405 ~20",
         "2000/0 05040005");
     up("upload, server abort at initiate", ">a00020007f000000 <8000200001000106 ~20", "2000/0 06010001");

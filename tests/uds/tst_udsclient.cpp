@@ -152,9 +152,17 @@ void tst_UDSClient::answers_data()
     QTest::addColumn<QString>("events");
     QTest::addColumn<QByteArray>("data");
     QTest::newRow("positive") << QByteArray("065003003201f4") << "response" << QByteArray("5003003201f4");
-    QTest::newRow("negative") << QByteArray("037f2735") << "error 35,response" << QByteArray("7f2735");
-    QTest::newRow("negative cut short") << QByteArray("027f27") << "response" << QByteArray("7f27");
-    QTest::newRow("other service's answer") << QByteArray("027e00") << "response" << QByteArray("7e00");
+    QTest::newRow("negative") << QByteArray("037f1035") << "error 35,response" << QByteArray("7f1035");
+    // Only answers to the request count (a late or repeated answer of another request is ignored).
+    QTest::newRow("negative cut short") << QByteArray("027f10") << "timeout" << QByteArray();
+    QTest::newRow("other service's answer") << QByteArray("027e00") << "timeout" << QByteArray();
+    QTest::newRow("other service's answer, then the answer")
+        << QByteArray("027e00 065003003201f4") << "response" << QByteArray("5003003201f4");
+    QTest::newRow("negative for another service, then the answer")
+        << QByteArray("037f2235 025003") << "response" << QByteArray("5003");
+    QTest::newRow("pending for another service, then silence")
+        << QByteArray("037f2278") << "timeout" << QByteArray();
+    QTest::newRow("answer repeated") << QByteArray("025003 025003") << "response" << QByteArray("5003");
     QTest::newRow("pending, positive") << QByteArray("037f1078 025003") << "response" << QByteArray("5003");
     QTest::newRow("pending, silence") << QByteArray("037f1078") << "timeout" << QByteArray();
     QTest::newRow("silence") << QByteArray() << "timeout" << QByteArray();
