@@ -161,7 +161,6 @@ private slots:
         QTest::addColumn<QStringList>("lines");
         QTest::addColumn<QString>("answer"); // to the last line
         using L = QStringList;
-        QTest::newRow("value") << L { "1 r 0x1000 0 u32" } << "983441";
         QTest::newRow("value with net") << L { "1 1 r 0x1018 1 u32" } << "1201";
         QTest::newRow("hex and octal numbers") << L { "0x1 r 010000 0x0 u32" } << "983441";
         QTest::newRow("abort") << L { "1 w 0x1000 0 u32 1" }
