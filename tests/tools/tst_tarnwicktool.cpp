@@ -308,7 +308,7 @@ void tst_TarnwickTool::crossProcessThroughGateway()
         int exitCode;
         QString text; // on stdout for 0, else on stderr
     } runs[] = {
-        { { "scan", "--timeout", "20" }, 0, "4 node(s) found" },
+        { { "scan", "--timeout", "20" }, 0, "5 node(s) found" },
         { { "sdo", "read", "1", "0x1018:1", "u32" }, 0, "1201 (0x4b1)" },
         { { "sdo", "read", "2", "0x1008", "string" }, 0, "servo drive" },
         { { "sdo", "read", "1", "0x2000", "u32" }, 4, "0x06020000 Object does not exist" },
