@@ -1,8 +1,10 @@
-// The LSS master facade: choice of service per scheduler, settings kept across changes.
+// The LSS master facade: choice of service per scheduler, settings kept across changes,
+// refusals.
 
 #include "canscheduler.h"
 #include "lssmaster.h"
 #include "recordingadapter.h"
+#include "scriptedadapter.h"
 
 #include <QPointer>
 #include <QSignalSpy>
@@ -27,18 +29,13 @@ class TestLssMaster : public QObject
     }
 
 private slots:
-    void metaTypesRegistered()
-    {
-        LSSMaster master;
-        for (const char *name : { "LSSMaster::LssAction", "LSSMaster::LssResult" })
-            QVERIFY2(QMetaType::type(name) != QMetaType::UnknownType, name);
-    }
-
     // Without a scheduler the master has no LSS service to offer.
     void everythingRefused()
     {
         RecordingAdapter adapter;
         LSSMaster master;
+        for (const char *name : { "LSSMaster::LssAction", "LSSMaster::LssResult" })
+            QVERIFY2(QMetaType::type(name) != QMetaType::UnknownType, name);
         QSignalSpy spy(&master, &LSSMaster::lssResult);
         for (CAN::RetType r : everyRequest(master))
             QCOMPARE(r, CAN::RetType_NoLink);
@@ -100,6 +97,26 @@ private slots:
         frames.injectFrame(0x7E4, QByteArray::fromHex("1700000000000000"));
         QCOMPARE(calls, 1);
         QCOMPARE(scheduler.registeredCount(), 0);
+    }
+
+    // The first fastscan query goes out and a slave answers, the second is refused: the scan
+    // ends as timed out instead of taking the missing answer for a bit value.
+    void fastScanQueryRefused()
+    {
+        ScriptedAdapter adapter;
+        adapter.script = { CAN::RetType_OK, CAN::RetType_DeviceError };
+        CanScheduler scheduler(&adapter);
+        LSSMaster master(&scheduler);
+        master.setTimeout(10);
+        QSignalSpy results(&master, &LSSMaster::lssResult);
+        QCOMPARE(master.fastScan(0, 0, 0, 0, false), CAN::RetType_OK);
+        QTRY_COMPARE(adapter.frames.size(), 1);
+        adapter.injectFrame(0x7E4, QByteArray::fromHex("4f00000000000000"));
+        QTRY_COMPARE(results.count(), 1);
+        QCOMPARE(results.at(0).at(0).value<LSSMaster::LssAction>(), LSSMaster::LssAction_FastScan);
+        QCOMPARE(results.at(0).at(1).value<LSSMaster::LssResult>(), LSSMaster::LssResult_Timeout);
+        QVERIFY(!results.wait(100));
+        QCOMPARE(adapter.frames.size(), 2);
     }
 };
 
