@@ -217,6 +217,11 @@ bool parseValue(const QString &text, CAN::CANopenDataType type, QVariant *value)
 
 QString formatValue(const QVariant &value, CAN::CANopenDataType type)
 {
+    if (value.type() == QVariant::String) { // through a gateway: strings as text, octets in hex
+        if (type == CAN::OCTET_STRING)
+            return QString::fromLatin1(QByteArray::fromHex(value.toString().toLatin1()).toHex(' '));
+        return value.toString();
+    }
     if (value.type() == QVariant::ByteArray
         && (isInteger(type) || type == CAN::REAL64 || type == CAN::REAL32)) {
         // Types above 32 bits travel segmented: the value is its little-endian bytes.
