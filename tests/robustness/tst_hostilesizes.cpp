@@ -44,123 +44,112 @@ class TestHostileSizes : public QObject
 {
     Q_OBJECT
 private slots:
-    void sdoUploadSize_data();
-    void sdoUploadSize();
-    void sdoBlockUploadSize_data();
-    void sdoBlockUploadSize();
-    void isoTpFirstFrame_data();
-    void isoTpFirstFrame();
-};
-
-void TestHostileSizes::sdoUploadSize_data()
-{
-    QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<QByteArray>("outcome");
-    // The server announces the size, then sends three segments and ends.
-    QTest::newRow("0x1FFFFFFF, then 17 bytes")
-        << QByteArray(
-               ">4000200000000000 <41002000ffffff1f >6000000000000000 <0041424344454647 >7000000000000000 "
-               "<1048494a4b4c4d4e >6000000000000000 <0b4f505100000000 ~20")
-        << QByteArray("2000/0 QByteArray 4142434445464748494a4b4c4d4e4f505100000000");
-    QTest::newRow("0x20000000") << QByteArray(">4000200000000000 <4100200000000020 >8000200005000405 ~20")
-                                << QByteArray("2000/0 05040005");
-    QTest::newRow("0xFFFFFFFF") << QByteArray(">4000200000000000 <41002000ffffffff >8000200005000405 ~20")
-                                << QByteArray("2000/0 05040005");
-}
-
-void TestHostileSizes::sdoUploadSize()
-{
-    QFETCH(QByteArray, script);
-    QFETCH(QByteArray, outcome);
-    SdoClientBench<SDOSegmentedClient> bench;
-    resetPeak();
-    const qint64 before = peakKb();
-    QCOMPARE(bench.client.read(0x2000, 0), CAN::RetType_OK);
-    PLAY(bench, script);
-    QCOMPARE(bench.outcome(), outcome);
-    QVERIFY2(bench.client.getCurrentlyReceivedData().capacity() <= 21 + kSmallBound,
-        QByteArray::number(bench.client.getCurrentlyReceivedData().capacity()));
-    const qint64 grown = peakKb() - before;
-    qInfo("peak memory growth %lld KiB", grown);
-    QVERIFY(grown < kPeakBoundKb);
-}
-
-void TestHostileSizes::sdoBlockUploadSize_data()
-{
-    QTest::addColumn<QByteArray>("initiateAnswer");
-    QTest::addColumn<quint32>("code");
-    // Block upload initiate answer with the size indicated; the server then sends nothing.
-    QTest::newRow("0x1FFFFFFF") << QByteArray::fromHex("c6002000ffffff1f") << 0x05040000u;
-    QTest::newRow("0xFFFFFFFF") << QByteArray::fromHex("c6002000ffffffff") << 0x05040005u;
-}
-
-void TestHostileSizes::sdoBlockUploadSize()
-{
-    QFETCH(QByteArray, initiateAnswer);
-    QFETCH(quint32, code);
-    SdoClientBench<SDOBlockClient> bench;
-    bench.client.setSdoTimeout(100);
-    resetPeak();
-    const qint64 before = peakKb();
-    QCOMPARE(bench.client.read(0x2000, 0), CAN::RetType_OK);
-    QCOMPARE(bench.peer.takeFrame().id, 0x605u);
-    bench.peer.send(0x585, initiateAnswer);
-    QTRY_COMPARE(bench.errors.count(), 1);
-    QCOMPARE(bench.errors.at(0).at(2).toUInt(), code);
-    QCOMPARE(bench.results.count(), 0);
-    QVERIFY2(bench.client.getCurrentlyReceivedData().capacity() <= kSmallBound,
-        QByteArray::number(bench.client.getCurrentlyReceivedData().capacity()));
-    const qint64 grown = peakKb() - before;
-    qInfo("peak memory growth %lld KiB", grown);
-    QVERIFY(grown < kPeakBoundKb);
-}
-
-void TestHostileSizes::isoTpFirstFrame_data()
-{
-    QTest::addColumn<QByteArray>("firstFrame");
-    QTest::addColumn<int>("consecutive");
-    QTest::newRow("4 GB, then 200 frames") << QByteArray::fromHex("1000ffffffff0102") << 200;
-    QTest::newRow("4 GB - 1 with no frame after") << QByteArray::fromHex("1000fffffffe0102") << 0;
-    QTest::newRow("0x7FFFFFFF, then 50 frames") << QByteArray::fromHex("10007fffffff0102") << 50;
-}
-
-void TestHostileSizes::isoTpFirstFrame()
-{
-    QFETCH(QByteArray, firstFrame);
-    QFETCH(int, consecutive);
-    VirtualCanBus bus;
-    VirtualCanAdapter adapter(&bus);
-    BusPeer peer(&bus);
-    CanScheduler scheduler(&adapter);
-    ISOTPHandler handler(&scheduler);
-    handler.mTimeout = 100;
-    QSignalSpy received(&handler, &ISOTPHandler::dataReceived);
-    QSignalSpy timeouts(&handler, &ISOTPHandler::timeout);
-    QSignalSpy errors(&handler, &ISOTPHandler::error);
-    resetPeak();
-    const qint64 before = peakKb();
-    QByteArray request = QByteArray::fromHex("22f190");
-    QCOMPARE(handler.startTransfer(request, true), 0);
-    QVERIFY(peer.expect(0x7E0, "0322f19000000000"));
-    peer.send(0x7E8, firstFrame);
-    const CAN::CanRxMessage flowControl = peer.takeFrame();
-    QCOMPARE(flowControl.id, 0x7E0u);
-    for (int i = 0; i < consecutive; ++i) {
-        QByteArray cf = QByteArray::fromHex("2000000000000000");
-        cf[0] = char(0x20 | ((i + 1) & 0x0F));
-        peer.send(0x7E8, cf);
-        if ((i + 1) % 8 == 0)
-            QTest::qWait(0);
+    void sdoUploadSize_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<QByteArray>("outcome");
+        // The server announces the size, then sends three segments and ends.
+        QTest::newRow("0x1FFFFFFF, then 17 bytes")
+            << QByteArray(">4000200000000000 <41002000ffffff1f >6000000000000000 <0041424344454647 "
+                          ">7000000000000000 "
+                          "<1048494a4b4c4d4e >6000000000000000 <0b4f505100000000 ~20")
+            << QByteArray("2000/0 QByteArray 4142434445464748494a4b4c4d4e4f505100000000");
+        QTest::newRow("0x20000000") << QByteArray(">4000200000000000 <4100200000000020 >8000200005000405 ~20")
+                                    << QByteArray("2000/0 05040005");
+        QTest::newRow("0xFFFFFFFF") << QByteArray(">4000200000000000 <41002000ffffffff >8000200005000405 ~20")
+                                    << QByteArray("2000/0 05040005");
     }
-    // The sender stops: the transfer ends with a timeout (or the transport's error), never a result.
-    QTRY_VERIFY(timeouts.count() + errors.count() == 1);
-    QCOMPARE(received.count(), 0);
-    const int got = 2 + 7 * consecutive;
-    QVERIFY2(handler.mBuffer.capacity() <= got + kSmallBound, QByteArray::number(handler.mBuffer.capacity()));
-    const qint64 grown = peakKb() - before;
-    qInfo("peak memory growth %lld KiB", grown);
-    QVERIFY(grown < kPeakBoundKb);
-}
+    void sdoUploadSize()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(QByteArray, outcome);
+        SdoClientBench<SDOSegmentedClient> bench;
+        resetPeak();
+        const qint64 before = peakKb();
+        QCOMPARE(bench.client.read(0x2000, 0), CAN::RetType_OK);
+        PLAY(bench, script);
+        QCOMPARE(bench.outcome(), outcome);
+        QVERIFY2(bench.client.getCurrentlyReceivedData().capacity() <= 21 + kSmallBound,
+            QByteArray::number(bench.client.getCurrentlyReceivedData().capacity()));
+        const qint64 grown = peakKb() - before;
+        qInfo("peak memory growth %lld KiB", grown);
+        QVERIFY(grown < kPeakBoundKb);
+    }
+    void sdoBlockUploadSize_data()
+    {
+        QTest::addColumn<QByteArray>("initiateAnswer");
+        QTest::addColumn<quint32>("code");
+        // Block upload initiate answer with the size indicated; the server then sends nothing.
+        QTest::newRow("0x1FFFFFFF") << QByteArray::fromHex("c6002000ffffff1f") << 0x05040000u;
+        QTest::newRow("0xFFFFFFFF") << QByteArray::fromHex("c6002000ffffffff") << 0x05040005u;
+    }
+    void sdoBlockUploadSize()
+    {
+        QFETCH(QByteArray, initiateAnswer);
+        QFETCH(quint32, code);
+        SdoClientBench<SDOBlockClient> bench;
+        bench.client.setSdoTimeout(100);
+        resetPeak();
+        const qint64 before = peakKb();
+        QCOMPARE(bench.client.read(0x2000, 0), CAN::RetType_OK);
+        QCOMPARE(bench.peer.takeFrame().id, 0x605u);
+        bench.peer.send(0x585, initiateAnswer);
+        QTRY_COMPARE(bench.errors.count(), 1);
+        QCOMPARE(bench.errors.at(0).at(2).toUInt(), code);
+        QCOMPARE(bench.results.count(), 0);
+        QVERIFY2(bench.client.getCurrentlyReceivedData().capacity() <= kSmallBound,
+            QByteArray::number(bench.client.getCurrentlyReceivedData().capacity()));
+        const qint64 grown = peakKb() - before;
+        qInfo("peak memory growth %lld KiB", grown);
+        QVERIFY(grown < kPeakBoundKb);
+    }
+    void isoTpFirstFrame_data()
+    {
+        QTest::addColumn<QByteArray>("firstFrame");
+        QTest::addColumn<int>("consecutive");
+        QTest::newRow("4 GB, then 200 frames") << QByteArray::fromHex("1000ffffffff0102") << 200;
+        QTest::newRow("4 GB - 1 with no frame after") << QByteArray::fromHex("1000fffffffe0102") << 0;
+        QTest::newRow("0x7FFFFFFF, then 50 frames") << QByteArray::fromHex("10007fffffff0102") << 50;
+    }
+    void isoTpFirstFrame()
+    {
+        QFETCH(QByteArray, firstFrame);
+        QFETCH(int, consecutive);
+        VirtualCanBus bus;
+        VirtualCanAdapter adapter(&bus);
+        BusPeer peer(&bus);
+        CanScheduler scheduler(&adapter);
+        ISOTPHandler handler(&scheduler);
+        handler.mTimeout = 100;
+        QSignalSpy received(&handler, &ISOTPHandler::dataReceived);
+        QSignalSpy timeouts(&handler, &ISOTPHandler::timeout);
+        QSignalSpy errors(&handler, &ISOTPHandler::error);
+        resetPeak();
+        const qint64 before = peakKb();
+        QByteArray request = QByteArray::fromHex("22f190");
+        QCOMPARE(handler.startTransfer(request, true), 0);
+        QVERIFY(peer.expect(0x7E0, "0322f19000000000"));
+        peer.send(0x7E8, firstFrame);
+        const CAN::CanRxMessage flowControl = peer.takeFrame();
+        QCOMPARE(flowControl.id, 0x7E0u);
+        for (int i = 0; i < consecutive; ++i) {
+            QByteArray cf = QByteArray::fromHex("2000000000000000");
+            cf[0] = char(0x20 | ((i + 1) & 0x0F));
+            peer.send(0x7E8, cf);
+            if ((i + 1) % 8 == 0)
+                QTest::qWait(0);
+        }
+        // The sender stops: the transfer ends with a timeout (or the transport's error), never a result.
+        QTRY_VERIFY(timeouts.count() + errors.count() == 1);
+        QCOMPARE(received.count(), 0);
+        const int got = 2 + 7 * consecutive;
+        QVERIFY2(
+            handler.mBuffer.capacity() <= got + kSmallBound, QByteArray::number(handler.mBuffer.capacity()));
+        const qint64 grown = peakKb() - before;
+        qInfo("peak memory growth %lld KiB", grown);
+        QVERIFY(grown < kPeakBoundKb);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestHostileSizes)
 #include "tst_hostilesizes.moc"
