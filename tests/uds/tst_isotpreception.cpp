@@ -8,29 +8,26 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <memory>
+
 class tst_IsoTpReception : public QObject
 {
     Q_OBJECT
 private slots:
     void init()
     {
-        adapter = new RecordingAdapter;
-        scheduler = new CanScheduler(adapter);
-        tp = new ISOTPHandler(scheduler);
+        adapter = std::make_unique<RecordingAdapter>();
+        scheduler = std::make_unique<CanScheduler>(adapter.get());
+        tp = std::make_unique<ISOTPHandler>(scheduler.get());
         tp->mTimeout = 100;
         tp->mConsecutiveFrameTimeout = 100;
-        done = new QSignalSpy(tp, &ISOTPHandler::dataReceived);
-        timeouts = new QSignalSpy(tp, &ISOTPHandler::timeout);
-        errors = new QSignalSpy(tp, &ISOTPHandler::error);
+        done = std::make_unique<QSignalSpy>(tp.get(), &ISOTPHandler::dataReceived);
+        timeouts = std::make_unique<QSignalSpy>(tp.get(), &ISOTPHandler::timeout);
+        errors = std::make_unique<QSignalSpy>(tp.get(), &ISOTPHandler::error);
     }
     void cleanup()
     {
-        delete done;
-        delete timeouts;
-        delete errors;
-        delete tp;
-        delete scheduler;
-        delete adapter;
+        done.reset(), timeouts.reset(), errors.reset(), tp.reset(), scheduler.reset(), adapter.reset();
     }
     void sequenceNumbers_data()
     {
@@ -156,12 +153,10 @@ private:
     void inject(const QByteArray &hex) { adapter->injectFrame(0x7E8, QByteArray::fromHex(hex)); }
     int outcomes() const { return done->count() + timeouts->count() + errors->count(); }
 
-    RecordingAdapter *adapter = nullptr;
-    CanScheduler *scheduler = nullptr;
-    ISOTPHandler *tp = nullptr;
-    QSignalSpy *done = nullptr;
-    QSignalSpy *timeouts = nullptr;
-    QSignalSpy *errors = nullptr;
+    std::unique_ptr<RecordingAdapter> adapter;
+    std::unique_ptr<CanScheduler> scheduler;
+    std::unique_ptr<ISOTPHandler> tp;
+    std::unique_ptr<QSignalSpy> done, timeouts, errors;
 };
 
 QTEST_GUILESS_MAIN(tst_IsoTpReception)
