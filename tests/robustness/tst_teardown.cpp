@@ -311,109 +311,106 @@ class TestTeardown : public QObject
 {
     Q_OBJECT
 private slots:
-    void teardown_data();
-    void teardown();
+    void teardown_data()
+    {
+        QTest::addColumn<int>("scenario");
+        const QList<Scenario> all = scenarios();
+        for (int i = 0; i < all.size(); ++i)
+            QTest::newRow(all.at(i).name) << i;
+    }
+    void teardown()
+    {
+        QFETCH(int, scenario);
+        const Scenario s = scenarios().at(scenario);
+        QTemporaryDir dir;
+
+        // The undisturbed transfer: how many frames it takes.
+        int frames = 0;
+        {
+            Env env;
+            env.dir = dir.path();
+            s.make(env);
+            QCOMPARE(env.start(), CAN::RetType_OK);
+            int counted = 0;
+            QObject::connect(env.bus, &VirtualCanBus::frameDelivered, env.bus, [&] { ++counted; });
+            runVirtual([&] { return s.answers && env.outcomes > 0; }, s.answers ? 60000 : 1000);
+            if (s.answers)
+                QCOMPARE(env.outcomes, 1);
+            frames = counted;
+        }
+        // At most 60 phases, spread over the transfer, then inside the outcome slot (phase -1).
+        QList<int> phases { -1 };
+        const int step = qMax(1, frames / 60);
+        for (int k = 0; k <= frames; k += step)
+            phases << k;
+
+        for (int phase : qAsConst(phases)) {
+            for (int v = 0; v < VictimCount; ++v) {
+                const Victim victim = Victim(v);
+                Env env;
+                env.dir = dir.path();
+                s.make(env);
+                if (!env.victim(victim))
+                    continue;
+                ++mCases;
+                bool killed = false;
+                QPointer<QObject> target = env.victim(victim);
+                int outcomesAtKill = 0;
+                auto kill = [&] {
+                    if (killed)
+                        return;
+                    killed = true;
+                    outcomesAtKill = env.outcomes;
+                    if (victim == Victim_Bus)
+                        target->deleteLater(); // the bus is the sender of frameDelivered
+                    else
+                        delete target.data();
+                };
+                int counted = 0;
+                if (phase < 0) {
+                    env.onOutcome = kill;
+                } else {
+                    QObject::connect(env.bus, &VirtualCanBus::frameDelivered, env.bus, [&] {
+                        if (++counted == phase)
+                            kill();
+                    });
+                }
+                const CAN::RetType started = env.start();
+                if (phase == 0)
+                    kill();
+                if (started != CAN::RetType_OK)
+                    continue; // killed while the start still waited (a file transfer's request)
+                runVirtual([&] { return killed && (!s.answers || env.outcomes > 0); }, 60000);
+                const QByteArray where = QByteArray(s.name) + ", " + kVictimNames[v] + " destroyed at phase "
+                    + QByteArray::number(phase);
+                QVERIFY2(env.outcomes <= 1, where + ": more than one outcome");
+                const bool serviceAlive = env.service && (victim != Victim_Client || env.client);
+                if (s.answers && serviceAlive)
+                    QVERIFY2(env.outcomes == 1, where + ": the request never ended");
+                // Settle whatever still runs, then a new request of a live service is refused with a
+                // code or ends with an outcome.
+                runVirtual([] { return false; }, 300);
+                if (s.answers && env.service && (victim == Victim_Scheduler || victim == Victim_Adapter)) {
+                    const int before = env.outcomes;
+                    env.onOutcome = nullptr;
+                    const CAN::RetType again = env.start();
+                    if (again == CAN::RetType_OK) {
+                        const bool ended = runVirtual([&] { return env.outcomes > before; }, 60000);
+                        QVERIFY2(ended,
+                            where + ": a new request hangs (" + QByteArray::number(env.outcomes)
+                                + " outcomes, "
+                                + QByteArray::number(VirtualTimeDispatcher::instance()->timerCount())
+                                + " timers)");
+                    }
+                }
+            }
+        }
+    }
     void cleanupTestCase() { qInfo("%d teardown cases", mCases); }
 
 private:
     int mCases = 0;
 };
-
-void TestTeardown::teardown_data()
-{
-    QTest::addColumn<int>("scenario");
-    const QList<Scenario> all = scenarios();
-    for (int i = 0; i < all.size(); ++i)
-        QTest::newRow(all.at(i).name) << i;
-}
-
-void TestTeardown::teardown()
-{
-    QFETCH(int, scenario);
-    const Scenario s = scenarios().at(scenario);
-    QTemporaryDir dir;
-
-    // The undisturbed transfer: how many frames it takes.
-    int frames = 0;
-    {
-        Env env;
-        env.dir = dir.path();
-        s.make(env);
-        QCOMPARE(env.start(), CAN::RetType_OK);
-        int counted = 0;
-        QObject::connect(env.bus, &VirtualCanBus::frameDelivered, env.bus, [&] { ++counted; });
-        runVirtual([&] { return s.answers && env.outcomes > 0; }, s.answers ? 60000 : 1000);
-        if (s.answers)
-            QCOMPARE(env.outcomes, 1);
-        frames = counted;
-    }
-    // At most 60 phases, spread over the transfer, then inside the outcome slot (phase -1).
-    QList<int> phases { -1 };
-    const int step = qMax(1, frames / 60);
-    for (int k = 0; k <= frames; k += step)
-        phases << k;
-
-    for (int phase : qAsConst(phases)) {
-        for (int v = 0; v < VictimCount; ++v) {
-            const Victim victim = Victim(v);
-            Env env;
-            env.dir = dir.path();
-            s.make(env);
-            if (!env.victim(victim))
-                continue;
-            ++mCases;
-            bool killed = false;
-            QPointer<QObject> target = env.victim(victim);
-            int outcomesAtKill = 0;
-            auto kill = [&] {
-                if (killed)
-                    return;
-                killed = true;
-                outcomesAtKill = env.outcomes;
-                if (victim == Victim_Bus)
-                    target->deleteLater(); // the bus is the sender of frameDelivered
-                else
-                    delete target.data();
-            };
-            int counted = 0;
-            if (phase < 0) {
-                env.onOutcome = kill;
-            } else {
-                QObject::connect(env.bus, &VirtualCanBus::frameDelivered, env.bus, [&] {
-                    if (++counted == phase)
-                        kill();
-                });
-            }
-            const CAN::RetType started = env.start();
-            if (phase == 0)
-                kill();
-            if (started != CAN::RetType_OK)
-                continue; // killed while the start still waited (a file transfer's request)
-            runVirtual([&] { return killed && (!s.answers || env.outcomes > 0); }, 60000);
-            const QByteArray where = QByteArray(s.name) + ", " + kVictimNames[v] + " destroyed at phase "
-                + QByteArray::number(phase);
-            QVERIFY2(env.outcomes <= 1, where + ": more than one outcome");
-            const bool serviceAlive = env.service && (victim != Victim_Client || env.client);
-            if (s.answers && serviceAlive)
-                QVERIFY2(env.outcomes == 1, where + ": the request never ended");
-            // Settle whatever still runs, then a new request of a live service is refused with a
-            // code or ends with an outcome.
-            runVirtual([] { return false; }, 300);
-            if (s.answers && env.service && (victim == Victim_Scheduler || victim == Victim_Adapter)) {
-                const int before = env.outcomes;
-                env.onOutcome = nullptr;
-                const CAN::RetType again = env.start();
-                if (again == CAN::RetType_OK) {
-                    const bool ended = runVirtual([&] { return env.outcomes > before; }, 60000);
-                    QVERIFY2(ended,
-                        where + ": a new request hangs (" + QByteArray::number(env.outcomes) + " outcomes, "
-                            + QByteArray::number(VirtualTimeDispatcher::instance()->timerCount())
-                            + " timers)");
-                }
-            }
-        }
-    }
-}
 
 TARNWICK_VIRTUAL_TIME_TEST_MAIN(TestTeardown)
 #include "tst_teardown.moc"

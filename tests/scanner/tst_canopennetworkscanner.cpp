@@ -77,185 +77,171 @@ struct ScanBench
 
 static const QString kIdentity = QStringLiteral("1000/0 1018/1 1018/2 1018/3 1018/4");
 
+enum StopPoint { StopWhileWaiting, StopOnTimeout, StopOnResult };
+Q_DECLARE_METATYPE(StopPoint)
+
 class tst_CANopenNetworkscanner : public QObject
 {
     Q_OBJECT
 private slots:
-    void noNodeAnswers_data();
-    void noNodeAnswers();
-    void nodeTranscript_data();
-    void nodeTranscript();
-    void stopEndsTheWalk_data();
-    void stopEndsTheWalk();
-    void startAgainWhileRunning();
-};
-
-void tst_CANopenNetworkscanner::noNodeAnswers_data()
-{
-    QTest::addColumn<bool>("readPdos");
-    QTest::newRow("identity only") << false;
-    QTest::newRow("with PDOs") << true;
-}
-
-void tst_CANopenNetworkscanner::noNodeAnswers()
-{
-    QFETCH(bool, readPdos);
-    ScanBench b;
-    b.shortenSdoTimeout(5);
-    QSignalSpy finished(&b.scanner, &Scanner::sigFinished);
-    b.scanner.startScan(&b.scheduler, readPdos);
-    QVERIFY(finished.wait(20000));
-    QCOMPARE(b.scanner.getCurrentState(), Scanner::CS_Finished);
-
-    // One read of the device type per node, each ended by the client's time-out abort.
-    QStringList expected;
-    for (int n = 1; n <= 127; ++n)
-        expected << QStringLiteral("%1:1000/0").arg(n);
-    QCOMPARE(b.requests, expected);
-    QCOMPARE(b.timeoutAborts, 127);
-    QCOMPARE(b.states, QSet<int> { Scanner::CS_Running });
-    QVERIFY(!finished.wait(100));
-    QCOMPARE(finished.count(), 1);
-}
-
-void tst_CANopenNetworkscanner::nodeTranscript_data()
-{
-    QTest::addColumn<bool>("readPdos");
-    QTest::addColumn<int>("receivePdos");
-    QTest::addColumn<int>("transmitPdos");
-    QTest::addColumn<bool>("inhibitTime");
-    QTest::addColumn<QString>("scripted"); // "index/sub" the server treats specially
-    QTest::addColumn<quint32>("abortCode"); // its abort code; 0: it stays silent
-    QTest::addColumn<QString>("transcript");
-
-    const QString none;
-    // clang-format off
-    QTest::newRow("identity only") << false << 2 << 1 << true << none << 0u << kIdentity;
-    QTest::newRow("revision aborts, serial still read")
-        << false << 0 << 0 << true << "1018/3" << 0x06090011u << kIdentity;
-    QTest::newRow("device type aborts, identity still read")
-        << false << 0 << 0 << true << "1000/0" << 0x06020000u << kIdentity;
-    QTest::newRow("two receive PDOs")
-        << true << 2 << 1 << true << none << 0u
-        << kIdentity + " 1400/1 1400/2 1400/3 1400/5 1401/1 1401/2 1401/3 1401/5 1402/1 1600/1 1600/2 1600/3"
-                       " 1800/1 1800/2 1800/3 1800/5 1801/1 1a00/1 1a00/2 1a00/3";
-    QTest::newRow("no inhibit time ends each parameter phase")
-        << true << 2 << 2 << false << none << 0u
-        << kIdentity + " 1400/1 1400/2 1400/3 1600/1 1600/2 1600/3 1800/1 1800/2 1800/3 1a00/1 1a00/2 1a00/3";
-    QTest::newRow("no PDOs")
-        << true << 0 << 0 << true << none << 0u
-        << kIdentity + " 1400/1 1600/1 1800/1 1a00/1";
-    QTest::newRow("hardware error on a transmit parameter")
-        << true << 0 << 1 << true << "1800/2" << 0x06060000u
-        << kIdentity + " 1400/1 1600/1 1800/1 1800/2 1a00/1 1a00/2 1a00/3";
-    QTest::newRow("receive parameter times out")
-        << true << 2 << 0 << true << "1400/2" << 0u
-        << kIdentity + " 1400/1 1400/2 1600/1 1600/2 1600/3 1800/1 1a00/1";
-    QTest::newRow("receive mapping times out")
-        << true << 1 << 1 << true << "1600/1" << 0u
-        << kIdentity + " 1400/1 1400/2 1400/3 1400/5 1401/1 1600/1 1800/1 1800/2 1800/3 1800/5 1801/1"
-                       " 1a00/1 1a00/2 1a00/3";
-    QTest::newRow("transmit mapping times out")
-        << true << 0 << 1 << true << "1a00/2" << 0u
-        << kIdentity + " 1400/1 1600/1 1800/1 1800/2 1800/3 1800/5 1801/1 1a00/1 1a00/2";
-    // clang-format on
-}
-
-void tst_CANopenNetworkscanner::nodeTranscript()
-{
-    QFETCH(bool, readPdos);
-    QFETCH(int, receivePdos);
-    QFETCH(int, transmitPdos);
-    QFETCH(bool, inhibitTime);
-    QFETCH(QString, scripted);
-    QFETCH(quint32, abortCode);
-    QFETCH(QString, transcript);
-
-    ScanBench b;
-    b.addNode(1, receivePdos, transmitPdos, inhibitTime);
-    if (!scripted.isEmpty()) {
-        SimSdoServer::Script script;
-        script.abortCode = abortCode;
-        script.silent = abortCode == 0;
-        const QStringList at = scripted.split(QLatin1Char('/'));
-        b.server->setScript(quint16(at[0].toUInt(nullptr, 16)), quint8(at[1].toUInt()), script);
+    void noNodeAnswers_data()
+    {
+        QTest::addColumn<bool>("readPdos");
+        QTest::newRow("identity only") << false;
+        QTest::newRow("with PDOs") << true;
     }
-    QSignalSpy finished(&b.scanner, &Scanner::sigFinished);
-    b.scanner.startScan(&b.scheduler, readPdos);
-    // The walk leaves node 1 only for node 2, whatever happened during its PDO phases.
-    QTRY_VERIFY_WITH_TIMEOUT(b.requests.contains(QStringLiteral("2:1000/0")), 10000);
-    QCOMPARE(b.requests.last(), QStringLiteral("2:1000/0"));
-    b.scanner.stop();
-    QCOMPARE(b.requestsTo(1), transcript.split(QLatin1Char(' ')));
+    void noNodeAnswers()
+    {
+        QFETCH(bool, readPdos);
+        ScanBench b;
+        b.shortenSdoTimeout(5);
+        QSignalSpy finished(&b.scanner, &Scanner::sigFinished);
+        b.scanner.startScan(&b.scheduler, readPdos);
+        QVERIFY(finished.wait(20000));
+        QCOMPARE(b.scanner.getCurrentState(), Scanner::CS_Finished);
 
-    QSet<int> states { Scanner::CS_Running };
-    if (readPdos)
-        states += { Scanner::CS_RunningRPDOParameter, Scanner::CS_RunningRPDOMapping,
-            Scanner::CS_RunningTPDOParameter, Scanner::CS_RunningTPDOMapping };
-    QCOMPARE(b.states, states);
-    QCOMPARE(finished.count(), 0);
-}
-
-enum StopPoint { StopWhileWaiting, StopOnTimeout, StopOnResult };
-Q_DECLARE_METATYPE(StopPoint)
-
-void tst_CANopenNetworkscanner::stopEndsTheWalk_data()
-{
-    QTest::addColumn<StopPoint>("when");
-    QTest::addColumn<QStringList>("expected");
-    QTest::newRow("while a late answer is pending") << StopWhileWaiting << QStringList { "1:1000/0" };
-    QTest::newRow("on a time-out of an absent node") << StopOnTimeout << QStringList { "1:1000/0" };
-    QTest::newRow("on a result") << StopOnResult << QStringList { "1:1000/0", "1:1018/1", "1:1018/2" };
-}
-
-void tst_CANopenNetworkscanner::stopEndsTheWalk()
-{
-    QFETCH(StopPoint, when);
-    QFETCH(QStringList, expected);
-    ScanBench b;
-    if (when != StopOnTimeout) {
-        b.addNode(1, 1, 1, true);
-        SimSdoServer::Script late;
-        late.delayMs = 100;
-        if (when == StopWhileWaiting)
-            b.server->setScript(0x1000, 0, late);
+        // One read of the device type per node, each ended by the client's time-out abort.
+        QStringList expected;
+        for (int n = 1; n <= 127; ++n)
+            expected << QStringLiteral("%1:1000/0").arg(n);
+        QCOMPARE(b.requests, expected);
+        QCOMPARE(b.timeoutAborts, 127);
+        QCOMPARE(b.states, QSet<int> { Scanner::CS_Running });
+        QVERIFY(!finished.wait(100));
+        QCOMPARE(finished.count(), 1);
     }
-    SDOClient *sdo = b.scanner.sdoClient();
-    // A host that stops the walk when an outcome arrives, before the scanner has seen it.
-    if (when == StopOnTimeout)
-        QObject::connect(sdo, &SDOClient::errorReceived, &b.scanner, [&b] { b.scanner.stop(); });
-    if (when == StopOnResult)
-        QObject::connect(sdo, &SDOClient::resultReceived, &b.scanner, [&b](quint16 index, quint8 sub) {
-            if (index == 0x1018 && sub == 2)
-                b.scanner.stop();
-        });
-    QSignalSpy finished(&b.scanner, &Scanner::sigFinished);
-    b.scanner.startScan(&b.scheduler, false);
-    QTRY_COMPARE_WITH_TIMEOUT(b.requests.size(), expected.size(), 2000);
-    if (when == StopWhileWaiting)
+    void nodeTranscript_data()
+    {
+        QTest::addColumn<bool>("readPdos");
+        QTest::addColumn<int>("receivePdos");
+        QTest::addColumn<int>("transmitPdos");
+        QTest::addColumn<bool>("inhibitTime");
+        QTest::addColumn<QString>("scripted"); // "index/sub" the server treats specially
+        QTest::addColumn<quint32>("abortCode"); // its abort code; 0: it stays silent
+        QTest::addColumn<QString>("transcript");
+
+        const QString none;
+        // clang-format off
+        QTest::newRow("identity only") << false << 2 << 1 << true << none << 0u << kIdentity;
+        QTest::newRow("revision aborts, serial still read")
+            << false << 0 << 0 << true << "1018/3" << 0x06090011u << kIdentity;
+        QTest::newRow("device type aborts, identity still read")
+            << false << 0 << 0 << true << "1000/0" << 0x06020000u << kIdentity;
+        QTest::newRow("two receive PDOs")
+            << true << 2 << 1 << true << none << 0u
+            << kIdentity + " 1400/1 1400/2 1400/3 1400/5 1401/1 1401/2 1401/3 1401/5 1402/1 1600/1 1600/2 1600/3"
+                           " 1800/1 1800/2 1800/3 1800/5 1801/1 1a00/1 1a00/2 1a00/3";
+        QTest::newRow("no inhibit time ends each parameter phase")
+            << true << 2 << 2 << false << none << 0u
+            << kIdentity + " 1400/1 1400/2 1400/3 1600/1 1600/2 1600/3 1800/1 1800/2 1800/3 1a00/1 1a00/2 1a00/3";
+        QTest::newRow("no PDOs")
+            << true << 0 << 0 << true << none << 0u
+            << kIdentity + " 1400/1 1600/1 1800/1 1a00/1";
+        QTest::newRow("hardware error on a transmit parameter")
+            << true << 0 << 1 << true << "1800/2" << 0x06060000u
+            << kIdentity + " 1400/1 1600/1 1800/1 1800/2 1a00/1 1a00/2 1a00/3";
+        QTest::newRow("receive parameter times out")
+            << true << 2 << 0 << true << "1400/2" << 0u
+            << kIdentity + " 1400/1 1400/2 1600/1 1600/2 1600/3 1800/1 1a00/1";
+        QTest::newRow("receive mapping times out")
+            << true << 1 << 1 << true << "1600/1" << 0u
+            << kIdentity + " 1400/1 1400/2 1400/3 1400/5 1401/1 1600/1 1800/1 1800/2 1800/3 1800/5 1801/1"
+                           " 1a00/1 1a00/2 1a00/3";
+        QTest::newRow("transmit mapping times out")
+            << true << 0 << 1 << true << "1a00/2" << 0u
+            << kIdentity + " 1400/1 1600/1 1800/1 1800/2 1800/3 1800/5 1801/1 1a00/1 1a00/2";
+        // clang-format on
+    }
+    void nodeTranscript()
+    {
+        QFETCH(bool, readPdos);
+        QFETCH(int, receivePdos);
+        QFETCH(int, transmitPdos);
+        QFETCH(bool, inhibitTime);
+        QFETCH(QString, scripted);
+        QFETCH(quint32, abortCode);
+        QFETCH(QString, transcript);
+
+        ScanBench b;
+        b.addNode(1, receivePdos, transmitPdos, inhibitTime);
+        if (!scripted.isEmpty()) {
+            SimSdoServer::Script script;
+            script.abortCode = abortCode;
+            script.silent = abortCode == 0;
+            const QStringList at = scripted.split(QLatin1Char('/'));
+            b.server->setScript(quint16(at[0].toUInt(nullptr, 16)), quint8(at[1].toUInt()), script);
+        }
+        QSignalSpy finished(&b.scanner, &Scanner::sigFinished);
+        b.scanner.startScan(&b.scheduler, readPdos);
+        // The walk leaves node 1 only for node 2, whatever happened during its PDO phases.
+        QTRY_VERIFY_WITH_TIMEOUT(b.requests.contains(QStringLiteral("2:1000/0")), 10000);
+        QCOMPARE(b.requests.last(), QStringLiteral("2:1000/0"));
         b.scanner.stop();
-    QTRY_COMPARE(b.scanner.getCurrentState(), Scanner::CS_Stopped);
+        QCOMPARE(b.requestsTo(1), transcript.split(QLatin1Char(' ')));
 
-    // Longer than the SDO time-out and the late answer: nothing more goes out.
-    QTest::qWait(400);
-    QCOMPARE(b.requests, expected);
-    QCOMPARE(b.scanner.getCurrentState(), Scanner::CS_Stopped);
-    QCOMPARE(finished.count(), 0);
-}
+        QSet<int> states { Scanner::CS_Running };
+        if (readPdos)
+            states += { Scanner::CS_RunningRPDOParameter, Scanner::CS_RunningRPDOMapping,
+                Scanner::CS_RunningTPDOParameter, Scanner::CS_RunningTPDOMapping };
+        QCOMPARE(b.states, states);
+        QCOMPARE(finished.count(), 0);
+    }
+    void stopEndsTheWalk_data()
+    {
+        QTest::addColumn<StopPoint>("when");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("while a late answer is pending") << StopWhileWaiting << QStringList { "1:1000/0" };
+        QTest::newRow("on a time-out of an absent node") << StopOnTimeout << QStringList { "1:1000/0" };
+        QTest::newRow("on a result") << StopOnResult << QStringList { "1:1000/0", "1:1018/1", "1:1018/2" };
+    }
+    void stopEndsTheWalk()
+    {
+        QFETCH(StopPoint, when);
+        QFETCH(QStringList, expected);
+        ScanBench b;
+        if (when != StopOnTimeout) {
+            b.addNode(1, 1, 1, true);
+            SimSdoServer::Script late;
+            late.delayMs = 100;
+            if (when == StopWhileWaiting)
+                b.server->setScript(0x1000, 0, late);
+        }
+        SDOClient *sdo = b.scanner.sdoClient();
+        // A host that stops the walk when an outcome arrives, before the scanner has seen it.
+        if (when == StopOnTimeout)
+            QObject::connect(sdo, &SDOClient::errorReceived, &b.scanner, [&b] { b.scanner.stop(); });
+        if (when == StopOnResult)
+            QObject::connect(sdo, &SDOClient::resultReceived, &b.scanner, [&b](quint16 index, quint8 sub) {
+                if (index == 0x1018 && sub == 2)
+                    b.scanner.stop();
+            });
+        QSignalSpy finished(&b.scanner, &Scanner::sigFinished);
+        b.scanner.startScan(&b.scheduler, false);
+        QTRY_COMPARE_WITH_TIMEOUT(b.requests.size(), expected.size(), 2000);
+        if (when == StopWhileWaiting)
+            b.scanner.stop();
+        QTRY_COMPARE(b.scanner.getCurrentState(), Scanner::CS_Stopped);
 
-void tst_CANopenNetworkscanner::startAgainWhileRunning()
-{
-    ScanBench b;
-    b.scanner.startScan(&b.scheduler, false);
-    QTRY_COMPARE(b.requests.size(), 1);
-    // The waiting read is dropped: the client takes the new walk's first read at once.
-    b.scanner.startScan(&b.scheduler, false);
-    QCOMPARE(b.requests, QStringList({ "1:1000/0", "1:1000/0" }));
-    QTRY_COMPARE_WITH_TIMEOUT(b.requests.size(), 3, 2000);
-    QCOMPARE(b.requests.last(), QStringLiteral("2:1000/0"));
-    QCOMPARE(b.timeoutAborts, 1);
-    b.scanner.stop();
-}
+        // Longer than the SDO time-out and the late answer: nothing more goes out.
+        QTest::qWait(400);
+        QCOMPARE(b.requests, expected);
+        QCOMPARE(b.scanner.getCurrentState(), Scanner::CS_Stopped);
+        QCOMPARE(finished.count(), 0);
+    }
+    void startAgainWhileRunning()
+    {
+        ScanBench b;
+        b.scanner.startScan(&b.scheduler, false);
+        QTRY_COMPARE(b.requests.size(), 1);
+        // The waiting read is dropped: the client takes the new walk's first read at once.
+        b.scanner.startScan(&b.scheduler, false);
+        QCOMPARE(b.requests, QStringList({ "1:1000/0", "1:1000/0" }));
+        QTRY_COMPARE_WITH_TIMEOUT(b.requests.size(), 3, 2000);
+        QCOMPARE(b.requests.last(), QStringLiteral("2:1000/0"));
+        QCOMPARE(b.timeoutAborts, 1);
+        b.scanner.stop();
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_CANopenNetworkscanner)
 #include "tst_canopennetworkscanner.moc"

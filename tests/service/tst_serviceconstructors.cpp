@@ -32,37 +32,35 @@ class tst_ServiceConstructors : public QObject
 {
     Q_OBJECT
 private slots:
-    void schedulerOnly();
+    void schedulerOnly()
+    {
+        RecordingAdapter adapter;
+        DerivedScheduler scheduler(&adapter);
+        SDOClient sdo(&scheduler);
+        NMTSlave slave(&scheduler);
+        SYNCProducer sync(&scheduler);
+        QCOMPARE(sdo.getCanScheduler(), &scheduler);
+        QCOMPARE(slave.canScheduler(), &scheduler);
+        QCOMPARE(sync.canScheduler(), &scheduler);
+        for (QObject *o :
+            { static_cast<QObject *>(&sdo), static_cast<QObject *>(&slave), static_cast<QObject *>(&sync) })
+            QCOMPARE(o->parent(), nullptr);
+        QCOMPARE(sdo.setNodeId(3), CAN::RetType_OK);
+        QCOMPARE(sdo.read(0x1000, 0, CAN::UNSIGNED32), CAN::RetType_OK);
+        QCOMPARE(slave.setNodeId(3), CAN::RetType_OK);
+        QCOMPARE(slave.sendCommand(NMT_Start), CAN::RetType_OK);
+        QCOMPARE(sync.oneSync(), CAN::RetType_OK);
+        QCOMPARE(adapter.frames.size(), 3);
+
+        // The documented spellings for "no parent" and "no scheduler yet".
+        NMTNetwork network(static_cast<QObject *>(nullptr));
+        NMTNetwork noScheduler(static_cast<CanScheduler *>(nullptr), &network);
+        LSSMaster master(static_cast<QObject *>(nullptr));
+        QCOMPARE(network.start(), CAN::RetType_NoLink);
+        QCOMPARE(noScheduler.start(), CAN::RetType_NoLink);
+        QCOMPARE(master.inquireNodeId(), CAN::RetType_NoLink);
+    }
 };
-
-void tst_ServiceConstructors::schedulerOnly()
-{
-    RecordingAdapter adapter;
-    DerivedScheduler scheduler(&adapter);
-    SDOClient sdo(&scheduler);
-    NMTSlave slave(&scheduler);
-    SYNCProducer sync(&scheduler);
-    QCOMPARE(sdo.getCanScheduler(), &scheduler);
-    QCOMPARE(slave.canScheduler(), &scheduler);
-    QCOMPARE(sync.canScheduler(), &scheduler);
-    for (QObject *o :
-        { static_cast<QObject *>(&sdo), static_cast<QObject *>(&slave), static_cast<QObject *>(&sync) })
-        QCOMPARE(o->parent(), nullptr);
-    QCOMPARE(sdo.setNodeId(3), CAN::RetType_OK);
-    QCOMPARE(sdo.read(0x1000, 0, CAN::UNSIGNED32), CAN::RetType_OK);
-    QCOMPARE(slave.setNodeId(3), CAN::RetType_OK);
-    QCOMPARE(slave.sendCommand(NMT_Start), CAN::RetType_OK);
-    QCOMPARE(sync.oneSync(), CAN::RetType_OK);
-    QCOMPARE(adapter.frames.size(), 3);
-
-    // The documented spellings for "no parent" and "no scheduler yet".
-    NMTNetwork network(static_cast<QObject *>(nullptr));
-    NMTNetwork noScheduler(static_cast<CanScheduler *>(nullptr), &network);
-    LSSMaster master(static_cast<QObject *>(nullptr));
-    QCOMPARE(network.start(), CAN::RetType_NoLink);
-    QCOMPARE(noScheduler.start(), CAN::RetType_NoLink);
-    QCOMPARE(master.inquireNodeId(), CAN::RetType_NoLink);
-}
 
 QTEST_GUILESS_MAIN(tst_ServiceConstructors)
 #include "tst_serviceconstructors.moc"
