@@ -23,6 +23,7 @@ constexpr quint8 kUploadSegment = 0x33;
 constexpr quint8 kLastUploadSegment = 0x34;
 constexpr quint8 kSegmentBytes = 60;
 constexpr quint32 kLargestUpload = 0x1FFFFFFF;
+constexpr quint32 kUploadReserve = 4096;
 }
 
 USDOSegmentedClient::USDOSegmentedClient(QObject *parent)
@@ -307,7 +308,9 @@ void USDOSegmentedClient::handleUploadAnswer(const CAN::CanRxMessage &message)
         if (size > kLargestUpload)
             return fail(0x16); // "Out of memory"
         totalSize = size;
-        buffer.reserve(int(size));
+        // The announced size is the server's word only: reserve for small answers, let the
+        // buffer grow with what really arrives for large ones.
+        buffer.reserve(int(qMin<quint32>(size, kUploadReserve)));
         segmentCounter = 0;
         return requestUploadSegment();
     }
