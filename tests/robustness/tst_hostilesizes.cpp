@@ -177,10 +177,9 @@ void TestHostileSizes::usdoUploadSize_data()
     QTest::addColumn<int>("received");
     const QByteArray segment = "29330000" + QByteArray("61").repeated(60);
     // USDO segmented upload (CAN FD, 60 bytes a segment) of 0x2000:0 from node 5.
-    QTest::newRow("0x1FFFFFFF, then 61 bytes")
-        << QByteArray(">051100000020 <2932000000200f00ffffff1f >05130000 <" + segment
-               + " >05130001 <2934000161")
-        << "2000/0 QByteArray " + QByteArray("61").repeated(61) << 61;
+    QTest::newRow("0x1FFFFFFF, then 61 bytes") << QByteArray(
+        ">051100000020 <2932000000200f00ffffff1f >05130000 <" + segment + " >05130001 <2934000161")
+                                               << "2000/0 QByteArray " + QByteArray("61").repeated(61) << 61;
     QTest::newRow("0x1FFFFFFF, then silence")
         << QByteArray(">051100000020 <2932000000200f00ffffff1f >05130000 >057f0000002012")
         << QByteArray("2000/0 12") << 0;
