@@ -129,6 +129,50 @@ SEEDS = {
         'download': seq('01' + '0000' + '0001', frame('0474200100000000'), frame('0276010000000000'), wait(),
                         frame('0276020000000000'), frame('0177000000000000')),
     },
+    'usdo_client': {
+        # setup: request (0 expedited read, 1 write, 2 segmented read, 3 write; 0x80 broadcast), type
+        'read-u32': seq('00' + '02', frame('2931000000200704' + '78010000', fd=True)),
+        'write-u32': seq('01' + '02' + '78563412', frame('2921000000200000', fd=True)),
+        'broadcast-read': seq('80' + '02', frame('2931000000200704' + '78010000', fd=True),
+                              frame('2931000000200704' + '05000000', 2, fd=True), wait()),
+        'upload-61': seq('02' + '08', frame('2932000000200f003d000000', fd=True),
+                         frame('29330000' + '61' * 60, fd=True), frame('2934000161', fd=True)),
+        'upload-expedited': seq('02' + '08', frame('2931000000200f03616263' + '00', fd=True)),
+        'upload-huge-size': seq('02' + '08', frame('2932000000200f00ffffff1f', fd=True),
+                                frame('29330000' + '61' * 60, fd=True)),
+        'download-61': seq('03' + '08' + '3d00', frame('2922000000200000', fd=True), frame('29230000', fd=True),
+                           frame('29240000', fd=True)),
+        'download-abort': seq('03' + '08' + '3d00', frame('2922000000200000', fd=True),
+                              frame('297f0000002037', fd=True)),
+    },
+    'usdo_bulk': {
+        'download-150': seq('9600', frame('29260101501f0000', fd=True), wait(), frame('29280100', fd=True)),
+        'download-60': seq('3c00', frame('29260101501f0000', fd=True), frame('29280100', fd=True)),
+        'abort': seq('9600', frame('29260101501f0000', fd=True), frame('29ff0101501f12', fd=True)),
+        'other-counter': seq('9600', frame('29260101501f0000', fd=True), frame('29280200', fd=True), wait()),
+    },
+    'gateway_sdo_lss': {
+        # setup (LSS request), SDO pick (type; 0x80 write), texts separated by NUL
+        'read-u32': seq('05' + '03', b'[1] 0x00000178\x00[2] 5'),
+        'write-u32': seq('03' + '83' + '78010000', b'[1] OK\x00[2] ERROR: 100'),
+        'domain-lines': seq('03' + '0a', b'[1] SGVsbG8s\x00IHdvcmxk\x00\x00[2] OK'),
+        'domain-one-text': seq('02' + '0a', b'[1] SGVsbG8s\nIHdvcmxkIQ==\n\x00[2] OK'),
+        'string': seq('01' + '08', b'[7] 99\x00[1] "say ""hi"""\x00\x00'),
+        'error': seq('07' + '06', b'[1] ERROR:0x06020000 #Object does not exist.\x00[2] ERROR: 0x01'),
+    },
+    'lssfd_manager': {
+        # setup (request, window), two address values, then answers on 0x7E4 (n 0) or 0x7Dx
+        'inquire-address': seq('07' + '00' * 8, frame('8700000091010f00b104000001f140007f002c1a', fd=True)),
+        'inquire-node-id': seq('06' + '00' * 8, frame('9705010702')),
+        'store-error': seq('05' + '00' * 8, frame('850102')),
+        'node-id': seq('02' + '05000000' + '01000000', frame('8300')),
+        'bit-timing': seq('03' + '00' * 8, frame('9301ff')),
+        'identify': seq('08' + '00' * 8, frame('8a')),
+        'selective': seq('4e' + '00' * 16 + '0f', frame('')),
+        'scan-confirm': seq('15' + '00' * 16 + '20', frame('')),
+        'scan-steps': seq('15' + '00' * 16 + '1e', frame('', 3), wait(), frame('', 1), wait(), frame('')),
+        'scan': seq('14' + '00' * 8, frame('', 2), wait(), frame('', 1), wait(), wait()),
+    },
 }
 
 

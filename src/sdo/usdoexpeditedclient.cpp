@@ -382,11 +382,13 @@ void USDOExpeditedClient::newCanMessageReceived(CAN::CanRxMessage message)
         return;
     }
     // Anything else answers the request wrongly: stop waiting, report it as a protocol error.
-    timer->stop();
-    if (!broadcast) {
-        qCDebug(lcSdo) << "USDO unexpected answer" << Qt::hex << cmd;
-        abort(0x13);
+    // One node's wrong answer to a broadcast does not end the collection of the others' answers.
+    if (broadcast) {
+        qCDebug(lcSdo) << "USDO broadcast: unexpected answer from node" << (message.id & 0x7F);
+        return;
     }
+    qCDebug(lcSdo) << "USDO unexpected answer" << Qt::hex << cmd;
+    abort(0x13);
 }
 
 void USDOExpeditedClient::handleExpeditedAnswer(

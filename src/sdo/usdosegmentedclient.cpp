@@ -338,16 +338,21 @@ void USDOSegmentedClient::superviseFromNow()
 {
     // Restarting a timer for every frame costs more than the frame itself: the timer runs on
     // and, when it fires early, waits out the rest from the last answer.
-    lastActivity.start();
-    if (!segTimer->isActive())
+    if (segTimer->isActive()) {
+        quietAtExpiry = segTimer->remainingTime();
+    } else {
+        quietAtExpiry = -1;
         segTimer->start(int(qMin<quint32>(sdoTimeout, 0x7FFFFFFF)));
+    }
 }
 
 void USDOSegmentedClient::timeoutSegmented()
 {
-    const qint64 quiet = lastActivity.isValid() ? lastActivity.elapsed() : qint64(sdoTimeout);
-    if (segState != 0 && quiet < qint64(sdoTimeout)) {
-        segTimer->start(int(qint64(sdoTimeout) - quiet));
+    // A frame arrived while the timer ran: wait out the rest of the timeout from that frame.
+    const int quiet = quietAtExpiry;
+    quietAtExpiry = -1;
+    if (segState != 0 && quiet >= 0 && quint32(quiet) < sdoTimeout) {
+        segTimer->start(int(qMin<quint32>(sdoTimeout - quint32(quiet), 0x7FFFFFFF)));
         return;
     }
     if (kind == 3) {

@@ -3,7 +3,6 @@
 #include "usdoexpeditedclient.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 
 /// USDO (CANopen FD) segmented transfers with one node: an initiate exchange, then segments of
 /// 60 data bytes in 64-byte CAN FD frames, each answered by the server, and a last shorter
@@ -56,7 +55,9 @@ private:
 
     QTimer *segTimer;
     QTimer *retryTimer;
-    QElapsedTimer lastActivity; ///< since the last frame of the server
+    /// The supervision timer's remaining time at the last frame of the server while it ran
+    /// (measured on the timer's own clock, so any event dispatcher times it); -1: none since it started.
+    int quietAtExpiry = -1;
     QByteArray buffer;
     quint32 totalSize = 0;
     quint32 offset = 0;

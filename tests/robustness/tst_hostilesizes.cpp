@@ -3,7 +3,9 @@
 #include "buspeer.h"
 #include "canscheduler.h"
 #include "isotphandler.h"
+#include "recordingadapter.h"
 #include "sdoblockclient.h"
+#include "sdocia309client.h"
 #include "sdosegmentedclient.h"
 #include "sdotestbench.h"
 #include "usdosegmentedclient.h"
@@ -53,6 +55,10 @@ private slots:
     void usdoUploadSize();
     void isoTpFirstFrame_data();
     void isoTpFirstFrame();
+    void usdoUploadSize_data();
+    void usdoUploadSize();
+    void gatewayBase64_data();
+    void gatewayBase64();
 };
 
 void TestHostileSizes::sdoUploadSize_data()
@@ -181,6 +187,87 @@ void TestHostileSizes::isoTpFirstFrame()
     const qint64 grown = peakKb() - before;
     qInfo("peak memory growth %lld KiB", grown);
     QVERIFY(grown < kPeakBoundKb);
+}
+
+void TestHostileSizes::usdoUploadSize_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QByteArray>("outcome");
+    QTest::addColumn<int>("received");
+    const QByteArray segment = "29330000" + QByteArray("61").repeated(60);
+    // USDO segmented upload (CAN FD, 60 bytes a segment) of 0x2000:0 from node 5.
+    QTest::newRow("0x1FFFFFFF, then 61 bytes") << QByteArray(
+        ">051100000020 <2932000000200f00ffffff1f >05130000 <" + segment + " >05130001 <2934000161")
+                                               << "2000/0 QByteArray " + QByteArray("61").repeated(61) << 61;
+    QTest::newRow("0x1FFFFFFF, then silence")
+        << QByteArray(">051100000020 <2932000000200f00ffffff1f >05130000 >057f0000002012")
+        << QByteArray("2000/0 12") << 0;
+    QTest::newRow("0xFFFFFFFF") << QByteArray(">051100000020 <2932000000200f00ffffffff >057f0000002016")
+                                << QByteArray("2000/0 16") << 0;
+}
+
+void TestHostileSizes::usdoUploadSize()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QByteArray, outcome);
+    QFETCH(int, received);
+    UsdoClientBench<USDOSegmentedClient> bench;
+    bench.client.setSdoTimeout(50);
+    resetPeak();
+    const qint64 before = peakKb();
+    QCOMPARE(bench.client.read(0x2000, 0, CAN::DOMAIN), CAN::RetType_OK);
+    PLAY(bench, script);
+    QTRY_COMPARE(bench.results.count() + bench.errors.count(), 1);
+    QCOMPARE(bench.outcome(), outcome);
+    QVERIFY2(bench.client.getCurrentlyReceivedData().capacity() <= received + kSmallBound,
+        QByteArray::number(bench.client.getCurrentlyReceivedData().capacity()));
+    const qint64 grown = peakKb() - before;
+    qInfo("peak memory growth %lld KiB", grown);
+    QVERIFY(grown < kPeakBoundKb);
+}
+
+// A gateway answering a domain read with megabytes of Base64, in one line or in many. The
+// client keeps the text it was given and decodes it once at the end: memory grows with what was
+// received (text, its UTF-8 copy and the decoded data), never with what a line announces.
+void TestHostileSizes::gatewayBase64_data()
+{
+    QTest::addColumn<int>("lineBytes");
+    QTest::addColumn<int>("lines");
+    QTest::newRow("one line of 4 MiB") << 4 * 1024 * 1024 << 1;
+    QTest::newRow("64 lines of 64 KiB") << 64 * 1024 << 64;
+    QTest::newRow("16 MiB in one line") << 16 * 1024 * 1024 << 1;
+}
+
+void TestHostileSizes::gatewayBase64()
+{
+    QFETCH(int, lineBytes);
+    QFETCH(int, lines);
+    RecordingAdapter adapter;
+    adapter.setGateway(true);
+    CanScheduler scheduler(&adapter);
+    SDOCiA309Client client;
+    client.setCanScheduler(&scheduler);
+    QSignalSpy results(&client, &SDOCiA309Client::resultReceived);
+    QSignalSpy errors(&client, &SDOCiA309Client::errorReceived);
+    const QString data = QString(lineBytes, QLatin1Char('A'));
+    resetPeak();
+    const qint64 before = peakKb();
+    QCOMPARE(client.read(5, 0x2000, 0, CAN::DOMAIN), CAN::RetType_OK);
+    adapter.injectGateway(QStringLiteral("[1] ") + data);
+    for (int i = 1; i < lines; ++i)
+        adapter.injectGateway(data);
+    adapter.injectGateway(QString());
+    QTRY_COMPARE(results.count() + errors.count(), 1);
+    QCOMPARE(results.count(), 1);
+    const qint64 decoded = results.at(0).at(2).toByteArray().size();
+    QCOMPARE(decoded, qint64(lineBytes) * lines / 4 * 3);
+    results.clear();
+    const qint64 receivedKb = qint64(lineBytes) * lines / 1024;
+    const qint64 grown = peakKb() - before;
+    qInfo("%lld KiB of Base64 received: peak memory growth %lld KiB", receivedKb, grown);
+    // UTF-16 text (2 bytes a character), its UTF-8 copy and the decoded bytes: 3.75 times
+    // what was received, plus a small bound.
+    QVERIFY2(grown <= receivedKb * 15 / 4 + kPeakBoundKb, QByteArray::number(grown));
 }
 
 QTEST_GUILESS_MAIN(TestHostileSizes)

@@ -8,6 +8,7 @@ private slots:
     void transcript_data();
     void transcript();
     void sessionCounterWraps();
+    void broadcastOutlivesAWrongAnswer();
     void refusalsAndHostAbort();
     void routedAgainstSimulatedGateway_data();
     void routedAgainstSimulatedGateway();
@@ -106,6 +107,25 @@ void tst_UsdoExpeditedClient::sessionCounterWraps()
     QCOMPARE(sessions.left(2), QByteArray::fromHex("0001"));
     QCOMPARE(sessions.mid(254), QByteArray::fromHex("feff0001"));
     QCOMPARE(b.errors.count(), 0);
+}
+
+// One node answering a broadcast with something else (a download answer) neither ends nor stalls
+// the collection: the other node's value arrives and the broadcast finishes once, at the timeout.
+void tst_UsdoExpeditedClient::broadcastOutlivesAWrongAnswer()
+{
+    UsdoClientBench<USDOExpeditedClient> b(0);
+    QSignalSpy answers(&b.client, &USDOExpeditedClient::broadcastResultReceived);
+    QSignalSpy finished(&b.client, &USDOExpeditedClient::broadcastRequestFinished);
+    b.client.setSdoTimeout(50);
+    QCOMPARE(b.client.read(0x2000, 0, CAN::UNSIGNED32), CAN::RetType_OK);
+    QCOMPARE(b.peer.takeFrame().id, 0x629u);
+    b.peer.send(0x585, QByteArray::fromHex("2922000000200000"));
+    b.peer.send(0x586, QByteArray::fromHex("293100000020070478010000"));
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(answers.count(), 1);
+    QCOMPARE(answers.at(0).at(0).toUInt(), 6u);
+    QCOMPARE(b.results.count() + b.errors.count(), 0);
+    QVERIFY(!b.client.isBusy());
 }
 
 void tst_UsdoExpeditedClient::refusalsAndHostAbort()
