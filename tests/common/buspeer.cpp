@@ -5,7 +5,8 @@
 #include <QDeadlineTimer>
 #include <QTest>
 
-BusPeer::BusPeer(VirtualCanBus *bus, QObject *parent) : VirtualCanAdapter(bus, parent)
+BusPeer::BusPeer(VirtualCanBus *bus, QObject *parent)
+    : VirtualCanAdapter(bus, parent)
 {
     setCanFdCapable(true);
     connect(this, &AbstractCanAdapter::messageReceived, this, [this](const CAN::CanRxMessage &m) {
@@ -38,7 +39,7 @@ bool BusPeer::expect(quint32 id, const char *hex, int timeoutMs, QByteArray *why
         return true;
     if (why)
         *why = QByteArray("expected ") + QByteArray::number(id, 16) + " " + want + ", got "
-               + (m.id == 0xFFFFFFFF ? QByteArray("nothing") : QByteArray::number(m.id, 16) + " " + frameHex(m));
+            + (m.id == 0xFFFFFFFF ? QByteArray("nothing") : QByteArray::number(m.id, 16) + " " + frameHex(m));
     return false;
 }
 
