@@ -320,6 +320,7 @@ void tst_TarnwickTool::crossProcessThroughGateway()
             "gateway answered with an error" },
         { { "lss", "fastscan" }, 2, "lss fastscan is not offered through a CiA 309 gateway" },
         { { "uds", "dtc" }, 2, "UDS is not offered through a CiA 309 gateway" },
+        { { "--fd", "lss", "fd-scan" }, 2, "lss fd-scan is not offered through a CiA 309 gateway" },
     };
     for (const auto &run : runs) {
         const Run r = tarnwick(QStringList { "--bus", bus } + run.args);

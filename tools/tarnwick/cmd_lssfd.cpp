@@ -197,6 +197,9 @@ int cmdLssFd(Tool &tool, const QStringList &args)
         return tool.usage(cmd, QStringLiteral("unknown action \"%1\"").arg(action));
     }
 
+    // LSS FD lives in CAN FD frames; a CiA 309 gateway offers none of its services.
+    if (tool.gatewayBus())
+        return tool.notOverGateway(QStringLiteral("lss ") + action);
     int code = 0;
     if (!tool.openBus(&code))
         return code;
