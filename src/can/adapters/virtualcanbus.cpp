@@ -95,7 +95,7 @@ void VirtualCanBus::deliverPending()
             ++mDropped;
             continue;
         }
-        const CanTimeStamp now = CanTimeStamp::now();
+        const CanTimeStamp now = mClock ? mClock() : CanTimeStamp::now();
         const CAN::CanRxMessage rx(message, now);
         const int copies = fault == Fault_Duplicate ? 2 : 1;
         for (int c = 0; c < copies; ++c) {

@@ -34,6 +34,12 @@ public:
     /// A rule of the test's own; replaces the random faults. An empty rule switches it off.
     void setFaultRule(FaultRule rule);
 
+    /// Where reception time stamps come from: CanTimeStamp::now() unless set. A test that runs
+    /// on a clock of its own (a simulated event loop) gives it here, so that time measured from
+    /// the frames agrees with its timers. An empty clock restores the default.
+    using Clock = std::function<CanTimeStamp()>;
+    void setClock(Clock clock) { mClock = std::move(clock); }
+
     quint64 framesSent() const { return mFrameCount; }
     quint64 framesDropped() const { return mDropped; }
 
@@ -57,6 +63,7 @@ private:
     quint64 mQueueSerial = 0;
     quint64 mGeneration = 0;
     FaultRule mRule;
+    Clock mClock;
     std::mt19937 mRandom;
     double mDropProbability = 0;
     double mDuplicateProbability = 0;
