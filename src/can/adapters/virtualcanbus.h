@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QTimer>
 
 #include <functional>
 #include <random>
@@ -57,7 +58,9 @@ private:
     Fault faultFor(const CAN::CanMessage &message);
 
     QList<VirtualCanAdapter *> mAdapters;
-    bool mDeliveryScheduled = false;
+    // Delivery passes run from a zero-interval timer that keeps running while frames wait: one
+    // pass per event-loop turn, without posting an event (and waking the loop) for each frame.
+    QTimer mDeliveryTimer;
     quint64 mFrameCount = 0;
     quint64 mDropped = 0;
     quint64 mQueueSerial = 0;
