@@ -12,17 +12,39 @@
 #include <QSignalSpy>
 #include <QTest>
 
+/// A virtual adapter that refuses, with the code given, the first offer of each frame whose byte 0
+/// is listed (as a full transmit queue or a failing device would); other frames go on the bus.
+class RefusingAdapter : public VirtualCanAdapter
+{
+public:
+    using VirtualCanAdapter::VirtualCanAdapter;
+    CAN::RetType sendCanMessage(CAN::CanMessage &message) override
+    {
+        for (int i = 0; i < refuse.size(); ++i) {
+            if (refuse.at(i).first == message.data[0])
+                return refuse.takeAt(i).second;
+        }
+        return VirtualCanAdapter::sendCanMessage(message);
+    }
+    QList<QPair<quint8, CAN::RetType>> refuse;
+};
+
 /// Plays a bus transcript with the peer as the other end of the side under test. Steps are
 /// separated by blanks: ">hex" is the next frame the tested side must send (on out), "<hex" a
 /// frame the peer sends to it (on in), either as "<id:hex" on another identifier (hex), and
-/// "~ms" means no frame for ms milliseconds. Returns what went wrong, or nothing.
-inline QByteArray playTranscript(BusPeer &peer, quint32 out, quint32 in, const QByteArray &script)
+/// "~ms" means no frame for ms milliseconds. A hex ending in "." is filled up with zeros to 8
+/// bytes. "!code:hex" makes host refuse, with that return code, the next frame starting with
+/// byte hex. Returns what went wrong, or nothing.
+inline QByteArray playTranscript(
+    BusPeer &peer, quint32 out, quint32 in, const QByteArray &script, RefusingAdapter *host = nullptr)
 {
     for (const QByteArray &step : script.simplified().split(' ')) {
         const int colon = step.indexOf(':');
         const quint32 own = step.startsWith('>') ? out : in;
         const quint32 id = colon > 0 ? step.mid(1, colon - 1).toUInt(nullptr, 16) : own;
-        const QByteArray arg = step.mid(colon > 0 ? colon + 1 : 1);
+        QByteArray arg = step.mid(colon > 0 ? colon + 1 : 1);
+        if (arg.endsWith('.'))
+            arg = arg.chopped(1).leftJustified(16, '0');
         QByteArray why;
         if (step.startsWith('>') && !peer.expect(id, arg.constData(), 1000, &why))
             return step + ": " + why;
@@ -30,6 +52,8 @@ inline QByteArray playTranscript(BusPeer &peer, quint32 out, quint32 in, const Q
             peer.send(id, QByteArray::fromHex(arg));
         if (step.startsWith('~') && !peer.expectSilence(arg.toInt()))
             return step + ": got " + frameHex(peer.takeFrame());
+        if (step.startsWith('!') && host)
+            host->refuse.append({ quint8(arg.toUInt(nullptr, 16)), CAN::RetType(id) });
     }
     return QByteArray();
 }
@@ -51,14 +75,14 @@ inline bool transferActive(const AbstractCanAdapter &adapter)
 template<class Client> struct SdoClientBench
 {
     VirtualCanBus bus;
-    VirtualCanAdapter adapter { &bus };
+    RefusingAdapter adapter { &bus };
     BusPeer peer { &bus };
     CanScheduler scheduler { &adapter };
     Client client { 0x585, 0x605, &scheduler, nullptr };
     QSignalSpy results { &client, &Client::resultReceived };
     QSignalSpy errors { &client, &Client::errorReceived };
 
-    QByteArray play(const QByteArray &script) { return playTranscript(peer, 0x605, 0x585, script); }
+    QByteArray play(const QByteArray &script) { return playTranscript(peer, 0x605, 0x585, script, &adapter); }
     QVariant value(int i = 0) const { return results.at(i).at(2).value<QVariant>(); }
     /// Every outcome so far, results first: "index/sub type value" or "index/sub abort-code", with
     /// numbers in decimal and the rest in hex, for instance "1018/1 uint 378" or "1018/1 05040000".
