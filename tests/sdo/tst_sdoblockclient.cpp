@@ -69,8 +69,8 @@ void tst_SdoBlockClient::transcript_data()
     down("download 8 bytes", s8, ">c200200008. <a00020007f." + seg(s8, 0, 2, '>') + "<a2027f. >d9. <a1.", ok);
     // 20 bytes: two full segments and one with 6 bytes of data, so n = 1. Refused frames go again.
     down("download 20 bytes, segments and end request refused once", s20,
-        "!7:02 !7:83 !7:c5 >c200200014000000 <a40020007f. >0101080f161d242b >02323940474e555c "
-        ">83636a71787f8600 <a2037f. >c5. <a1.",
+        "!7:02 !7:83 !7:c5 >c200200014. <a40020007f. >0101080f161d242b >02323940474e555c >83636a71787f8600 "
+        "<a2037f. >c5. <a1.",
         ok);
     down("download 890 bytes, two sub-blocks", s890,
         ">c20020007a03. <a00020007f." + seg(s890, 0, 127, '>') + "<a27f7f." + seg(s890, 127, 1, '>')
@@ -325,13 +325,13 @@ void tst_SdoBlockClient::facadeChoice_data()
                    uint threshold = 29, uint uploadSize = 127) {
         QTest::newRow(name) << on << threshold << handling << uploadSize << length << QByteArray(frame);
     };
-    row("write 29 bytes, block on", true, 29, ">c20020001d000000");
-    row("write 40 bytes, threshold 50", true, 40, ">2100200028000000", 0, 50);
-    row("write 40 bytes, block off, block once", false, 40, ">c200200028000000", 2);
-    row("write 40 bytes, block on, no block once", true, 40, ">2100200028000000", 1);
-    row("read, block on", true, -1, ">a00020007f000000");
-    row("read, block on, upload block size 0x105", true, -1, ">a000200005000000", 0, 29, 0x105);
-    row("read, block off, block once", false, -1, ">a00020007f000000", 2);
+    row("write 29 bytes, block on", true, 29, ">c20020001d.");
+    row("write 40 bytes, threshold 50", true, 40, ">2100200028.", 0, 50);
+    row("write 40 bytes, block off, block once", false, 40, ">c200200028.", 2);
+    row("write 40 bytes, block on, no block once", true, 40, ">2100200028.", 1);
+    row("read, block on", true, -1, ">a00020007f.");
+    row("read, block on, upload block size 0x105", true, -1, ">a000200005.", 0, 29, 0x105);
+    row("read, block off, block once", false, -1, ">a00020007f.", 2);
 }
 
 void tst_SdoBlockClient::facadeChoice()

@@ -5,7 +5,6 @@
 #include "sdocia309client.h"
 #include "sdoclient.h"
 
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -13,12 +12,10 @@ class tst_SdoCiA309Client : public QObject
 {
     Q_OBJECT
 private slots:
-    void commandLines_data();
     void commandLines();
     void refusals();
     void answers_data();
     void answers();
-    void garbageAnswers();
     void silentGatewayTimesOut();
     void facadeUsesTheGatewayClient();
 };
@@ -35,53 +32,34 @@ struct Bench
     SDOCiA309Client client;
 };
 
-void tst_SdoCiA309Client::commandLines_data()
+void tst_SdoCiA309Client::commandLines()
 {
-    QTest::addColumn<bool>("write");
-    QTest::addColumn<CAN::CANopenDataType>("type");
-    QTest::addColumn<QVariant>("value");
-    QTest::addColumn<QString>("line");
+    // The other type words travel through the simulated gateway's round trips.
     const struct
     {
         CAN::CANopenDataType type;
-        const char *word;
-        QVariant value;
-        const char *text;
+        QVariant value; // invalid for a read
+        const char *line;
     } rows[] = {
-        // The other type words travel through the simulated gateway's round trips.
-        { CAN::INTEGER8, "i8", -5, "-5" },
-        { CAN::INTEGER64, "i64", qlonglong(-1), "-1" },
-        { CAN::REAL64, "r64", 0.1, "0.1" },
-        { CAN::UNSIGNED64, "u64", qulonglong(18446744073709551615ull), "18446744073709551615" },
-        { CAN::VISIBLE_STRING, "vs", QStringLiteral("hello  world"), "hello  world" },
-        { CAN::OCTET_STRING, "os", QStringLiteral("0a1b"), "0a1b" },
-        { CAN::DOMAIN, "d", QByteArray("Hi"), "SGk=" },
-        { CAN::TIME_OF_DAY, "t", QVariant(), nullptr },
+        { CAN::TIME_OF_DAY, QVariant(), "5 r 0x1018 1 t" },
+        { CAN::DOMAIN, QVariant(), "5 r 0x1018 1 d" },
+        { CAN::INTEGER8, -5, "5 w 0x2000 0 i8 -5" },
+        { CAN::INTEGER64, qlonglong(-1), "5 w 0x2000 0 i64 -1" },
+        { CAN::REAL64, 0.1, "5 w 0x2000 0 r64 0.1" },
+        { CAN::UNSIGNED64, qulonglong(18446744073709551615ull), "5 w 0x2000 0 u64 18446744073709551615" },
+        { CAN::VISIBLE_STRING, QStringLiteral("hello  world"), "5 w 0x2000 0 vs hello  world" },
+        { CAN::OCTET_STRING, QStringLiteral("0a1b"), "5 w 0x2000 0 os 0a1b" },
+        { CAN::DOMAIN, QByteArray("Hi"), "5 w 0x2000 0 d SGk=" },
     };
     for (const auto &r : rows) {
-        QTest::addRow("read %s", r.word)
-            << false << r.type << QVariant() << QStringLiteral("5 r 0x1018 1 %1").arg(QLatin1String(r.word));
-        if (r.text)
-            QTest::addRow("write %s", r.word)
-                << true << r.type << r.value
-                << QStringLiteral("5 w 0x2000 0 %1 %2").arg(QLatin1String(r.word), QString::fromUtf8(r.text));
+        Bench b;
+        QCOMPARE(b.adapter.lines, QStringList { QStringLiteral("set sdo_timeout 2000") });
+        QCOMPARE(r.value.isValid() ? b.client.write(5, 0x2000, 0, r.type, r.value)
+                                   : b.client.read(5, 0x1018, 1, r.type),
+            CAN::RetType_OK);
+        QCOMPARE(b.adapter.requestLines, QStringList { QString::fromUtf8(r.line) });
+        QCOMPARE(b.adapter.sequenceIn, QList<quint16> { 0xFFFF });
     }
-}
-
-void tst_SdoCiA309Client::commandLines()
-{
-    QFETCH(bool, write);
-    QFETCH(CAN::CANopenDataType, type);
-    QFETCH(QVariant, value);
-    QFETCH(QString, line);
-    Bench b;
-    QCOMPARE(b.adapter.lines, QStringList { QStringLiteral("set sdo_timeout 2000") });
-    const CAN::RetType r
-        = write ? b.client.write(5, 0x2000, 0, type, value) : b.client.read(5, 0x1018, 1, type);
-    QCOMPARE(r, CAN::RetType_OK);
-    QCOMPARE(b.adapter.requestLines, QStringList { line });
-    QCOMPARE(b.adapter.sequenceIn, QList<quint16> { 0xFFFF });
-    QVERIFY(b.client.isBusy());
 }
 
 void tst_SdoCiA309Client::refusals()
@@ -180,14 +158,9 @@ void tst_SdoCiA309Client::answers()
     for (const QString &text : texts)
         b.adapter.injectGateway(text);
     QTRY_COMPARE(results.count() + errors.count(), 1);
-    QSignalSpy &outcomeSpy = error ? errors : results;
-    QCOMPARE(outcomeSpy.count(), 1);
-    QCOMPARE(outcomeSpy.at(0).at(0).toUInt(), 0x2000u);
-    QCOMPARE(outcomeSpy.at(0).at(1).toUInt(), 3u);
-    if (error)
-        QCOMPARE(outcomeSpy.at(0).at(2).toUInt(), outcome.toUInt());
-    else
-        QCOMPARE(outcomeSpy.at(0).at(2), outcome);
+    const QList<QVariant> got = (error ? errors : results).value(0);
+    QCOMPARE(got.value(0).toUInt() * 256 + got.value(1).toUInt(), 0x200003u); // object 2000/3
+    QCOMPARE(error ? QVariant(got.value(2).toUInt()) : got.value(2), outcome);
     QList<int> seen;
     for (const auto &args : progressSpy)
         seen << args.at(0).toInt();
@@ -197,33 +170,6 @@ void tst_SdoCiA309Client::answers()
     b.adapter.injectGateway(QStringLiteral("[1] 7\n\n[1] ERROR:0x08000000"));
     QTest::qWait(type == CAN::DOMAIN ? 150 : 0); // a domain's settling time
     QCOMPARE(results.count() + errors.count(), 1);
-}
-
-void tst_SdoCiA309Client::garbageAnswers()
-{
-    // Random answers to pending requests of every kind: never a crash, never two outcomes.
-    const QStringList words { "[1]", "[2]", "[", "]", "OK", "ERROR", "ERROR:", "ERROR:0x06020000", "BLOCK",
-        "0", "4", "0x", "\"", "#x", "SGk=", "SGVsbG8s", "", "\r", "-1", "99999999999999999999" };
-    QRandomGenerator random(7);
-    for (CAN::CANopenDataType type : { CAN::UNSIGNED32, CAN::VISIBLE_STRING, CAN::DOMAIN }) {
-        for (int round = 0; round < 16; ++round) {
-            Bench b;
-            QSignalSpy results(&b.client, &SDOCiA309Client::resultReceived);
-            QSignalSpy errors(&b.client, &SDOCiA309Client::errorReceived);
-            const bool write = round % 2;
-            QCOMPARE(write ? b.client.write(5, 0x2000, 0, type, QByteArray("x"))
-                           : b.client.read(5, 0x2000, 0, type),
-                CAN::RetType_OK);
-            for (int i = 0; i < 6; ++i) {
-                QStringList line;
-                for (int k = random.bounded(6); k > 0; --k)
-                    line << words.at(random.bounded(words.size()));
-                b.adapter.injectGateway(line.join(random.bounded(2) ? QLatin1Char(' ') : QLatin1Char('\n')));
-            }
-            QTest::qWait(type == CAN::DOMAIN ? 110 : 0);
-            QVERIFY(results.count() + errors.count() <= 1);
-        }
-    }
 }
 
 void tst_SdoCiA309Client::silentGatewayTimesOut()

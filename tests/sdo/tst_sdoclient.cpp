@@ -241,7 +241,7 @@ void tst_SdoClient::busyRefusalAndHostAbort()
     QCOMPARE(opErrors.count(), 1);
     QCOMPARE(opErrors.at(0).at(1).toUInt(), 2u);
     QCOMPARE(opErrors.at(0).at(2).value<CAN::RetType>(), CAN::RetType_Busy);
-    PLAY(b, ">4018100100000000 ~20 <431810017a01. ~20");
+    PLAY(b, ">40181001. ~20 <431810017a01. ~20");
 
     // Host aborts: 0 ends the transfer silently, other codes go to the node and come back as errors.
     b.client.setSdoTimeout(50);
@@ -249,10 +249,10 @@ void tst_SdoClient::busyRefusalAndHostAbort()
     QCOMPARE(b.client.read(0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
     QCOMPARE(b.client.abort(0), CAN::RetType_OK);
     QVERIFY(!b.client.isBusy());
-    PLAY(b, ">4018100100000000 ~100");
+    PLAY(b, ">40181001. ~100");
     QCOMPARE(b.client.read(0x1018, 2, CAN::UNSIGNED32), CAN::RetType_OK);
     QCOMPARE(b.client.abort(0x08000021), CAN::RetType_OK);
-    PLAY(b, ">4018100200000000 >8018100221000008 ~100");
+    PLAY(b, ">40181002. >8018100221000008 ~100");
     QCOMPARE(b.outcome(), QByteArray("1018/1 uint 378; 1018/2 08000021"));
     QVERIFY(!b.client.isBusy());
     QVERIFY(!transferActive(b.adapter));
@@ -320,13 +320,13 @@ void tst_SdoClient::routing()
     if (!confirmed)
         QCOMPARE(opErrors.at(0).at(2).value<CAN::RetType>(), CAN::RetType_NoLink);
     QVERIFY(b.client.isBusy()); // until the outcome
-    PLAY(b, confirmed ? ">60a:e002000500000000 >60a:4018100100000000 ~150" : ">60a:e002000500000000 ~150");
+    PLAY(b, confirmed ? ">60a:e0020005. >60a:40181001. ~150" : ">60a:e0020005. ~150");
     QCOMPARE(b.outcome(), outcome);
     QVERIFY(!b.client.isBusy());
     if (confirmed) {
         b.client.setRouting(0, 0); // back to the node's own channel
         QCOMPARE(b.client.read(0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
-        PLAY(b, ">4018100100000000");
+        PLAY(b, ">40181001.");
     }
 }
 

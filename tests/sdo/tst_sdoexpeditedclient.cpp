@@ -62,7 +62,7 @@ void tst_SdoExpeditedClient::transfer()
     SdoClientBench<SDOExpeditedClient> b;
     QCOMPARE(
         write ? b.client.write(0x2000, 1, type, value) : b.client.read(0x2000, 1, type), CAN::RetType_OK);
-    PLAY(b, write ? ">" + frame + " <6000200100000000" : ">4000200100000000 <" + frame);
+    PLAY(b, write ? ">" + frame + " <60002001." : ">40002001. <" + frame);
     QTRY_COMPARE(b.results.count(), 1);
     QCOMPARE(b.value().userType(), value.userType());
     QCOMPARE(b.value(), value);
@@ -80,14 +80,13 @@ void tst_SdoExpeditedClient::exchanges_data()
         QTest::newRow(name) << timeout << write << QByteArray(script) << QByteArray(outcome);
     };
     row("foreign answers, then timeout", 100, false,
-        ">4000200100000000 <4300200278563412 <4301200178563412 <586:4300200178563412 <43002001 "
-        "<0000200100000000 >8000200100000405 ~150",
+        ">40002001. <4300200278563412 <4301200178563412 <586:4300200178563412 <43002001 <00002001. "
+        ">8000200100000405 ~150",
         "2000/1 05040000");
-    row("segmented announcement", 2000, false, ">4000200100000000 <4100200110000000 ~20", "2000/1 08000000");
-    row("upload answer without e and s", 2000, false, ">4000200100000000 <4000200100000000 ~20",
-        "2000/1 08000000");
-    row("server abort", 2000, true, ">2f00200101000000 <8000200102000106 ~20", "2000/1 06010002");
-    row("unsupervised", 0, false, ">4000200100000000 <430020017a010000 ~30", "");
+    row("segmented announcement", 2000, false, ">40002001. <4100200110. ~20", "2000/1 08000000");
+    row("upload answer without e and s", 2000, false, ">40002001. <40002001. ~20", "2000/1 08000000");
+    row("server abort", 2000, true, ">2f00200101. <8000200102000106 ~20", "2000/1 06010002");
+    row("unsupervised", 0, false, ">40002001. <430020017a01. ~30", "");
 }
 
 void tst_SdoExpeditedClient::exchanges()
@@ -140,7 +139,7 @@ void tst_SdoExpeditedClient::busyAndIdentifiers()
     QCOMPARE(request.id, 0x605u);
     QCOMPARE(frameHex(request), QByteArray("4018100100000000"));
     QVERIFY(!request.extended && !request.fd && !request.bitRateSwitch && !request.remote);
-    PLAY(b, "~20 <431810017a010000 ~20");
+    PLAY(b, "~20 <431810017a01. ~20");
     QCOMPARE(b.outcome(), QByteArray("1018/1 uint 378"));
 
     QCOMPARE(b.client.setCobIds(0x10000585, 0x10000605, true), CAN::RetType_OK);
