@@ -15,8 +15,6 @@ private slots:
     void schedulerDestroyed();
     void roundTrip_data();
     void roundTrip();
-    void facadeChoice_data();
-    void facadeChoice();
 };
 
 static QByteArray pattern(int length)
@@ -311,48 +309,6 @@ void tst_SdoBlockClient::roundTrip()
     QCOMPARE(client.getCurrentlyReceivedData(), data);
     QTRY_VERIFY(!b.server.isTransferRunning()); // its end answer reaches the node on a later turn
     QVERIFY(!transferActive(b.adapter));
-}
-
-void tst_SdoBlockClient::facadeChoice_data()
-{
-    QTest::addColumn<bool>("blockOn");
-    QTest::addColumn<uint>("threshold");
-    QTest::addColumn<int>("handling");
-    QTest::addColumn<uint>("uploadSize");
-    QTest::addColumn<int>("length"); // bytes to write, -1 for a read
-    QTest::addColumn<QByteArray>("firstFrame");
-    auto row = [](const char *name, bool on, int length, const char *frame, int handling = 0,
-                   uint threshold = 29, uint uploadSize = 127) {
-        QTest::newRow(name) << on << threshold << handling << uploadSize << length << QByteArray(frame);
-    };
-    row("write 29 bytes, block on", true, 29, ">c20020001d.");
-    row("write 40 bytes, threshold 50", true, 40, ">2100200028.", 0, 50);
-    row("write 40 bytes, block off, block once", false, 40, ">c200200028.", 2);
-    row("write 40 bytes, block on, no block once", true, 40, ">2100200028.", 1);
-    row("read, block on", true, -1, ">a00020007f.");
-    row("read, block on, upload block size 0x105", true, -1, ">a000200005.", 0, 29, 0x105);
-    row("read, block off, block once", false, -1, ">a00020007f.", 2);
-}
-
-void tst_SdoBlockClient::facadeChoice()
-{
-    QFETCH(bool, blockOn);
-    QFETCH(uint, threshold);
-    QFETCH(int, handling);
-    QFETCH(uint, uploadSize);
-    QFETCH(int, length);
-    QFETCH(QByteArray, firstFrame);
-    SDOClient::mUseBlockTransfer = blockOn;
-    SDOClient::mBlockThreshold = threshold;
-    SDOClient::mBlockUploadSize = uploadSize;
-    SdoClientBench<SDOClient> b;
-    b.client.setTemporaryBlockHandling(SDOClient::BlockHandling(handling));
-    const CAN::RetType ret = length < 0 ? b.client.read(0x2000, 0, CAN::VISIBLE_STRING)
-                                        : b.client.write(0x2000, 0, CAN::DOMAIN, pattern(length));
-    QCOMPARE(ret, CAN::RetType_OK);
-    PLAY(b, firstFrame);
-    QCOMPARE(b.client.abort(0), CAN::RetType_OK);
-    QVERIFY(!b.client.isBusy());
 }
 
 QTEST_GUILESS_MAIN(tst_SdoBlockClient)

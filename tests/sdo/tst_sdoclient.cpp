@@ -29,6 +29,7 @@ void tst_SdoClient::cleanup()
 {
     SDOClient::mUseBlockTransfer = false;
     SDOClient::mBlockThreshold = 29;
+    SDOClient::mBlockUploadSize = 127;
     SDOClient::mUseUSDO = false;
     SDOClient::mFastSeg = false;
     SDOClient::mFastSegCnt = 0;
@@ -141,10 +142,13 @@ void tst_SdoClient::exchanges_data()
     QTest::addColumn<QVariant>("value"); // invalid for a read
     QTest::addColumn<QByteArray>("script");
     QTest::addColumn<QByteArray>("outcome");
-    QTest::addColumn<int>("fast"); // fast download frames, switched on for the process after construction
+    // Process settings switched on after construction: "fast=n" (fast download frames), "block",
+    // "threshold=n", "upload=n" (block size), and for this client "once" or "never" block.
+    QTest::addColumn<QByteArray>("settings");
     auto row = [](const char *name, int type, const QVariant &value, const char *script, const char *outcome,
-                   int fast = 0) {
-        QTest::newRow(name) << type << value << QByteArray(script) << QByteArray(outcome) << fast;
+                   const char *settings = "") {
+        QTest::newRow(name) << type << value << QByteArray(script) << QByteArray(outcome)
+                            << QByteArray(settings);
     };
     row("u32 read, expedited", CAN::UNSIGNED32, {}, ">40171000. <431710007a01. ~20", "1017/0 uint 378");
     row("3-byte string write, expedited", CAN::VISIBLE_STRING, QByteArray("abc"),
@@ -156,9 +160,19 @@ void tst_SdoClient::exchanges_data()
     row("u64 number write, segmented", CAN::UNSIGNED64, Q_UINT64_C(0x0102030405060708),
         ">2117100008. <60171000. >0008070605040302 <20. >1d01. <30. ~20", "1017/0 int 0");
     row("14-byte domain write, fast", CAN::DOMAIN, QByteArray(14, 'a'),
-        ">211710000e. <60171000. >0061616161616161 >1161616161616161 ~20", "", 2);
+        ">211710000e. <60171000. >0061616161616161 >1161616161616161 ~20", "", "fast=2");
     row("string read, timeout", CAN::VISIBLE_STRING, {}, ">40171000. >8017100000000405 ~100",
         "1017/0 05040000");
+    // Transfers block from the threshold on, or once; the first frame tells.
+    const QByteArray x29(29, 'x'), x40(40, 'x');
+    row("29-byte domain write, block", CAN::DOMAIN, x29, ">c21710001d.", "", "block");
+    row("40-byte domain write, threshold 50", CAN::DOMAIN, x40, ">2117100028.", "", "block threshold=50");
+    row("40-byte domain write, block once", CAN::DOMAIN, x40, ">c217100028.", "", "once");
+    row("40-byte domain write, no block once", CAN::DOMAIN, x40, ">2117100028.", "", "block never");
+    row("string read, block", CAN::VISIBLE_STRING, {}, ">a01710007f.", "", "block");
+    row("string read, upload block size 0x105", CAN::VISIBLE_STRING, {}, ">a017100005.", "",
+        "block upload=261");
+    row("string read, block once", CAN::VISIBLE_STRING, {}, ">a01710007f.", "", "once");
 }
 
 void tst_SdoClient::exchanges()
@@ -167,11 +181,22 @@ void tst_SdoClient::exchanges()
     QFETCH(QVariant, value);
     QFETCH(QByteArray, script);
     QFETCH(QByteArray, outcome);
-    QFETCH(int, fast);
+    QFETCH(QByteArray, settings);
     SdoClientBench<SDOClient> b;
     b.client.setSdoTimeout(200);
-    SDOClient::mFastSeg = fast != 0;
-    SDOClient::mFastSegCnt = quint8(fast);
+    for (const QByteArray &word : settings.split(' ')) {
+        const quint32 n = word.mid(word.indexOf('=') + 1).toUInt();
+        if (word.startsWith("fast="))
+            SDOClient::mFastSeg = true, SDOClient::mFastSegCnt = quint8(n);
+        if (word.startsWith("threshold="))
+            SDOClient::mBlockThreshold = n;
+        if (word.startsWith("upload="))
+            SDOClient::mBlockUploadSize = n;
+        SDOClient::mUseBlockTransfer |= word == "block";
+    }
+    b.client.setTemporaryBlockHandling(settings.contains("once") ? SDOClient::BlockHandling_BlockOnce
+            : settings.contains("never")                         ? SDOClient::BlockHandling_NoBlockOnce
+                                                                 : SDOClient::BlockHandling(0));
     QSignalSpy opErrors(&b.client, &SDOClient::opError);
     const CAN::CANopenDataType t = CAN::CANopenDataType(type);
     QCOMPARE(
