@@ -19,6 +19,7 @@ private slots:
     void exchanges_data();
     void exchanges();
     void refusals();
+    void busyRefusalAndHostAbort_data();
     void busyRefusalAndHostAbort();
     void chainedFromTheResultSlot();
     void routing_data();
@@ -255,32 +256,56 @@ void tst_SdoClient::refusals()
     QCOMPARE(client.read(0x1000, 0, CAN::UNSIGNED32), CAN::RetType_OK);
 }
 
+void tst_SdoClient::busyRefusalAndHostAbort_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QByteArray>("request"); // for 1018/1
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QByteArray>("outcome"); // of the answer
+    QTest::newRow("expedited") << int(CAN::UNSIGNED32) << QByteArray("40181001.")
+                               << QByteArray("431810017a01.") << QByteArray("1018/1 uint 378");
+    QTest::newRow("segmented") << int(CAN::VISIBLE_STRING) << QByteArray("40181001.")
+                               << QByteArray("4f18100141.") << QByteArray("1018/1 QByteArray 41");
+    QTest::newRow("block") << int(CAN::DOMAIN) << QByteArray("a01810017f.") << QByteArray("8018100100000206")
+                           << QByteArray("1018/1 06020000");
+}
+
 void tst_SdoClient::busyRefusalAndHostAbort()
 {
+    QFETCH(int, type);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    QFETCH(QByteArray, outcome);
     SdoClientBench<SDOClient> b;
+    SDOClient::mUseBlockTransfer = type == CAN::DOMAIN;
+    b.client.setSdoTimeout(50);
     QSignalSpy opErrors(&b.client, &SDOClient::opError);
-    QCOMPARE(b.client.read(0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
-    QCOMPARE(b.client.read(0x1018, 2, CAN::UNSIGNED32), CAN::RetType_Busy);
+    const CAN::CANopenDataType t = CAN::CANopenDataType(type);
+    QCOMPARE(b.client.read(0x1018, 1, t), CAN::RetType_OK);
+    QCOMPARE(b.client.read(0x1018, 2, t), CAN::RetType_Busy);
     QCOMPARE(b.client.setNodeId(6), CAN::RetType_Busy);
     QVERIFY(b.client.isBusy()); // the running read is untouched
     QCOMPARE(opErrors.count(), 1);
-    QCOMPARE(opErrors.at(0).at(1).toUInt(), 2u);
-    QCOMPARE(opErrors.at(0).at(2).value<CAN::RetType>(), CAN::RetType_Busy);
-    PLAY(b, ">40181001. ~20 <431810017a01. ~20");
+    QCOMPARE(opErrors.at(0).mid(1), (QVariantList { quint8(2), QVariant::fromValue(CAN::RetType_Busy) }));
+    PLAY(b, ">" + request + " ~20 <" + answer + " ~20");
 
-    // Host aborts: 0 ends the transfer silently, other codes go to the node and come back as errors.
-    b.client.setSdoTimeout(50);
-    b.adapter.setCanAdapterOption(AdapterOption_TransferActive, true);
-    QCOMPARE(b.client.read(0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
+    // Host aborts: 0 ends the transfer silently, other codes go to the node and come back as
+    // errors; after a timeout an abort of a block transfer does nothing.
+    QCOMPARE(b.client.read(0x1018, 1, t), CAN::RetType_OK);
     QCOMPARE(b.client.abort(0), CAN::RetType_OK);
     QVERIFY(!b.client.isBusy());
-    PLAY(b, ">40181001. ~100");
-    QCOMPARE(b.client.read(0x1018, 2, CAN::UNSIGNED32), CAN::RetType_OK);
-    QCOMPARE(b.client.abort(0x08000021), CAN::RetType_OK);
-    PLAY(b, ">40181002. >8018100221000008 ~100");
-    QCOMPARE(b.outcome(), QByteArray("1018/1 uint 378; 1018/2 08000021"));
-    QVERIFY(!b.client.isBusy());
+    PLAY(b, ">" + request + " <" + answer + " ~100");
     QVERIFY(!transferActive(b.adapter));
+    QCOMPARE(b.client.read(0x1018, 1, t), CAN::RetType_OK);
+    QCOMPARE(b.client.abort(0x08000021), CAN::RetType_OK);
+    PLAY(b, ">" + request + " >8018100121000008 ~100");
+    QCOMPARE(b.client.read(0x1018, 1, t), CAN::RetType_OK);
+    PLAY(b, ">" + request + " >8018100100000405");
+    if (type == CAN::DOMAIN)
+        QCOMPARE(b.client.abort(0x08000000), CAN::RetType_OK);
+    PLAY(b, "~30");
+    QCOMPARE(b.outcome(), outcome + "; 1018/1 08000021; 1018/1 05040000");
+    QVERIFY(!b.client.isBusy() && !transferActive(b.adapter));
 }
 
 void tst_SdoClient::chainedFromTheResultSlot()
