@@ -1,9 +1,12 @@
+// Segmented and block SDO transfers: wire transcripts of both clients, and round trips of the
+// facade against the simulated node.
 #include "sdoblockclient.h"
 #include "sdoclient.h"
+#include "sdosegmentedclient.h"
 #include "sdotestbench.h"
 #include "simobjectdictionary.h"
 
-class tst_SdoBlockClient : public QObject
+class tst_SdoTransfers : public QObject
 {
     Q_OBJECT
 private slots:
@@ -40,7 +43,7 @@ static QByteArray seg(const QByteArray &data, int first, int count, char dir)
     return steps + ' ';
 }
 
-void tst_SdoBlockClient::cleanup()
+void tst_SdoTransfers::cleanup()
 {
     SDOClient::mFastSeg = false;
     SDOClient::mFastSegCnt = 0;
@@ -49,18 +52,60 @@ void tst_SdoBlockClient::cleanup()
     SDOClient::mBlockUploadSize = 127;
 }
 
-void tst_SdoBlockClient::transcript_data()
+void tst_SdoTransfers::transcript_data()
 {
+    QTest::addColumn<bool>("block"); // the client: block or segmented
     QTest::addColumn<QByteArray>("data"); // what to download; null for an upload
-    QTest::addColumn<int>("blockSize"); // the client's upload block size
+    QTest::addColumn<int>("option"); // block: upload block size; segmented: fast download frames
     QTest::addColumn<QByteArray>("script");
     QTest::addColumn<QByteArray>("outcome");
+    auto segmented = [](const char *name, const QByteArray &data, const char *script, const char *outcome,
+                         int fast = 0) {
+        QTest::newRow(name) << false << data << fast << QByteArray(script) << QByteArray(outcome);
+    };
     auto down = [](const char *name, const QByteArray &data, const QByteArray &script, const char *outcome) {
-        QTest::newRow(name) << data << 127 << script << QByteArray(outcome);
+        QTest::newRow(name) << true << data << 127 << script << QByteArray(outcome);
     };
     auto up = [](const char *name, const QByteArray &script, const QByteArray &outcome, int blockSize = 127) {
-        QTest::newRow(name) << QByteArray() << blockSize << script << outcome;
+        QTest::newRow(name) << true << QByteArray() << blockSize << script << outcome;
     };
+    segmented("download 0 bytes", "", ">21002000. <60002000. >0f. <20. ~20", "2000/0 int 0");
+    segmented("download 1 byte", "1", ">2100200001. <60002000. >0d31. <20. ~20", "2000/0 int 0");
+    segmented(
+        "download 7 bytes", "1234567", ">2100200007. <60002000. >0131323334353637 <20. ~20", "2000/0 int 0");
+    segmented("download, abort naming another index", QByteArray(20, 'x'),
+        ">2100200014. <8000300100000206 ~20", "3000/1 06020000");
+    segmented("download, timeout after a segment, late answers", QByteArray(20, 'x'),
+        ">2100200014. <60002000. >0078787878787878 >8000200000000405 <20. <8000200000000405 ~150",
+        "2000/0 05040000");
+    // Segments go in pairs, and the transfer ends only when every one of them is answered.
+    segmented("fast download", QByteArray(30, 'a'),
+        ">210020001e. <60002000. >0061616161616161 >1061616161616161 ~20 <20. >0061616161616161 "
+        ">1061616161616161 ~20 <30. >0b6161. <20. ~20",
+        "", 4);
+    // CAN may deliver a frame twice: a repeated confirmation or segment is ignored.
+    segmented("download 10 bytes, every confirmation repeated", "ABCDEFGHIJ",
+        ">210020000a. <60002000. <60002000. >0041424344454647 <20. <20. >1948494a. <30. <30. ~20",
+        "2000/0 int 0");
+    // A segment refused as not ready goes again after a short pause, another refusal ends it.
+    segmented("download, first segment refused twice as not ready", "ABCDEFGHIJ",
+        ">210020000a. !7:00 !7:00 <60002000. >0041424344454647 <20. >1948494a. <30. ~20", "2000/0 int 0");
+    segmented("download, first segment refused by the device", "ABCDEFGHIJ",
+        ">210020000a. !5:00 <60002000. >8000200000000008 ~20", "2000/0 08000000");
+    segmented("download, first confirmation with toggle 1", "ABCDEFGHIJ",
+        ">210020000a. <60002000. >0041424344454647 <30. >8000200000000305 ~20", "2000/0 05030000");
+    segmented("upload 9 bytes, initiate answer and a segment repeated", {},
+        ">40002000. <4100200009. >60. <4100200009. <0041424344454647 >70. <0041424344454647 <1b4849. ~20",
+        "2000/0 QByteArray 414243444546474849");
+    segmented("upload, expedited 1 byte", {}, ">40002000. <4f00200001020304 ~20", "2000/0 QByteArray 01");
+    segmented(
+        "upload, expedited no size", {}, ">40002000. <4200200001020304 ~20", "2000/0 QByteArray 01020304");
+    segmented(
+        "upload without size", {}, ">40002000. <40002000. >60. <0b414243. ~20", "2000/0 QByteArray 4142");
+    segmented("upload, toggle not alternated", {},
+        ">40002000. <4100200009. >60. <1041424344454647 >8000200000000305 ~20", "2000/0 05030000");
+    segmented(
+        "upload, too large", {}, ">40002000. <4100200000000020 >8000200005000405 ~20", "2000/0 05040005");
     const QByteArray ok = "2000/0 int 0", s7 = pattern(7), s8 = pattern(8), s20 = pattern(20),
                      s30 = pattern(30), s890 = pattern(890), to = ">8000200000000405 ";
     down("download 0 bytes", "", ">c2002000. <a40020007f. >81. <a2017f. >dd. <a1. ~20", ok);
@@ -144,30 +189,42 @@ void tst_SdoBlockClient::transcript_data()
         "2000/0 05040000");
 }
 
-void tst_SdoBlockClient::transcript()
+template<class Client>
+static void playRow(const QByteArray &data, int option, const QByteArray &script, const QByteArray &outcome)
 {
-    QFETCH(QByteArray, data);
-    QFETCH(int, blockSize);
-    QFETCH(QByteArray, script);
-    QFETCH(QByteArray, outcome);
-    SdoClientBench<SDOBlockClient> b;
-    QSignalSpy progress(&b.client, &SDOBlockClient::progress);
+    SdoClientBench<Client> b;
+    QSignalSpy progress(&b.client, &Client::progress);
     b.client.setSdoTimeout(100);
-    b.client.setBlockSize(quint8(blockSize));
+    if constexpr (std::is_same_v<Client, SDOBlockClient>)
+        b.client.setBlockSize(quint8(option));
+    else
+        b.client.setFastSegmentedDownload(option != 0, quint8(option));
     QCOMPARE(data.isNull() ? b.client.read(0x2000, 0) : b.client.write(0x2000, 0, data), CAN::RetType_OK);
-    QCOMPARE(b.client.write(0x2001, 0, "xyz") + b.client.read(0x2001, 0), 2 * CAN::RetType_Busy);
     QVERIFY(transferActive(b.adapter));
+    QCOMPARE(b.client.write(0x2001, 0, "xyz") + b.client.read(0x2001, 0), 2 * CAN::RetType_Busy);
     PLAY(b, script);
     QTRY_COMPARE(b.outcome(), outcome); // a timeout may still be on its way
     QTest::qWait(20);
     QCOMPARE(b.outcome(), outcome); // and only one outcome
-    QVERIFY(!b.client.isRunning());
-    QVERIFY(!transferActive(b.adapter));
-    if (!b.results.isEmpty())
+    QCOMPARE(b.client.isRunning(), outcome.isEmpty());
+    QEXPECT_FAIL("fast download", "a busy refusal clears the adapter's transfer-active option", Continue);
+    QCOMPARE(transferActive(b.adapter), outcome.isEmpty());
+    if (std::is_same_v<Client, SDOBlockClient> && !b.results.isEmpty())
         QCOMPARE(progress.last().at(0).toInt(), 100);
 }
 
-void tst_SdoBlockClient::facadeRefusals()
+void tst_SdoTransfers::transcript()
+{
+    QFETCH(bool, block);
+    QFETCH(QByteArray, data);
+    QFETCH(int, option);
+    QFETCH(QByteArray, script);
+    QFETCH(QByteArray, outcome);
+    block ? playRow<SDOBlockClient>(data, option, script, outcome)
+          : playRow<SDOSegmentedClient>(data, option, script, outcome);
+}
+
+void tst_SdoTransfers::facadeRefusals()
 {
     // A segment refused by the device ends the transfer, reported as opError only; a refused
     // initiate is a refused start.
@@ -187,7 +244,7 @@ void tst_SdoBlockClient::facadeRefusals()
     QVERIFY(!transferActive(b.adapter));
 }
 
-void tst_SdoBlockClient::schedulerDestroyed()
+void tst_SdoTransfers::schedulerDestroyed()
 {
     // In the middle of a download the next segment cannot go: opError(6). In an upload the
     // acknowledgement cannot go: the timeout ends it. Either way exactly one outcome.
@@ -225,7 +282,7 @@ void tst_SdoBlockClient::schedulerDestroyed()
 }
 
 // Facade round trips against the simulated node, block or segmented.
-void tst_SdoBlockClient::roundTrip_data()
+void tst_SdoTransfers::roundTrip_data()
 {
     QTest::addColumn<int>("length");
     QTest::addColumn<int>("serverBlockSize");
@@ -243,7 +300,7 @@ void tst_SdoBlockClient::roundTrip_data()
         QTest::addRow("%d bytes segmented fast", n) << n << 127 << 0 << 4 << 0;
 }
 
-void tst_SdoBlockClient::roundTrip()
+void tst_SdoTransfers::roundTrip()
 {
     QFETCH(int, length);
     QFETCH(int, serverBlockSize);
@@ -290,5 +347,5 @@ void tst_SdoBlockClient::roundTrip()
     QVERIFY(!transferActive(b.adapter));
 }
 
-QTEST_GUILESS_MAIN(tst_SdoBlockClient)
-#include "tst_sdoblockclient.moc"
+QTEST_GUILESS_MAIN(tst_SdoTransfers)
+#include "tst_sdotransfers.moc"
