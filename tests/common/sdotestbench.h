@@ -104,28 +104,21 @@ template<class Client> struct SdoClientBench
     }
 };
 
-/// A simulated node with its SDO server and a scripted SDO client (the peer) on one bus.
+/// A simulated node (node-ID 5) with its SDO server and a scripted SDO client (the peer) on one bus.
 struct SdoServerBench
 {
     VirtualCanBus bus;
     VirtualCanAdapter nodeAdapter { &bus };
-    SimCanopenNode node;
+    SimCanopenNode node { &nodeAdapter, 5 };
     SimSdoServer server { &node };
     BusPeer peer { &bus };
 
-    explicit SdoServerBench(quint8 nodeId = 5)
-        : node(&nodeAdapter, nodeId)
-    {
-    }
     void powerOn()
     {
         node.powerOn();
         peer.takeFrame(); // boot-up
     }
-    QByteArray play(const QByteArray &script)
-    {
-        return playTranscript(peer, 0x580u + node.nodeId(), 0x600u + node.nodeId(), script);
-    }
+    QByteArray play(const QByteArray &script) { return playTranscript(peer, 0x585, 0x605, script); }
 };
 
 /// The host's adapter and scheduler and a simulated node (node-ID 5) with its SDO server.
