@@ -70,6 +70,13 @@ inline bool transferActive(const AbstractCanAdapter &adapter)
     return adapter.getCanAdapterOption(AdapterOption_TransferActive).toBool();
 }
 
+/// A value as outcome() shows it: "type value", with bytes in hex, for instance "uint 378".
+inline QByteArray describeValue(const QVariant &v)
+{
+    const bool bytes = v.userType() == QMetaType::QByteArray;
+    return v.typeName() + QByteArray(" ") + (bytes ? v.toByteArray().toHex() : v.toString().toLatin1());
+}
+
 /// The host's adapter and scheduler and a scripted peer on one virtual bus, and an SDO client
 /// of the host on node 5's channel with spies on its outcome signals.
 template<class Client> struct SdoClientBench
@@ -92,12 +99,8 @@ template<class Client> struct SdoClientBench
         auto object = [](const QList<QVariant> &args) {
             return QString::asprintf("%04x/%x ", args.at(0).toUInt(), args.at(1).toUInt()).toLatin1();
         };
-        for (const QList<QVariant> &r : results) {
-            const QVariant v = r.at(2).value<QVariant>();
-            const bool bytes = v.userType() == QMetaType::QByteArray;
-            all << object(r) + v.typeName() + ' '
-                    + (bytes ? v.toByteArray().toHex() : v.toString().toLatin1());
-        }
+        for (const QList<QVariant> &r : results)
+            all << object(r) + describeValue(r.at(2).value<QVariant>());
         for (const QList<QVariant> &e : errors)
             all << object(e) + QByteArray::number(e.at(2).toUInt(), 16).rightJustified(8, '0');
         return all.join("; ");
