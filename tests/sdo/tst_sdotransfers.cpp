@@ -107,8 +107,8 @@ void tst_SdoTransfers::transcript_data()
     segmented(
         "upload, too large", {}, ">40002000. <4100200000000020 >8000200005000405 ~20", "2000/0 05040005");
     // Round trips (below) cover the other lengths, 127 segments and more among them.
-    const QByteArray ok = "2000/0 int 0", s7 = pattern(7), s8 = pattern(8), s20 = pattern(20),
-                     s30 = pattern(30), s890 = pattern(890), to = ">8000200000000405 ";
+    const QByteArray ok = "2000/0 int 0", s7 = pattern(7), s20 = pattern(20), s30 = pattern(30),
+                     to = ">8000200000000405 ";
     down("download 0 bytes", "", ">c2002000. <a40020007f. >81. <a2017f. >dd. <a1. ~20", ok);
     down("download 7 bytes", s7, ">c200200007. <a00020007f." + seg(s7, 0, 1, '>') + "<a2017f. >c1. <a1.", ok);
     // 20 bytes: two full segments and one with 6 bytes of data, so n = 1. Refused frames go again.
@@ -194,6 +194,9 @@ static void playRow(const QByteArray &data, int option, const QByteArray &script
     QCOMPARE(data.isNull() ? b.client.read(0x2000, 0) : b.client.write(0x2000, 0, data), CAN::RetType_OK);
     QVERIFY(transferActive(b.adapter));
     QCOMPARE(b.client.write(0x2001, 0, "xyz") + b.client.read(0x2001, 0), 2 * CAN::RetType_Busy);
+    if (!std::is_same_v<Client, SDOBlockClient>)
+        QEXPECT_FAIL("", "a busy refusal clears the adapter's transfer-active option", Continue);
+    QVERIFY(transferActive(b.adapter)); // still the running transfer's
     PLAY(b, script);
     QTRY_COMPARE(b.outcome(), outcome); // a timeout may still be on its way
     QTest::qWait(20);
