@@ -35,7 +35,6 @@ void tst_SimSdoServer::transcript_data()
     row("expedited download", "<2302200078563412 >60022000.");
     row("no object", "<40002500. >8000250000000206");
     row("no sub-index", "<40181009. >8018100911000906");
-    row("no sub-index, download", "<23181009. >8018100911000906");
     row("request shorter than 8 bytes", "<40181001 ~30");
     row("read-only", "<23001000. >8000100002000106");
     row("write-only", "<40012000. >8001200001000106");
@@ -120,8 +119,6 @@ void tst_SimSdoServer::transcript_data()
     abortInBlock.abortCode = 0x08000020;
     abortInBlock.abortAtFrame = 1;
     ackShort.ackFewer = 1;
-    block("scripted delay", "<a003200004. ~30 >c203200009.", "ABCDEFGHI", 127, late);
-    block("scripted silence", "<c20320000a. ~50", "ABCDEFGHI", 127, silent);
     block("scripted abort in a sub-block", "<c20320000a. >a00320007f. <0130313233343536 >8003200020000008",
         "ABCDEFGHI", 127, abortInBlock);
     block("scripted fall silent after the initiate",
