@@ -116,26 +116,22 @@ void tst_SdoTransfers::transcript_data()
         "!7:02 !7:83 !7:c5 >c200200014. <a40020007f. >0101080f161d242b >02323940474e555c >83636a71787f8600 "
         "<a2037f. >c5. <a1.",
         ok);
+    // The start of a download of 20 bytes in one sub-block, of 30 bytes in sub-blocks of 2 segments.
+    const QByteArray d20 = ">c200200014. <a00020007f." + seg(s20, 0, 3, '>'),
+                     d30 = ">c20020001e. <a000200002." + seg(s30, 0, 2, '>'), general = "2000/0 08000000",
+                     timeout = "2000/0 05040000";
     down("download, block size changed in an acknowledgement", s30,
-        ">c20020001e. <a000200002." + seg(s30, 0, 2, '>') + "<a20203." + seg(s30, 2, 3, '>')
-            + "<a20303. >d5. <a1.",
-        ok);
+        d30 + "<a20203." + seg(s30, 2, 3, '>') + "<a20303. >d5. <a1.", ok);
     down("download, short acknowledgement", pattern(40),
         ">c200200028. <a000200004." + seg(pattern(40), 0, 4, '>') + "<a20204. >8000200000000008 ~20",
-        "2000/0 08000000");
-    down("download, last sub-block acknowledged short", s20,
-        ">c200200014. <a00020007f." + seg(s20, 0, 3, '>') + "<a2027f. >8000200000000008 ~20",
-        "2000/0 08000000");
-    down("download, server abort instead of an acknowledgement", s30,
-        ">c20020001e. <a000200002." + seg(s30, 0, 2, '>') + "<8000200022000008 ~20", "2000/0 08000022");
-    down("download, server abort at the end", s20,
-        ">c200200014. <a00020007f." + seg(s20, 0, 3, '>') + "<a2037f. >c5. <8000200010000706 ~20",
+        general);
+    down("download, last sub-block acknowledged short", s20, d20 + "<a2027f. >8000200000000008 ~20", general);
+    down("download, server abort instead of an acknowledgement", s30, d30 + "<8000200022000008 ~20",
+        "2000/0 08000022");
+    down("download, server abort at the end", s20, d20 + "<a2037f. >c5. <8000200010000706 ~20",
         "2000/0 06070010");
-    down("download, timeout waiting for an acknowledgement", s30,
-        ">c20020001e. <a000200002." + seg(s30, 0, 2, '>') + to + "~50", "2000/0 05040000");
-    down("download, timeout at the end, late answer", s20,
-        ">c200200014. <a00020007f." + seg(s20, 0, 3, '>') + "<a2037f. >c5. " + to + "<a1. ~50",
-        "2000/0 05040000");
+    down("download, timeout waiting for an acknowledgement", s30, d30 + to + "~50", timeout);
+    down("download, timeout at the end, late answer", s20, d20 + "<a2037f. >c5. " + to + "<a1. ~50", timeout);
     down("download, frames that do not fit are ignored", pattern(1),
         ">c200200001. <60002000. <a000 <a00020007f. >8101. <a1 <a2017f. >d9. <a2017f. <a1.", ok);
 
@@ -154,14 +150,14 @@ void tst_SdoTransfers::transcript_data()
         value(pattern(10)));
     // CAN may deliver a frame twice; a segment may be lost. A repeated segment is ignored, the
     // segments after a lost one too, and the acknowledgement names the last good one.
-    const QByteArray s30seg = seg(s30, 0, 4, '<'), s455 = pattern(455), s455seg = seg(s455, 0, 65, '<');
+    const QByteArray s30seg = seg(s30, 0, 4, '<'), s455 = pattern(455), s455seg = seg(s455, 0, 65, '<'),
+                     u30 = ">a000200004. <c20020001e. >a3."; // the start of an upload of 30 bytes
     up("upload 30 bytes, segments repeated",
-        ">a000200004. <c20020001e. >a3." + s30seg.left(36) + s30seg.mid(18, 18) + s30seg.mid(36) + ">a20404."
-            + s30seg.mid(54, 18) + seg(s30, 4, 1, '<') + ">a20104. <d5. >a1.",
+        u30 + s30seg.left(36) + s30seg.mid(18, 18) + s30seg.mid(36) + ">a20404." + s30seg.mid(54, 18)
+            + seg(s30, 4, 1, '<') + ">a20104. <d5. >a1.",
         value(s30), 4);
     up("upload 30 bytes, a segment lost",
-        ">a000200004. <c20020001e. >a3." + s30seg.left(18) + s30seg.mid(36) + ">a20104." + seg(s30, 1, 4, '<')
-            + ">a20404. <d5. >a1.",
+        u30 + s30seg.left(18) + s30seg.mid(36) + ">a20104." + seg(s30, 1, 4, '<') + ">a20404. <d5. >a1.",
         value(s30), 4);
     // The 65th segment, the last, reads c1 like the end request.
     up("upload 455 bytes, the last segment repeated",
@@ -170,15 +166,12 @@ void tst_SdoTransfers::transcript_data()
     up("upload, size above the limit", ">a00020007f. <c200200000000020 >8000200005000405 ~20",
         "2000/0 05040005");
     up("upload, server abort at initiate", ">a00020007f. <8000200001000106 ~20", "2000/0 06010001");
-    up("upload, server abort in a sub-block",
-        ">a000200004. <c20020001e. >a3." + seg(s30, 0, 2, '<') + "<8000200000000606 ~20", "2000/0 06060000",
-        4);
-    up("upload, timeout at initiate", ">a00020007f. " + to + "~50", "2000/0 05040000");
-    up("upload, timeout in a sub-block", ">a000200004. <c20020001e. >a3." + seg(s30, 0, 2, '<') + to + "~50",
-        "2000/0 05040000", 4);
+    up("upload, server abort in a sub-block", u30 + seg(s30, 0, 2, '<') + "<8000200000000606 ~20",
+        "2000/0 06060000", 4);
+    up("upload, timeout at initiate", ">a00020007f. " + to + "~50", timeout);
+    up("upload, timeout in a sub-block", u30 + seg(s30, 0, 2, '<') + to + "~50", timeout, 4);
     up("upload, timeout at the end",
-        ">a00020007f. <c200200007. >a3." + seg(s7, 0, 1, '<') + ">a2017f. " + to + "<c1. ~50",
-        "2000/0 05040000");
+        ">a00020007f. <c200200007. >a3." + seg(s7, 0, 1, '<') + ">a2017f. " + to + "<c1. ~50", timeout);
 }
 
 template<class Client>
