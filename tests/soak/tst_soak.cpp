@@ -68,6 +68,10 @@ void TestSoak::soak()
 
     VirtualCanBus bus;
     bus.setRandomFaults(seed, 0.01, 0.01);
+    bus.setClock([] {
+        const qint64 ms = VirtualTimeDispatcher::instance()->now();
+        return CanTimeStamp(qint32(ms / 1000), qint32(ms % 1000 * 1000));
+    });
     VirtualCanAdapter host(&bus);
     VirtualCanAdapter devices(&bus);
     CanScheduler scheduler(&host);
