@@ -13,7 +13,6 @@ private slots:
     void cleanup();
     void transcript_data();
     void transcript();
-    void facadeRefusals();
     void schedulerDestroyed();
     void roundTrip_data();
     void roundTrip();
@@ -210,26 +209,6 @@ void tst_SdoTransfers::transcript()
     QFETCH(QByteArray, outcome);
     block ? playRow<SDOBlockClient>(data, option, script, outcome)
           : playRow<SDOSegmentedClient>(data, option, script, outcome);
-}
-
-void tst_SdoTransfers::facadeRefusals()
-{
-    // A segment refused by the device ends the transfer, reported as opError only; a refused
-    // initiate is a refused start.
-    SdoClientBench<SDOClient> b;
-    QSignalSpy opErrors(&b.client, &SDOClient::opError);
-    b.client.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
-    QCOMPARE(b.client.write(0x2000, 0, CAN::DOMAIN, pattern(100)), CAN::RetType_OK);
-    PLAY(b, ">c200200064. !5:01 <a00020007f. >8000200000000008 ~20");
-    QCOMPARE(opErrors.count(), 1);
-    QCOMPARE(opErrors.at(0).at(2).value<CAN::RetType>(), CAN::RetType_DeviceError);
-    QCOMPARE(b.outcome(), QByteArray());
-    QVERIFY(!b.client.isBusy() && !transferActive(b.adapter));
-    b.client.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
-    PLAY(b, "!7:a0");
-    QCOMPARE(b.client.read(0x2000, 0, CAN::DOMAIN), CAN::RetType_NoLink);
-    QCOMPARE(opErrors.count(), 2);
-    QVERIFY(!transferActive(b.adapter));
 }
 
 void tst_SdoTransfers::schedulerDestroyed()

@@ -42,15 +42,13 @@ class tst_SimCiA309Gateway : public QObject
         {
             QSignalSpy answers(&adapter, &CiA309GatewayAdapter::newCiA309Response);
             quint16 sequence = 0xFFFF;
-            if (adapter.sendCiA309Request(line, sequence) != CAN::RetType_OK)
-                return QStringLiteral("not sent");
+            adapter.sendCiA309Request(line, sequence);
             const QString prefix = QStringLiteral("[%1] ").arg(sequence);
-            for (int i = 0; i < 200; ++i) {
+            for (int i = 0; i < 200; answers.wait(20), ++i) {
                 for (const auto &a : answers) {
                     if (a.at(0).toString().startsWith(prefix))
                         return a.at(0).toString().mid(prefix.size());
                 }
-                answers.wait(20);
             }
             return QStringLiteral("no answer");
         }
