@@ -4,6 +4,7 @@
 #include "recordingadapter.h"
 #include "sdocia309client.h"
 #include "sdoclient.h"
+#include "sdotestbench.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -92,18 +93,18 @@ void tst_SdoCiA309Client::answers_data()
     QTest::addColumn<bool>("write");
     QTest::addColumn<CAN::CANopenDataType>("type");
     QTest::addColumn<QStringList>("texts"); // each one newCiA309Response; sequence 1 is ours
-    QTest::addColumn<bool>("error");
-    QTest::addColumn<QVariant>("outcome"); // the value, or the error code
-    QTest::addColumn<QList<int>>("progress");
+    QTest::addColumn<QByteArray>("outcome"); // "type value" (see describeValue), or the error code; progress
     const auto U32 = CAN::UNSIGNED32, D = CAN::DOMAIN, VS = CAN::VISIBLE_STRING;
+    // A value row's outcome is its value as the SDO bench describes it, an error row's the code in hex;
+    // then the progress in percent.
     auto value = [](const char *name, bool write, CAN::CANopenDataType type, const QStringList &texts,
-                     const QVariant &v, const QList<int> &progress = {}) {
-        QTest::newRow(name) << write << type << texts << false << v << progress;
+                     const QVariant &v, const char *progress = "") {
+        QTest::newRow(name) << write << type << texts << describeValue(v) + progress;
     };
-    auto error
-        = [](const char *name, bool write, CAN::CANopenDataType type, const QStringList &texts, uint code) {
-              QTest::newRow(name) << write << type << texts << true << QVariant(code) << QList<int>();
-          };
+    auto error = [](const char *name, bool write, CAN::CANopenDataType type, const QStringList &texts,
+                     uint code) {
+        QTest::newRow(name) << write << type << texts << QByteArray::number(code, 16).rightJustified(8, '0');
+    };
     value("hex value", false, U32, { "[1] 0x0000017A" }, 378u);
     value("decimal value", false, U32, { "[1] 305419896" }, 305419896u);
     value("CR LF kept by a reader", false, U32, { "[1] 42\r" }, 42u);
@@ -126,16 +127,16 @@ void tst_SdoCiA309Client::answers_data()
     error("error without code", false, U32, { "[1] ERROR" }, 0u);
     error("error of a domain read", false, D, { "[1] ERROR:0x08000024" }, 0x08000024u);
     value("Base64 over lines", false, D, { "[1] SGVsbG8s", "IHdvcmxk", "" }, QByteArray("Hello, world"),
-        { 100 });
+        " 100");
     value("Base64 lines in one text", false, D, { "[1] SGVsbG8s\nIHdvcmxkIQ==\n" },
-        QByteArray("Hello, world!"), { 100 });
-    value("one padded line, then empty", false, D, { "[1] SGk=", "" }, QByteArray("Hi"), { 100 });
-    value("empty domain", false, D, { "[1]" }, QByteArray(), { 100 });
+        QByteArray("Hello, world!"), " 100");
+    value("one padded line, then empty", false, D, { "[1] SGk=", "" }, QByteArray("Hi"), " 100");
+    value("empty domain", false, D, { "[1]" }, QByteArray(), " 100");
     value("read with BLOCK progress", false, D,
-        { "[1] BLOCK upload 1 4", "[1] BLOCK upload 4 4", "[1] SGk=" }, QByteArray("Hi"), { 25, 100 });
+        { "[1] BLOCK upload 1 4", "[1] BLOCK upload 4 4", "[1] SGk=" }, QByteArray("Hi"), " 25 100");
     error("short BLOCK line", false, D, { "[1] BLOCK 1" }, 0u);
     value("write with BLOCK progress", true, D,
-        { "[1] BLOCK download 2 4", "[1] BLOCK download 4 4", "[1] OK" }, 0, { 50, 100 });
+        { "[1] BLOCK download 2 4", "[1] BLOCK download 4 4", "[1] OK" }, 0, " 50 100");
 }
 
 void tst_SdoCiA309Client::answers()
@@ -143,26 +144,24 @@ void tst_SdoCiA309Client::answers()
     QFETCH(bool, write);
     QFETCH(CAN::CANopenDataType, type);
     QFETCH(QStringList, texts);
-    QFETCH(bool, error);
-    QFETCH(QVariant, outcome);
-    QFETCH(QList<int>, progress);
+    QFETCH(QByteArray, outcome);
     Bench b;
     QSignalSpy results(&b.client, &SDOCiA309Client::resultReceived);
     QSignalSpy errors(&b.client, &SDOCiA309Client::errorReceived);
-    QSignalSpy progressSpy(&b.client, &SDOCiA309Client::progress);
+    QSignalSpy progress(&b.client, &SDOCiA309Client::progress);
     const QVariant value = type == CAN::DOMAIN ? QVariant(QByteArray("Hi")) : QVariant(1);
     QCOMPARE(write ? b.client.write(5, 0x2000, 3, type, value) : b.client.read(5, 0x2000, 3, type),
         CAN::RetType_OK);
     for (const QString &text : texts)
         b.adapter.injectGateway(text);
     QTRY_COMPARE(results.count() + errors.count(), 1);
-    const QList<QVariant> got = (error ? errors : results).value(0);
-    QCOMPARE(got.value(0).toUInt() * 256 + got.value(1).toUInt(), 0x200003u); // object 2000/3
-    QCOMPARE(error ? QVariant(got.value(2).toUInt()) : got.value(2), outcome);
-    QList<int> seen;
-    for (const auto &args : progressSpy)
-        seen << args.at(0).toInt();
-    QCOMPARE(seen, progress);
+    const QList<QVariant> got = results.isEmpty() ? errors.at(0) : results.at(0);
+    QCOMPARE(got.at(0).toUInt() * 256 + got.at(1).toUInt(), 0x200003u); // object 2000/3
+    QByteArray seen = results.isEmpty() ? QByteArray::number(got.at(2).toUInt(), 16).rightJustified(8, '0')
+                                        : describeValue(got.at(2).value<QVariant>());
+    for (const auto &args : progress)
+        seen += ' ' + QByteArray::number(args.at(0).toInt());
+    QCOMPARE(seen, outcome);
     QVERIFY(!b.client.isBusy());
     // Nothing more comes of later lines, nor of the settling time.
     b.adapter.injectGateway(QStringLiteral("[1] 7\n\n[1] ERROR:0x08000000"));
