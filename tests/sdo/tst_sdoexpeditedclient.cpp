@@ -124,8 +124,8 @@ void tst_SdoExpeditedClient::busyAndIdentifiers()
     QCOMPARE(b.client.setSdoTimeout(10), CAN::RetType_Busy);
     QCOMPARE(b.client.setCanScheduler(nullptr), CAN::RetType_Busy);
     const CAN::CanRxMessage request = b.peer.takeFrame();
-    QCOMPARE(request.id, 0x605u);
-    QCOMPARE(frameHex(request), QByteArray("4018100100000000"));
+    QCOMPARE(
+        QByteArray::number(request.id, 16) + ' ' + frameHex(request), QByteArray("605 4018100100000000"));
     QVERIFY(!request.extended && !request.fd && !request.bitRateSwitch && !request.remote);
     PLAY(b, "~20 <431810017a01. ~20");
     QCOMPARE(b.outcome(), QByteArray("1018/1 uint 378"));
@@ -177,17 +177,14 @@ void tst_SdoExpeditedClient::usdoCodec()
     const CAN::CANopenDataType t = CAN::CANopenDataType(type);
     if (way != EncodeOnly) {
         const QByteArray raw = QByteArray::fromHex(bytes);
-        const QVariant got
-            = SDOValueCodec::decodeUsdo(t, reinterpret_cast<const quint8 *>(raw.constData()), raw.size());
-        QCOMPARE(got.userType(), value.userType());
-        QCOMPARE(got, value);
+        const auto *data = reinterpret_cast<const quint8 *>(raw.constData());
+        QCOMPARE(describeValue(SDOValueCodec::decodeUsdo(t, data, raw.size())), describeValue(value));
     }
     if (way != DecodeOnly) {
         QByteArray out;
         const CAN::RetType ret = SDOValueCodec::encodeUsdo(t, value, out);
-        QCOMPARE(ret, bytes == "refused" ? CAN::RetType_InvalidRequest : CAN::RetType_OK);
-        if (ret == CAN::RetType_OK)
-            QCOMPARE(out.toHex(), bytes);
+        QCOMPARE(ret == CAN::RetType_OK ? out.toHex() : QByteArray("refused"), bytes);
+        QVERIFY(ret == CAN::RetType_OK || ret == CAN::RetType_InvalidRequest);
     }
 }
 
