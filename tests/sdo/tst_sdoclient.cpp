@@ -50,16 +50,13 @@ void tst_SdoClient::protocolChoice_data()
         QTest::newRow(name) << usdo << block << type << size << dir << int(t);
     };
     // The facade's exchanges below and the USDO facade's tests show the choice on the bus.
-    row("u32 read", false, false, CAN::UNSIGNED32, 0, 0, SdoType_Expedited);
     row("bool write", false, true, CAN::BOOLEAN, 0, 2, SdoType_Expedited);
     row("u64", false, true, CAN::UNSIGNED64, 0, 0, SdoType_Segmented);
     row("time of day", false, false, CAN::TIME_OF_DAY, 0, 2, SdoType_Segmented);
     row("i40 none", false, false, CAN::INTEGER40, 0, 0, SdoType_None);
     row("unicode none", false, false, CAN::UNICODE_STRING, 0, 0, SdoType_None);
     row("type 28 none", false, false, 28, 0, 0, SdoType_None);
-    row("vs write 3", false, false, CAN::VISIBLE_STRING, 3, 2, SdoType_Expedited);
     row("os write 4", false, true, CAN::OCTET_STRING, 4, 2, SdoType_Expedited);
-    row("vs write 5", false, false, CAN::VISIBLE_STRING, 5, 2, SdoType_Segmented);
     row("domain 28 block", false, true, CAN::DOMAIN, 28, 2, SdoType_Segmented);
     row("usdo real64", true, false, CAN::REAL64, 0, 0, SdoType_UsdoExpedited);
     row("usdo type 40", true, false, 40, 0, 0, SdoType_UsdoSegmented);
