@@ -213,40 +213,6 @@ void USDOSegmentedClient::fail(quint32 code)
     abort(code);
 }
 
-static bool decodesAsNumber(CAN::CANopenDataType type)
-{
-    switch (type) {
-    case CAN::BOOLEAN:
-    case CAN::INTEGER8:
-    case CAN::INTEGER16:
-    case CAN::INTEGER32:
-    case CAN::UNSIGNED8:
-    case CAN::UNSIGNED16:
-    case CAN::UNSIGNED32:
-    case CAN::REAL32:
-    case CAN::INTEGER24:
-    case CAN::UNSIGNED24:
-        return true;
-    case CAN::VISIBLE_STRING:
-    case CAN::OCTET_STRING:
-    case CAN::UNICODE_STRING:
-    case CAN::TIME_OF_DAY:
-    case CAN::TIME_DIFFERENCE:
-    case CAN::DOMAIN:
-    case CAN::REAL64:
-    case CAN::INTEGER40:
-    case CAN::INTEGER48:
-    case CAN::INTEGER56:
-    case CAN::INTEGER64:
-    case CAN::UNSIGNED40:
-    case CAN::UNSIGNED48:
-    case CAN::UNSIGNED56:
-    case CAN::UNSIGNED64:
-        return false;
-    }
-    return false;
-}
-
 void USDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage message)
 {
     if (segState == SegState_Idle || message.id != rxCob || message.remote || !answerMatches(message))
@@ -319,7 +285,7 @@ void USDOSegmentedClient::handleUploadAnswer(const CAN::CanRxMessage &message)
             return fail(0x1E);
         buffer = QByteArray(reinterpret_cast<const char *>(d + 8), n);
         offset = totalSize = quint32(n);
-        if (n < 5 && decodesAsNumber(dataType))
+        if (n < 5 && SDOValueCodec::isNumberOfFourBytes(dataType))
             return finish(SDOValueCodec::decodeUsdo(dataType, d + 8, n));
         return finish(QVariant(buffer));
     }
