@@ -6,7 +6,6 @@
 #include "recordingadapter.h"
 #include "scriptedadapter.h"
 
-#include <QPointer>
 #include <QTest>
 
 #include <iterator>
@@ -284,24 +283,6 @@ private slots:
         second.injectFrame(0x7E4, QByteArray::fromHex("5e05000000000000"));
         QCOMPARE(spy.count(), 1);
         QCOMPARE(spy.at(0).at(2).toInt(), 5);
-    }
-
-    void hostMayDeleteTheMasterInItsSlot()
-    {
-        QPointer<LSSMaster> master = new LSSMaster(&b->scheduler);
-        master->setTimeout(5);
-        int calls = 0;
-        connect(master, &LSSMaster::lssResult, master, [&] {
-            ++calls;
-            delete master.data();
-        });
-        QCOMPARE(master->storeConfiguration(), CAN::RetType_OK);
-        QTRY_VERIFY(master.isNull());
-        QVERIFY(b->peer.expect(0x7E5, "1700000000000000"));
-        b->peer.send(0x7E4, "1700000000000000");
-        QVERIFY(b->peer.expectSilence(20));
-        QCOMPARE(calls, 1);
-        QCOMPARE(b->scheduler.registeredCount(), 1); // the bench's master only
     }
 };
 

@@ -122,10 +122,6 @@ private slots:
             << QList<Address> { A, B } << false << 0 << 8 << 0 << QStringList { found(A), found(B), timeout };
         QTest::newRow("two devices, last nibble apart, start step 31") << QList<Address> { C,
             A } << false << 0 << 8 << 31 << QStringList { found(C), found(A), timeout };
-        QTest::newRow("99 ms, start step 29")
-            << QList<Address> { A } << false << 0 << 99 << 29 << QStringList { found(A), timeout };
-        QTest::newRow("last step only")
-            << QList<Address> { A } << false << 0 << 8 << 32 << QStringList { found(A), timeout };
         QTest::newRow("configured device not in a non-configured scan")
             << QList<Address> {} << true << 0 << 2 << 0 << QStringList { timeout };
         QTest::newRow("configured device in a scan of all devices")
@@ -188,16 +184,8 @@ private slots:
         QCOMPARE(fresh->node()->nodeId(), quint8(5));
         QCOMPARE(fresh->networkId(), quint8(2));
         QCOMPARE(fresh->lssState(), SimLssFdSlave::LssState_Waiting);
-        // Nothing non-configured is left; the device now shows up only in a scan of all.
+        // Nothing non-configured is left.
         QCOMPARE(n->run([&] { return n->manager.identifyNonConfigSlaves(); }), QStringLiteral("1 0"));
-        QCOMPARE(
-            n->run([&] { return n->manager.fdScan(M::FDScanMode_NonConfigured, 2); }), QStringLiteral("1 0"));
-        const Address k = known(A, 30);
-        QCOMPARE(n->run([&] {
-            return n->manager.fdScanKnownDevices(M::FDScanMode_AllDevices, k[0], k[1], k[2], k[3], 30, 8);
-        }),
-            found(A));
-        QCOMPARE(n->run([&] { return n->manager.inquireNodeId(); }), QStringLiteral("0 5,2,5,2"));
     }
 
     // Each service against a device in the configuration state (selected by its address),
