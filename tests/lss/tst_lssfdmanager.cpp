@@ -105,15 +105,10 @@ struct Bench
 };
 
 /// 20-byte scan query: command, window, step, 0, the address big-endian.
-QByteArray scanQuery(quint8 command, quint8 window, quint8 step, const quint32 address[4])
+QByteArray scanQuery(quint8 command, quint8 window, quint8 step, const quint32 a[4])
 {
-    QByteArray q(20, '\0');
-    q[0] = char(command);
-    q[1] = char(window);
-    q[2] = char(step);
-    for (int i = 0; i < 16; ++i)
-        q[4 + i] = char(address[i / 4] >> (8 * (3 - i % 4)));
-    return q.toHex();
+    return QString::asprintf("%02x%02x%02x00%08x%08x%08x%08x", command, window, step, a[0], a[1], a[2], a[3])
+        .toLatin1();
 }
 } // namespace
 

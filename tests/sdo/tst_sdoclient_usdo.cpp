@@ -126,25 +126,20 @@ void tst_SdoClientUsdo::againstSimulatedNetwork()
     QCOMPARE(results.at(0).at(3).toUInt(), 0x582u);
     QCOMPARE(opErrors.count(), 1);
 
-    const QByteArray data = usdoPattern(1000);
-    QCOMPARE(client.write(0x1F50, 1, CAN::DOMAIN, data), CAN::RetType_OK); // segmented
+    const QByteArray data = usdoPattern(700);
+    client.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
+    QCOMPARE(client.write(0x1F50, 1, CAN::DOMAIN, data), CAN::RetType_OK); // bulk
     QTRY_COMPARE(results.count(), 2);
-    QCOMPARE(client.read(0x1F50, 1, CAN::DOMAIN), CAN::RetType_OK);
+    QCOMPARE(client.read(0x1F50, 1, CAN::DOMAIN), CAN::RetType_OK); // segmented
     QTRY_COMPARE(results.count(), 3);
     QCOMPARE(results.at(2).at(2).value<QVariant>().toByteArray(), data);
-    QCOMPARE(client.getCurrentlyReceivedData(), data);
-
-    client.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
-    QCOMPARE(client.write(0x1F50, 1, CAN::DOMAIN, data.left(700)), CAN::RetType_OK); // bulk
-    QTRY_COMPARE(results.count(), 4);
-    QCOMPARE(net.network.node(2)->od()->value(0x1F50, 1), data.left(700));
 
     QCOMPARE(client.write(0x1008, 0, CAN::VISIBLE_STRING, QByteArray("new name")), CAN::RetType_OK);
     QTRY_COMPARE(errors.count(), 1);
     QCOMPARE(errors.at(0).at(2).toUInt(), 0x32u);
     QCOMPARE(SDOClient::interpretSdoAbort(0x32), QStringLiteral("Attempt to write a read only object"));
     QVERIFY(!client.isBusy());
-    QCOMPARE(results.count(), 4);
+    QCOMPARE(results.count(), 3);
 }
 
 // Each node answers its own vendor-ID; a node that refuses does not end the collection.
