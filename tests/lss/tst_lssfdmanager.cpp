@@ -122,46 +122,18 @@ private slots:
     void init() { b = std::make_unique<Bench>(); }
     void cleanup() { b.reset(); }
 
-    // Exact frames: 20 bytes as CAN FD with bit-rate switch, shorter ones plain. A request
-    // that awaits an answer is busy until it times out, once.
-    void requests_data()
+    // Exact frames: 20 bytes as CAN FD with bit-rate switch, shorter ones plain. A request that
+    // awaits an answer is busy until its answer on 0x7E4 (its own only; short answers are not
+    // read) or its time-out ends it, once.
+    void exchange_data()
     {
         QTest::addColumn<QByteArray>("name");
-        for (const Request &r : Requests)
-            QTest::addRow("%s", r.name) << QByteArray(r.name);
-    }
-    void requests()
-    {
-        QFETCH(QByteArray, name);
-        const Request &r = request(name);
-        QCOMPARE(r.call(b->manager), CAN::RetType_OK);
-        QCOMPARE(b->adapter.frames.size(), 1);
-        const CAN::CanMessage &f = b->adapter.frames.first();
-        const bool fd = f.length == 20;
-        QCOMPARE(f.id, 0x7E5u);
-        QCOMPARE(frameHex(f), QByteArray::fromHex(r.hex).toHex());
-        QVERIFY(f.fd == fd && f.bitRateSwitch == fd && !f.remote && !f.extended);
-        if (r.awaits == M::LssAction_None) {
-            QCOMPARE(b->manager.inquireNodeId(), CAN::RetType_OK); // nothing was left pending
-            return;
-        }
-        QCOMPARE(b->manager.inquireNodeId(), CAN::RetType_Busy);
-        QCOMPARE(b->manager.fdScan(M::FDScanMode_NonConfigured, 5), CAN::RetType_Busy);
-        QTRY_COMPARE(b->results.count(), 1);
-        QCOMPARE(b->result(0), expected(r.awaits, M::LssfdResult_Timeout, "0"));
-        QTest::qWait(2 * Timeout);
-        QCOMPARE(b->results.count(), 1);
-        QCOMPARE(b->manager.inquireNodeId(), CAN::RetType_OK);
-    }
-
-    // Answers on 0x7E4, each only for its own request; short answers are not read.
-    void answers_data()
-    {
-        QTest::addColumn<QByteArray>("name");
-        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QByteArray>("answer"); // null: none
         QTest::addColumn<int>("result");
         QTest::addColumn<QString>("value");
         const int ok = M::LssfdResult_Success, error = M::LssfdResult_Error, none = M::LssfdResult_Timeout;
+        for (const Request &r : Requests)
+            QTest::addRow("%s", r.name) << QByteArray(r.name) << QByteArray() << none << QString("0");
         const struct
         {
             const char *row, *name, *answer;
@@ -191,7 +163,7 @@ private slots:
             QTest::newRow(r.row) << QByteArray(r.name) << QByteArray(r.answer) << r.result
                                  << QString(r.value);
     }
-    void answers()
+    void exchange()
     {
         QFETCH(QByteArray, name);
         QFETCH(QByteArray, answer);
@@ -199,14 +171,28 @@ private slots:
         QFETCH(QString, value);
         const Request &r = request(name);
         QCOMPARE(r.call(b->manager), CAN::RetType_OK);
-        b->answer(0x7E5, answer.constData()); // another master's request is no answer
-        b->answer(0x7E4, answer.constData());
+        QCOMPARE(b->adapter.frames.size(), 1);
+        const CAN::CanMessage &f = b->adapter.frames.first();
+        const bool fd = f.length == 20;
+        QCOMPARE(f.id, 0x7E5u);
+        QCOMPARE(frameHex(f), QByteArray::fromHex(r.hex).toHex());
+        QVERIFY(f.fd == fd && f.bitRateSwitch == fd && !f.remote && !f.extended);
+        if (r.awaits == M::LssAction_None) {
+            QCOMPARE(b->manager.inquireNodeId(), CAN::RetType_OK); // nothing was left pending
+            return;
+        }
+        QCOMPARE(b->manager.inquireNodeId(), CAN::RetType_Busy);
+        QCOMPARE(b->manager.fdScan(M::FDScanMode_NonConfigured, 5), CAN::RetType_Busy);
+        if (!answer.isNull()) {
+            b->answer(0x7E5, answer.constData()); // another master's request is no answer
+            b->answer(0x7E4, answer.constData());
+        }
         QTRY_COMPARE(b->results.count(), 1);
         QCOMPARE(b->result(0), expected(r.awaits, result, value));
-        // The answer ended the request: a second one and the late timer report nothing.
-        b->answer(0x7E4, answer.constData());
-        QTest::qWait(Timeout + 20);
+        b->answer(0x7E4, answer.constData()); // neither a second answer nor the late timer report
+        QTest::qWait(2 * Timeout);
         QCOMPARE(b->results.count(), 1);
+        QCOMPARE(b->manager.inquireNodeId(), CAN::RetType_OK);
     }
 
     // Refused before anything is sent: no link, classic switch to FD-only states, bad scan

@@ -89,49 +89,20 @@ private slots:
         b.reset();
     }
 
-    // Exact frames; a request that awaits an answer is busy until it times out, once.
-    void requests_data()
+    // Exact frames; a request that awaits an answer is busy until its answer (only its own, of
+    // 8 bytes) or its time-out ends it, once.
+    void exchange_data()
     {
         QTest::addColumn<QByteArray>("name");
         QTest::addColumn<bool>("fd");
-        for (const Request &r : Requests) {
-            QTest::addRow("%s", r.name) << QByteArray(r.name) << false;
-            QTest::addRow("%s FD", r.name) << QByteArray(r.name) << true;
-        }
-    }
-    void requests()
-    {
-        QFETCH(QByteArray, name);
-        QFETCH(bool, fd);
-        const Request &r = request(name);
-        b->master.activateCANopenFD(fd);
-        QCOMPARE(r.call(b->master), CAN::RetType_OK);
-        for (const QByteArray &hex : QByteArray(fd ? r.fdFrames : r.frames).split(' ')) {
-            const CAN::CanRxMessage m = b->peer.takeFrame();
-            QCOMPARE(m.id, 0x7E5u);
-            QCOMPARE(frameHex(m), hex);
-            QVERIFY(!m.fd && !m.bitRateSwitch && !m.remote && !m.extended);
-        }
-        if (r.awaits == A::LssAction_None) {
-            QCOMPARE(b->master.inquireNodeId(), CAN::RetType_OK); // nothing was left pending
-            return;
-        }
-        QCOMPARE(b->master.configureNodeId(9), CAN::RetType_Busy);
-        QTRY_COMPARE(b->results.count(), 1);
-        QCOMPARE(b->outcome(0), lssOutcome(r.awaits, A::LssResult_Timeout, 0));
-        QVERIFY(b->peer.expectSilence(2 * Timeout));
-        QCOMPARE(b->results.count(), 1);
-        QCOMPARE(b->master.inquireNodeId(), CAN::RetType_OK);
-    }
-
-    // Answers with and without error codes, and answers that do not belong to the request.
-    void answers_data()
-    {
-        QTest::addColumn<QByteArray>("name");
-        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QByteArray>("answer"); // null: none
         QTest::addColumn<int>("result");
         QTest::addColumn<int>("value");
         const int ok = A::LssResult_Success, error = A::LssResult_Error, none = A::LssResult_Timeout;
+        for (const Request &r : Requests)
+            for (bool fd : { false, true })
+                QTest::addRow("%s%s", r.name, fd ? " FD" : "")
+                    << QByteArray(r.name) << fd << QByteArray() << none << 0;
         const struct
         {
             const char *row, *name, *answer;
@@ -154,23 +125,37 @@ private slots:
             { "unknown command", "configureBitTiming", "9900000000000000", none, 0 },
         };
         for (const auto &r : rows)
-            QTest::newRow(r.row) << QByteArray(r.name) << QByteArray(r.answer) << r.result << r.value;
+            QTest::newRow(r.row) << QByteArray(r.name) << false << QByteArray(r.answer) << r.result
+                                 << r.value;
     }
-    void answers()
+    void exchange()
     {
         QFETCH(QByteArray, name);
+        QFETCH(bool, fd);
         QFETCH(QByteArray, answer);
         QFETCH(int, result);
         QFETCH(int, value);
         const Request &r = request(name);
+        b->master.activateCANopenFD(fd);
         QCOMPARE(r.call(b->master), CAN::RetType_OK);
-        for (int frames = QByteArray(r.frames).count(' ') + 1; frames > 0; --frames)
-            QCOMPARE(b->peer.takeFrame().id, 0x7E5u);
-        b->peer.send(0x7E4, answer.constData());
+        for (const QByteArray &hex : QByteArray(fd ? r.fdFrames : r.frames).split(' ')) {
+            const CAN::CanRxMessage m = b->peer.takeFrame();
+            QCOMPARE(m.id, 0x7E5u);
+            QCOMPARE(frameHex(m), hex);
+            QVERIFY(!m.fd && !m.bitRateSwitch && !m.remote && !m.extended);
+        }
+        if (r.awaits == A::LssAction_None) {
+            QCOMPARE(b->master.inquireNodeId(), CAN::RetType_OK); // nothing was left pending
+            return;
+        }
+        QCOMPARE(b->master.configureNodeId(9), CAN::RetType_Busy);
+        if (!answer.isNull())
+            b->peer.send(0x7E4, answer.constData());
         QTRY_COMPARE(b->results.count(), 1);
         QCOMPARE(b->outcome(0), lssOutcome(r.awaits, result, value));
-        QTest::qWait(2 * Timeout); // the answer timer reports nothing more
+        QVERIFY(b->peer.expectSilence(2 * Timeout)); // the answer timer reports nothing more
         QCOMPARE(b->results.count(), 1);
+        QCOMPARE(b->master.inquireNodeId(), CAN::RetType_OK);
     }
 
     void identifyNonConfigSlavesReportsEachAnswer()
