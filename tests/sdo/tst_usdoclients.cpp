@@ -12,17 +12,20 @@ QByteArray a(int n)
     return QByteArray("61").repeated(n);
 }
 
-/// Plays the row's script after a started request and checks its one outcome.
-template<class C> void finish(UsdoClientBench<C> &b, CAN::RetType started)
+/// Plays a script after a started request and returns its one outcome, once the client is idle
+/// and nothing more follows.
+template<class C> QByteArray play(UsdoClientBench<C> &b, CAN::RetType started, const QByteArray &script)
 {
-    QFETCH(QByteArray, script);
-    QFETCH(QByteArray, outcome);
-    QCOMPARE(started, CAN::RetType_OK);
-    PLAY(b, script);
-    QTRY_COMPARE(b.results.count() + b.errors.count(), 1);
-    QCOMPARE(b.outcome(), outcome);
-    QVERIFY(b.peer.expectSilence(20));
-    QVERIFY(!b.client.isBusy());
+    if (started != CAN::RetType_OK)
+        return "refused " + QByteArray::number(started);
+    const QByteArray why = b.play(script);
+    if (!why.isEmpty())
+        return why;
+    if (!QTest::qWaitFor([&] { return b.results.count() + b.errors.count() > 0; }))
+        return "no outcome";
+    if (!b.peer.expectSilence(20) || b.client.isBusy())
+        return "not idle: " + b.outcome();
+    return b.outcome();
 }
 
 /// A request on 0x2000:0 of 121 bytes against a server following script: exactly one error,
@@ -56,63 +59,132 @@ class tst_UsdoClients : public QObject
     Q_OBJECT
 
 private slots:
-    // Reads go to 0x1000:0, writes to 0x1017:0. Routed rows go through gateway 7 into network 2:
-    // the header carries the route, the object and value four bytes later; answers come from
-    // the gateway.
-    void expedited_data()
+    // Wire transcripts against node 5. "expedited" and "routed" read 0x1000:0 and write 0x1017:0;
+    // routed requests go through gateway 7 into network 2: the header carries the route, the
+    // object and value four bytes later, and answers come from the gateway. "segmented" transfers
+    // use the domain 0x2000:0 (a write of N bytes 'a'). "bulk N" writes 0x1F50:1, the first
+    // transfer with counter 1; bytes 6-7 of the initiate answer give the segment spacing in 100 us
+    // steps, which the client takes as whole milliseconds: the outcome adds progress and gap.
+    void transcript_data()
     {
-        QTest::addColumn<bool>("routed");
-        QTest::addColumn<int>("type");
-        QTest::addColumn<QVariant>("value"); // none for a read
+        QTest::addColumn<QByteArray>("request");
         QTest::addColumn<QByteArray>("script");
         QTest::addColumn<QByteArray>("outcome");
-        auto row = [](const char *name, bool routed, CAN::CANopenDataType type, const QVariant &value,
-                       const char *script, const char *outcome) {
-            QTest::newRow(name) << routed << int(type) << value << QByteArray(script) << QByteArray(outcome);
-        };
-        const QVariant read;
-        row("upload u32", false, CAN::UNSIGNED32, read, ">051100000010 <293100000010070478563412",
+        auto row
+            = [](const char *name, const char *request, const QByteArray &script, const QByteArray &outcome) {
+                  QTest::newRow(name) << QByteArray(request) << script << outcome;
+              };
+        row("upload u32", "expedited read u32", ">051100000010 <293100000010070478563412",
             "1000/0 uint 305419896");
-        row("upload, the server names another type", false, CAN::UNSIGNED32, read,
+        row("upload, the server names another type", "expedited read u32",
             ">051100000010 <29310000001006023412", "1000/0 ushort 4660 faulty");
-        row("upload string", false, CAN::VISIBLE_STRING, read, ">051100000010 <29310000001009054142434445",
+        row("upload string", "expedited read string", ">051100000010 <29310000001009054142434445",
             "1000/0 QByteArray 4142434445");
-        row("wrong session, destination, sub-index, index and node are ignored", false, CAN::UNSIGNED32, read,
+        row("wrong session, destination, sub-index, index and node are ignored", "expedited read u32",
             ">051100000010 <293101000010070401000000 <283100000010070402000000 <293100000110070403000000 "
             "<293100000001070404000000 <586:293100000010070405000000 <293100000010070406000000",
             "1000/0 uint 6");
-        row("server abort", false, CAN::UNSIGNED32, read, ">051100000010 <297f0000001033", "1000/0 33");
-        row("unknown answer", false, CAN::UNSIGNED32, read, ">051100000010 <2925000000100000 >057f0000001013",
+        row("server abort", "expedited read u32", ">051100000010 <297f0000001033", "1000/0 33");
+        row("unknown answer", "expedited read u32", ">051100000010 <2925000000100000 >057f0000001013",
             "1000/0 13");
-        row("timeout", false, CAN::UNSIGNED32, read, ">051100000010 >057f0000001012", "1000/0 12");
-        row("download u16", false, CAN::UNSIGNED16, 1000, ">0501000017100602e803cccc <2921000017100000",
+        row("timeout", "expedited read u32", ">051100000010 >057f0000001012", "1000/0 12");
+        row("download u16", "expedited write u16 1000", ">0501000017100602e803cccc <2921000017100000",
             "1017/0 int 1000");
-        row("download 10-byte string", false, CAN::VISIBLE_STRING, QByteArray("ABCDEFGHIJ"),
+        row("download 10-byte string", "expedited write string ABCDEFGHIJ",
             ">050100001710090a4142434445464748494acccc <2921000017100000",
             "1017/0 QByteArray 4142434445464748494a");
-        row("download, server abort", false, CAN::UNSIGNED16, 1000,
-            ">0501000017100602e803cccc <297f0000171032", "1017/0 32");
-        row("routed upload", true, CAN::UNSIGNED32, read,
+        row("download, server abort", "expedited write u16 1000", ">0501000017100602e803cccc <297f0000171032",
+            "1017/0 32");
+        row("routed upload", "routed read u32",
             ">079100020501290000100000 <587:29b10001290205000010070478563412", "1000/0 uint 305419896");
-        row("routed upload, wrong object ignored", true, CAN::UNSIGNED32, read,
+        row("routed upload, wrong object ignored", "routed read u32",
             ">079100020501290000100000 <587:29b10001290205000110070401000000 "
             "<587:29b10001290205000010070402000000",
             "1000/0 uint 2");
-        row("routed upload, gateway abort", true, CAN::UNSIGNED32, read,
+        row("routed upload, gateway abort", "routed read u32",
             ">079100020501290000100000 <587:29ff00012902050000101a", "1000/0 1a");
-        row("routed download", true, CAN::UNSIGNED16, 1000,
+        row("routed download", "routed write u16 1000",
             ">078100020501290017100602e803cccc <587:29a100012902050017100000", "1017/0 int 1000");
+        row("segmented download 61 bytes", "segmented write 61",
+            ">0502000000200f003d000000 <2922000000200000 >05030000" + a(60)
+                + " <29230000 >0504000161 <29240000",
+            "2000/0 int 0");
+        row("segmented download 60 bytes: one last segment of 64", "segmented write 60",
+            ">0502000000200f003c000000 <2922000000200000 >0504003c" + a(60) + " <29240000", "2000/0 int 0");
+        row("segmented download, the server aborts at the first segment", "segmented write 61",
+            ">0502000000200f003d000000 <2922000000200000 >05030000" + a(60) + " <297f0000002037",
+            "2000/0 37");
+        row("segmented download, an answer of another session is ignored", "segmented write 61",
+            ">0502000000200f003d000000 <2922010000200000 >057f0000002012", "2000/0 12");
+        row("segmented upload 61 bytes", "segmented read",
+            ">051100000020 <2932000000200f003d000000 >05130000 <29330000" + a(60) + " >05130001 <2934000161",
+            "2000/0 QByteArray " + a(61));
+        row("segmented upload, expedited answer", "segmented read", ">051100000020 <2931000000200f03616263",
+            "2000/0 QByteArray 616263");
+        row("segmented upload, announced size too large", "segmented read",
+            ">051100000020 <2932000000200f0000000020 >057f0000002016", "2000/0 16");
+        row("segmented upload, unknown answer", "segmented read",
+            ">051100000020 <2935000000200f00 >057f0000002013", "2000/0 13");
+        const QByteArray init = ">05060101501f0f0096000000 <29260101501f0000 ";
+        const QByteArray segments = ">05070100" + a(60) + " >05070101" + a(60) + " >0508011e" + a(30)
+            + QByteArray("cc").repeated(14) + " "; // 34 bytes go as a CAN FD frame of 48
+        row("bulk 150 bytes", "bulk 150", init + segments + "<29280100", "1f50/1 int 0 | 40,80,100 gap 0");
+        row("bulk 60 bytes: one last segment of 64", "bulk 60",
+            ">05060101501f0f003c000000 <29260101501f0000 >0508013c" + a(60) + " <29280100",
+            "1f50/1 int 0 | 100 gap 0");
+        const char *paces[][2] = { { "0000", "0" }, { "0500", "1" }, { "0a00", "1" }, { "0b00", "2" } };
+        for (const auto &pace : paces)
+            QTest::addRow("bulk empty, spacing %s", pace[0])
+                << QByteArray("bulk 0")
+                << ">05060101501f0f0000000000 <29260101501f" + QByteArray(pace[0]) + " >05080100 <29280100"
+                << "1f50/1 int 0 | 100 gap " + QByteArray(pace[1]);
+        row("bulk, server abort", "bulk 150", init + segments + "<29ff0101501f12", "1f50/1 12 | 40,80 gap 0");
+        row("bulk, wrong counter and destination ignored, then the confirmation times out", "bulk 150",
+            init + segments + "<29280200 <28280100 >057f0101501f12", "1f50/1 12 | 40,80 gap 0");
+        row("bulk, no answer to the initiate: one error", "bulk 150",
+            ">05060101501f0f0096000000 >057f0101501f12 ~150", "1f50/1 12 |  gap 10");
     }
-    void expedited()
+    void transcript()
     {
-        QFETCH(bool, routed);
-        QFETCH(int, type);
-        QFETCH(QVariant, value);
-        UsdoClientBench<USDOExpeditedClient> b;
-        b.client.setSdoTimeout(100);
-        b.client.setRouting(routed, 7, 2, 5);
-        const auto t = CAN::CANopenDataType(type);
-        finish(b, value.isValid() ? b.client.write(0x1017, 0, t, value) : b.client.read(0x1000, 0, t));
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, script);
+        QFETCH(QByteArray, outcome);
+        const QList<QByteArray> w = request.split(' ');
+        if (w[0] == "bulk") {
+            UsdoClientBench<USDOBulkClient> b;
+            QSignalSpy percents(&b.client, &USDOBulkClient::progress);
+            b.client.setSdoTimeout(100);
+            QByteArrayList got;
+            const QByteArray result
+                = play(b, b.client.write(0x1F50, 1, CAN::DOMAIN, QByteArray(w[1].toInt(), 'a')), script);
+            for (const QList<QVariant> &p : qAsConst(percents))
+                got << QByteArray::number(p.at(0).toInt());
+            QCOMPARE(result + " | " + got.join(',') + " gap " + QByteArray::number(b.client.getSegmentGap()),
+                outcome);
+        } else if (w[0] == "segmented") {
+            UsdoClientBench<USDOSegmentedClient> b;
+            b.client.setSdoTimeout(100);
+            const CAN::RetType started = w[1] == "read"
+                ? b.client.read(0x2000, 0, CAN::DOMAIN)
+                : b.client.write(0x2000, 0, CAN::DOMAIN, QByteArray(w[2].toInt(), 'a'));
+            QVERIFY(transferActive(b.adapter));
+            QCOMPARE(play(b, started, script), outcome);
+            QVERIFY(!transferActive(b.adapter));
+        } else {
+            UsdoClientBench<USDOExpeditedClient> b;
+            b.client.setSdoTimeout(100);
+            b.client.setRouting(w[0] == "routed", 7, 2, 5);
+            const auto type = w[2] == "string" ? CAN::VISIBLE_STRING
+                : w[2] == "u16"                ? CAN::UNSIGNED16
+                                               : CAN::UNSIGNED32;
+            const QVariant value
+                = type == CAN::VISIBLE_STRING ? QVariant(w.value(3)) : QVariant(w.value(3).toInt());
+            QCOMPARE(
+                play(b,
+                    w[1] == "read" ? b.client.read(0x1000, 0, type) : b.client.write(0x1017, 0, type, value),
+                    script),
+                outcome);
+        }
     }
 
     // The answer echoes the session into the value: sessions count 0..255, then 0 again.
@@ -198,45 +270,6 @@ private slots:
         QCOMPARE(usdoOutcome(results, errors), QByteArray("1018/2 uint 4660; 2001/0 int 48879; 1018/2 1b"));
     }
 
-    void segmented_data()
-    {
-        QTest::addColumn<QByteArray>("data"); // what to download; null for an upload
-        QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<QByteArray>("outcome");
-        auto row = [](const char *name, const QByteArray &data, const QByteArray &script,
-                       const QByteArray &outcome) { QTest::newRow(name) << data << script << outcome; };
-        row("download 61 bytes", QByteArray(61, 'a'),
-            ">0502000000200f003d000000 <2922000000200000 >05030000" + a(60)
-                + " <29230000 >0504000161 <29240000",
-            "2000/0 int 0");
-        row("download 60 bytes: one last segment of 64", QByteArray(60, 'a'),
-            ">0502000000200f003c000000 <2922000000200000 >0504003c" + a(60) + " <29240000", "2000/0 int 0");
-        row("download, the server aborts at the first segment", QByteArray(61, 'a'),
-            ">0502000000200f003d000000 <2922000000200000 >05030000" + a(60) + " <297f0000002037",
-            "2000/0 37");
-        row("download, an answer of another session is ignored", QByteArray(61, 'a'),
-            ">0502000000200f003d000000 <2922010000200000 >057f0000002012", "2000/0 12");
-        row("upload 61 bytes", {},
-            ">051100000020 <2932000000200f003d000000 >05130000 <29330000" + a(60) + " >05130001 <2934000161",
-            "2000/0 QByteArray " + a(61));
-        row("upload, expedited answer", {}, ">051100000020 <2931000000200f03616263",
-            "2000/0 QByteArray 616263");
-        row("upload, announced size too large", {}, ">051100000020 <2932000000200f0000000020 >057f0000002016",
-            "2000/0 16");
-        row("upload, unknown answer", {}, ">051100000020 <2935000000200f00 >057f0000002013", "2000/0 13");
-    }
-    void segmented()
-    {
-        QFETCH(QByteArray, data);
-        UsdoClientBench<USDOSegmentedClient> b;
-        b.client.setSdoTimeout(100);
-        const CAN::RetType started = data.isNull() ? b.client.read(0x2000, 0, CAN::DOMAIN)
-                                                   : b.client.write(0x2000, 0, CAN::DOMAIN, data);
-        QVERIFY(transferActive(b.adapter));
-        finish(b, started);
-        QVERIFY(!transferActive(b.adapter));
-    }
-
     // Lengths around the 56-byte expedited limit and the 60-byte segments, with the frames the
     // client sends: initiate plus segments for a download, request plus segment requests for
     // an upload. A negative window: fast download through an adapter queue of one frame.
@@ -309,56 +342,6 @@ private slots:
             failure<USDOBulkClient>(script, false);
         else
             failure<USDOSegmentedClient>(script, request == "upload");
-    }
-
-    // Writes to 0x1F50:1; the first transfer carries counter 1. Bytes 6-7 of the initiate answer
-    // give the segment spacing in 100 us steps, which the client takes as whole milliseconds.
-    void bulk_data()
-    {
-        QTest::addColumn<int>("size");
-        QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<QByteArray>("outcome");
-        QTest::addColumn<QList<int>>("progress");
-        QTest::addColumn<int>("gap");
-        const QByteArray init = ">05060101501f0f0096000000 <29260101501f0000 ";
-        const QByteArray segments = ">05070100" + a(60) + " >05070101" + a(60) + " >0508011e" + a(30)
-            + QByteArray("cc").repeated(14) + " "; // 34 bytes go as a CAN FD frame of 48
-        const QByteArray done = "1f50/1 int 0";
-        QTest::newRow("150 bytes") << 150 << init + segments + "<29280100" << done
-                                   << QList<int> { 40, 80, 100 } << 0;
-        QTest::newRow("60 bytes: one last segment of 64")
-            << 60 << ">05060101501f0f003c000000 <29260101501f0000 >0508013c" + a(60) + " <29280100" << done
-            << QList<int> { 100 } << 0;
-        const std::pair<const char *, int> paces[]
-            = { { "0000", 0 }, { "0500", 1 }, { "0a00", 1 }, { "0b00", 2 } };
-        for (const auto &pace : paces)
-            QTest::addRow("empty, spacing %s", pace.first)
-                << 0
-                << ">05060101501f0f0000000000 <29260101501f" + QByteArray(pace.first) + " >05080100 <29280100"
-                << done << QList<int> { 100 } << pace.second;
-        QTest::newRow("server abort") << 150 << init + segments + "<29ff0101501f12" << QByteArray("1f50/1 12")
-                                      << QList<int> { 40, 80 } << 0;
-        QTest::newRow("wrong counter and destination ignored, then the confirmation times out")
-            << 150 << init + segments + "<29280200 <28280100 >057f0101501f12" << QByteArray("1f50/1 12")
-            << QList<int> { 40, 80 } << 0;
-        QTest::newRow("no answer to the initiate: one error")
-            << 150 << QByteArray(">05060101501f0f0096000000 >057f0101501f12 ~150") << QByteArray("1f50/1 12")
-            << QList<int>() << 10;
-    }
-    void bulk()
-    {
-        QFETCH(int, size);
-        QFETCH(QList<int>, progress);
-        QFETCH(int, gap);
-        UsdoClientBench<USDOBulkClient> b;
-        QSignalSpy percents(&b.client, &USDOBulkClient::progress);
-        b.client.setSdoTimeout(100);
-        finish(b, b.client.write(0x1F50, 1, CAN::DOMAIN, QByteArray(size, 'a')));
-        QList<int> got;
-        for (const QList<QVariant> &p : qAsConst(percents))
-            got << p.at(0).toInt();
-        QCOMPARE(got, progress);
-        QCOMPARE(int(b.client.getSegmentGap()), gap);
     }
 
     void bulkRefusals()
