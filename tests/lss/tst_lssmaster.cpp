@@ -1,12 +1,16 @@
-// The LSS master on CAN frames: a scripted peer checks every byte and answers; refusals, the
-// service following the scheduler, and the host deleting the master.
+// The LSS master on CAN frames (a scripted peer checks every byte and answers) and through a
+// CiA 309-3 gateway (command lines, and the wait of at most one second for the answer with the
+// request's sequence number); refusals and the service following the scheduler.
 
 #include "buspeer.h"
 #include "lssnetwork.h"
 #include "recordingadapter.h"
 #include "scriptedadapter.h"
 
+#include <QElapsedTimer>
+#include <QPointer>
 #include <QTest>
+#include <QTimer>
 
 #include <iterator>
 #include <memory>
@@ -73,6 +77,38 @@ QList<CAN::RetType> everyRequest(LSSMaster &m, bool scans)
             << m.getFastScanValues(&v, &v, &v, &v) << m.abortClassicalScan();
     return all;
 }
+/// A master on a CiA 309-3 gateway adapter.
+struct GatewayBench
+{
+    GatewayBench()
+    {
+        adapter.setGateway(true);
+        master.setCanScheduler(&scheduler);
+    }
+    /// Answers with text once the request waits (the adapter assigns sequence 1 first).
+    void answerLater(const QString &text)
+    {
+        QTimer::singleShot(5, &adapter, [this, text] { adapter.injectGateway(text); });
+    }
+    RecordingAdapter adapter;
+    CanScheduler scheduler { &adapter };
+    LSSMaster master;
+};
+
+const struct
+{
+    const char *line;
+    CAN::RetType (*call)(A &);
+} Awaited[] = {
+    { "lss_switch_glob 1", [](A &m) { return m.switchModeGlobal(A::LssGlobalState_Configuration); } },
+    { "lss_switch_glob 0", [](A &m) { return m.switchModeGlobal(A::LssGlobalState_Waiting); } },
+    { "lss_store", [](A &m) { return m.storeConfiguration(); } },
+    { "lss_set_node 10", [](A &m) { return m.configureNodeId(10); } },
+    { "lss_switch_sel 0x1a2 0x10 0x1 0xffffffff",
+        [](A &m) { return m.switchModeSelective(0x1A2, 0x10, 1, 0xFFFFFFFF); } },
+    { "lss_activate_bitrate 100", [](A &m) { return m.activateBitTiming(100); } },
+    { "lss_conf_bitrate 0x0 0x4", [](A &m) { return m.configureBitTiming(0, 4); } },
+};
 } // namespace
 
 class TestLssMaster : public QObject
@@ -268,6 +304,97 @@ private slots:
         second.injectFrame(0x7E4, QByteArray::fromHex("5e05000000000000"));
         QCOMPARE(spy.count(), 1);
         QCOMPARE(spy.at(0).at(2).toInt(), 5);
+    }
+
+    // Through a CiA 309-3 gateway: each request's line and its result from the numbered answer; the answers
+    // to the store show how answers are read.
+    void awaitedRequests_data()
+    {
+        QTest::addColumn<int>("request");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<int>("result");
+        for (int i = 0; i < int(std::size(Awaited)); ++i)
+            QTest::newRow(Awaited[i].line) << i << "[1] OK" << 0;
+        QTest::newRow("error") << 2 << "[1] ERROR:504 #LSS parameter storing failed" << 6;
+        QTest::newRow("lower-case ok") << 2 << "[1] ok" << 0;
+        QTest::newRow("answer without a word") << 2 << "[1] 5" << 6;
+        QTest::newRow("stale answer first, in one text") << 2 << "[0] ERROR:100\n[1] OK" << 0;
+    }
+    void awaitedRequests()
+    {
+        QFETCH(int, request);
+        QFETCH(QString, answer);
+        QFETCH(int, result);
+        GatewayBench b;
+        QSignalSpy spy(&b.master, &LSSMaster::lssResult);
+        b.answerLater(answer);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(int(Awaited[request].call(b.master)), result);
+        QVERIFY(clock.elapsed() < 900); // ended by the answer, not the second
+        QCOMPARE(b.adapter.requestLines, QStringList { Awaited[request].line });
+        QCOMPARE(b.adapter.sequenceIn, QList<quint16> { 0xFFFF });
+        QVERIFY(b.adapter.lines.isEmpty() && b.adapter.frames.isEmpty());
+        QCOMPARE(spy.count(), 0); // results come back as the return value only
+    }
+
+    // Lines whose answer is not evaluated go out unnumbered and return at once; what a gateway
+    // cannot do is refused without a line.
+    void unansweredAndRefused()
+    {
+        GatewayBench b;
+        QCOMPARE(b.master.identifyNonConfigSlaves(), CAN::RetType_OK);
+        QCOMPARE(b.master.inquireNodeId(), CAN::RetType_OK);
+        QCOMPARE(b.master.classicalScan(418, 0x10, 0, 0xFFFFFFFF, 0, 0xFFFFFFFF), CAN::RetType_OK);
+        QCOMPARE(b.adapter.lines,
+            (QStringList { "lss_ident_nonconf", "lss_get_node_node",
+                "lss_identity 418 0x10 0x0 0xffffffff 0x0 0xffffffff" }));
+        quint32 v = 0;
+        QCOMPARE(b.master.fastScan(0, 0, 0, 0, false), CAN::RetType_NoLink);
+        QCOMPARE(b.master.classicalScan(1, 2), CAN::RetType_NoLink);
+        QCOMPARE(b.master.getFastScanValues(&v, &v, &v, &v), CAN::RetType_NoLink);
+        QCOMPARE(b.master.abortClassicalScan(), CAN::RetType_NoLink);
+        QVERIFY(b.adapter.requestLines.isEmpty() && b.adapter.frames.isEmpty());
+        b.adapter.result = CAN::RetType_NotReady; // the adapter's refusal comes back at once
+        QCOMPARE(b.master.storeConfiguration(), CAN::RetType_NotReady);
+        QCOMPARE(b.master.inquireNodeId(), CAN::RetType_NotReady);
+    }
+
+    // Without the matching answer (a stale one does not count) the request gives up after one
+    // second.
+    void noMatchingAnswer()
+    {
+        GatewayBench b;
+        b.answerLater(QStringLiteral("[7] OK"));
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(b.master.configureNodeId(10), CAN::RetType_NoLink);
+        QVERIFY(clock.elapsed() >= 950);
+        b.adapter.injectGateway(QStringLiteral("[1] OK")); // too late: nothing waits for it
+        b.answerLater(QStringLiteral("[2] OK"));
+        QCOMPARE(b.master.storeConfiguration(), CAN::RetType_OK);
+    }
+
+    void hostMayDeleteTheMasterWhileItWaits()
+    {
+        auto *b = new GatewayBench;
+        QPointer<LSSMaster> master = &b->master;
+        QTimer::singleShot(5, [b] { delete b; });
+        QCOMPARE(master->storeConfiguration(), CAN::RetType_NoLink);
+        QVERIFY(!master);
+    }
+
+    // A request issued while another waits takes over; the first one ends with 6.
+    void nestedRequest()
+    {
+        GatewayBench b;
+        CAN::RetType inner = CAN::RetType_Busy;
+        QTimer::singleShot(5, [&] {
+            b.answerLater(QStringLiteral("[2] OK"));
+            inner = b.master.configureNodeId(3);
+        });
+        QCOMPARE(b.master.storeConfiguration(), CAN::RetType_NoLink);
+        QCOMPARE(inner, CAN::RetType_OK);
     }
 };
 
