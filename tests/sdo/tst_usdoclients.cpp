@@ -221,8 +221,9 @@ private slots:
         }
     }
 
-    // One node answering a broadcast with something else (a download answer) neither ends nor
-    // stalls the collection: the other node's value arrives and the broadcast finishes once.
+    // One node answering a broadcast with something else (a download answer) and another one
+    // refusing neither end nor stall the collection: the third node's value arrives and the
+    // broadcast finishes once.
     void broadcastOutlivesAWrongAnswer()
     {
         UsdoClientBench<USDOExpeditedClient> b(0);
@@ -232,6 +233,7 @@ private slots:
         QCOMPARE(b.client.read(0x2000, 0, CAN::UNSIGNED32), CAN::RetType_OK);
         QCOMPARE(b.peer.takeFrame().id, 0x629u);
         b.peer.send(0x585, QByteArray::fromHex("2922000000200000"));
+        b.peer.send(0x587, QByteArray::fromHex("297f0000002033"));
         b.peer.send(0x586, QByteArray::fromHex("293100000020070478010000"));
         QTRY_COMPARE(finished.count(), 1);
         QCOMPARE(answers.count(), 1);
@@ -528,7 +530,6 @@ private slots:
         client.activateUSDO(true, 0x29);
         client.setSdoTimeout(200);
         QSignalSpy results(&client, &SDOClient::resultReceived);
-        QSignalSpy errors(&client, &SDOClient::errorReceived);
         QSignalSpy opErrors(&client, &SDOClient::opError);
 
         QCOMPARE(client.read(0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
@@ -545,43 +546,6 @@ private slots:
         QCOMPARE(client.read(0x1F50, 1, CAN::DOMAIN), CAN::RetType_OK); // segmented
         QTRY_COMPARE(results.count(), 3);
         QCOMPARE(results.at(2).at(2).value<QVariant>().toByteArray(), data);
-
-        QCOMPARE(client.write(0x1008, 0, CAN::VISIBLE_STRING, QByteArray("new name")), CAN::RetType_OK);
-        QTRY_COMPARE(errors.count(), 1);
-        QCOMPARE(errors.at(0).at(2).toUInt(), 0x32u);
-        QCOMPARE(SDOClient::interpretSdoAbort(0x32), QStringLiteral("Attempt to write a read only object"));
-        QVERIFY(!client.isBusy());
-        QCOMPARE(results.count(), 3);
-    }
-
-    // Each node answers its own vendor-ID; a node that refuses does not end the collection.
-    void broadcastToSeveralNodes()
-    {
-        const QList<int> nodes = { 4, 9, 100 };
-        FdNetwork net;
-        for (int id : nodes)
-            net.network.addNode(
-                { quint8(id), QStringLiteral("node"), 0, 0x1000u + quint32(id), 0, 0, 0, 0, 0, false, 0 });
-        SimUsdoServer::Script refuse;
-        refuse.abortCode = 0x33;
-        net.network.addNode({ 60, QStringLiteral("refusing"), 0, 0, 0, 0, 0, 0, 0, false, 0 })
-            ->findChild<SimUsdoServer *>()
-            ->setDefaultScript(refuse);
-        net.network.powerOn();
-        SDOClient client(0x580, 0x600, &net.scheduler); // node-ID 0: all nodes
-        client.activateUSDO(true, 0x29);
-        client.setSdoTimeout(100);
-        QSignalSpy answers(&client, &SDOClient::broadcastResultReceived);
-        QSignalSpy finished(&client, &SDOClient::broadcastRequestFinished);
-        QCOMPARE(client.read(0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
-        QTRY_COMPARE(finished.count(), 1);
-        QList<int> got;
-        for (const QList<QVariant> &a : qAsConst(answers)) {
-            QCOMPARE(a.at(3).value<QVariant>().toInt(), 0x1000 + a.at(0).toInt());
-            got << a.at(0).toInt();
-        }
-        std::sort(got.begin(), got.end());
-        QCOMPARE(got, nodes);
         QVERIFY(!client.isBusy());
     }
 
