@@ -190,6 +190,12 @@ class TestLssfdManager : public QObject
     std::unique_ptr<FdNetwork> n; // the manager and simulated devices on a virtual CAN FD bus
 
 private slots:
+    void initTestCase() // before any spy: the manager itself registers its types for queued connections
+    {
+        M manager;
+        for (const char *type : { "LSSFD_Manager::LssAction", "LSSFD_Manager::LssfdResult" })
+            QVERIFY2(QMetaType::type(type) != QMetaType::UnknownType, type);
+    }
     void init()
     {
         b = std::make_unique<Bench>();

@@ -118,6 +118,12 @@ class TestLssMaster : public QObject
     std::unique_ptr<Bench> b;
 
 private slots:
+    void initTestCase() // before any spy: the master itself registers its types for queued connections
+    {
+        LSSMaster master;
+        for (const char *type : { "LSSMaster::LssAction", "LSSMaster::LssResult" })
+            QVERIFY2(QMetaType::type(type) != QMetaType::UnknownType, type);
+    }
     void init() { b = std::make_unique<Bench>(); }
     void cleanup()
     {
