@@ -95,8 +95,9 @@ CAN::RetType USDOSegmentedClient::write(quint16 index, quint8 sub, CAN::CANopenD
         return CAN::RetType_NoLink;
     }
     outstanding = 1;
-    segState = 1;
-    kind = 2;
+    awaitedAnswer = kDownloadInitiate | 0x20;
+    segState = SegState_Running;
+    kind = Kind_Download;
     superviseFromNow();
     return CAN::RetType_OK;
 }
@@ -118,8 +119,9 @@ CAN::RetType USDOSegmentedClient::read(quint16 index, quint8 sub, CAN::CANopenDa
         setTransferActive(false);
         return CAN::RetType_NoLink;
     }
-    segState = 1;
-    kind = 1;
+    awaitedAnswer = kUploadInitiateAnswer;
+    segState = SegState_Running;
+    kind = Kind_Upload;
     superviseFromNow();
     return CAN::RetType_OK;
 }
@@ -133,7 +135,7 @@ bool USDOSegmentedClient::reportProgress()
     lastPercent = percent;
     const QPointer<USDOSegmentedClient> self(this);
     emit progress(percent);
-    return self && segState != 0; // the host may abort or delete the client in its slot
+    return self && segState != SegState_Idle; // the host may abort or delete the client in its slot
 }
 
 bool USDOSegmentedClient::sendNextSegment()
@@ -150,8 +152,9 @@ bool USDOSegmentedClient::sendNextSegment()
     if (!sent(sendUsdoFrame(frame, 4 + int(chunk))))
         return false;
     offset += chunk;
+    awaitedAnswer = frame[1] | 0x20;
     if (last)
-        segState = 2;
+        segState = SegState_LastSegmentSent;
     else
         ++segmentCounter;
     ++outstanding;
@@ -172,9 +175,9 @@ bool USDOSegmentedClient::sent(CAN::RetType ret)
 
 void USDOSegmentedClient::retry()
 {
-    if (segState == 0)
+    if (segState == SegState_Idle)
         return;
-    if (kind == 1)
+    if (kind == Kind_Upload)
         requestUploadSegment();
     else
         sendSegments();
@@ -183,16 +186,16 @@ void USDOSegmentedClient::retry()
 void USDOSegmentedClient::sendSegments()
 {
     if (!fastSeg || fastSegCount < 2) {
-        if (outstanding == 0 && segState == 1)
+        if (outstanding == 0 && segState == SegState_Running)
             sendNextSegment();
         return;
     }
     // Fast download: segments go in pairs while fewer than the configured count are unanswered.
-    while (segState == 1 && outstanding + 2 <= fastSegCount) {
-        if (!sendNextSegment() || segState != 1 || !sendNextSegment())
+    while (segState == SegState_Running && outstanding + 2 <= fastSegCount) {
+        if (!sendNextSegment() || segState != SegState_Running || !sendNextSegment())
             return;
     }
-    if (segState == 1 && outstanding == 0)
+    if (segState == SegState_Running && outstanding == 0)
         sendNextSegment();
 }
 
@@ -200,7 +203,7 @@ void USDOSegmentedClient::finish(const QVariant &value)
 {
     segTimer->stop();
     retryTimer->stop();
-    segState = 0;
+    segState = SegState_Idle;
     setTransferActive(false);
     emit resultReceived(index, subIndex, value, false);
 }
@@ -246,7 +249,7 @@ static bool decodesAsNumber(CAN::CANopenDataType type)
 
 void USDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage message)
 {
-    if (segState == 0 || message.id != rxCob || message.remote || !answerMatches(message))
+    if (segState == SegState_Idle || message.id != rxCob || message.remote || !answerMatches(message))
         return;
     const quint8 *d = message.data;
     const quint8 cmd = d[1];
@@ -255,13 +258,13 @@ void USDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage messa
             return;
         segTimer->stop();
         retryTimer->stop();
-        segState = 0;
+        segState = SegState_Idle;
         setTransferActive(false);
         emit errorReceived(index, subIndex, d[6]);
         return;
     }
     superviseFromNow();
-    if (kind == 1) {
+    if (kind == Kind_Upload) {
         handleUploadAnswer(message);
         return;
     }
@@ -270,10 +273,19 @@ void USDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage messa
         fail(0x13);
         return;
     }
+    // Waiting for each answer, only an answer of the kind the last frame asks for counts: a
+    // repetition of an earlier one (CAN can deliver a frame twice) must not end the transfer
+    // before the server has confirmed the last segment. A repeated segment confirmation only
+    // lets the next segment go early, in order, as in the fast download.
+    const bool stopAndWait = !fastSeg || fastSegCount < 2;
+    if (stopAndWait && cmd != awaitedAnswer) {
+        qCDebug(lcSdo) << "USDO download: answer" << cmd << "repeated, ignored";
+        return;
+    }
     if (outstanding > 0)
         --outstanding;
-    if (segState == 2) {
-        if (outstanding == 0)
+    if (segState == SegState_LastSegmentSent) {
+        if (cmd == (kLastDownloadSegment | 0x20))
             finish(QVariant(int(0)));
         return;
     }
@@ -283,14 +295,22 @@ void USDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage messa
 void USDOSegmentedClient::requestUploadSegment()
 {
     quint8 frame[4] = { nodeId, kUploadSegmentRequest, requestSession, segmentCounter };
-    if (sent(sendUsdoFrame(frame, 4)))
-        ++segmentCounter;
+    if (sent(sendUsdoFrame(frame, 4))) {
+        awaitedAnswer = kUploadSegment;
+        awaitedCounter = segmentCounter++;
+    }
 }
 
 void USDOSegmentedClient::handleUploadAnswer(const CAN::CanRxMessage &message)
 {
     const quint8 *d = message.data;
     const quint8 cmd = d[1];
+    // A repetition of an earlier answer (CAN can deliver a frame twice) is ignored: the initiate
+    // answer once segments are asked for, a segment other than the one asked for last.
+    const bool initiateAnswer = (cmd & 0xEF) == 0x21 || cmd == kUploadInitiateAnswer;
+    if (initiateAnswer ? awaitedAnswer != kUploadInitiateAnswer
+                       : cmd == kUploadSegment && message.length == 64 && d[3] != awaitedCounter)
+        return;
     const bool objectMatches
         = message.length >= 6 && d[3] == subIndex && qFromLittleEndian<quint16>(d + 4) == index;
     if ((cmd & 0xEF) == 0x21 && objectMatches && message.length >= 8) {
@@ -351,20 +371,20 @@ void USDOSegmentedClient::timeoutSegmented()
     // A frame arrived while the timer ran: wait out the rest of the timeout from that frame.
     const int quiet = quietAtExpiry;
     quietAtExpiry = -1;
-    if (segState != 0 && quiet >= 0 && quint32(quiet) < sdoTimeout) {
+    if (segState != SegState_Idle && quiet >= 0 && quint32(quiet) < sdoTimeout) {
         segTimer->start(int(qMin<quint32>(sdoTimeout - quint32(quiet), 0x7FFFFFFF)));
         return;
     }
-    if (kind == 3) {
-        segState = 0;
+    if (kind == Kind_Aborted) {
+        segState = SegState_Idle;
         setTransferActive(false);
         return;
     }
-    if (segState == 0)
+    if (segState == SegState_Idle)
         return;
     if (mScheduler)
         sendAbortFrame(0x12);
-    segState = 0;
+    segState = SegState_Idle;
     setTransferActive(false);
     emit errorReceived(index, subIndex, 0x12);
 }
@@ -374,10 +394,10 @@ CAN::RetType USDOSegmentedClient::abort(quint32 code)
     qCDebug(lcSdo) << "CAN::RetType USDOSegmentedClient::abort(quint32)" << code;
     segTimer->stop();
     retryTimer->stop();
-    if (segState == 0)
+    if (segState == SegState_Idle)
         return USDOExpeditedClient::abort(code);
-    segState = 0;
-    kind = 3;
+    segState = SegState_Idle;
+    kind = Kind_Aborted;
     if (code == 0)
         return CAN::RetType_OK; // ended locally, without a frame and without a signal
     if (mScheduler) {

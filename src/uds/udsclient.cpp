@@ -42,6 +42,7 @@ UDSClient::UDSClient(CanScheduler *scheduler, QObject *parent)
     : QObject(parent)
     , mScheduler(scheduler)
 {
+    mResponseWindow.setSingleShot(true);
     if (mScheduler) {
         mPhysicalTransport = createTransport();
         mFunctionalTransport = createTransport();
@@ -153,7 +154,7 @@ void UDSClient::abortService()
         mPhysicalTransport->abortTranfer();
     if (mFunctionalTransport)
         mFunctionalTransport->abortTranfer();
-    mBusy = 0;
+    mBusy = Busy_Idle;
 }
 
 CAN::RetType UDSClient::sendRequest(QByteArray &message, bool suppress, bool functional)
@@ -164,19 +165,19 @@ CAN::RetType UDSClient::sendRequest(QByteArray &message, bool suppress, bool fun
     mLastTransport = mPhysicalTransport;
     int started;
     if (suppress) {
-        mBusy = 0;
+        mBusy = Busy_Idle;
         started = transport->startTransfer(message, false);
     } else {
-        mBusy = 1;
+        mBusy = Busy_Waiting;
         mRequestSid = quint8(message.at(0));
-        mWaitClock.start();
+        mResponseWindow.start(qMax<int>(mResponseTimeout, 1));
         transport->mTimeout = mResponseTimeout;
         started = transport->startTransfer(message, true);
     }
     if (started != CAN::RetType_OK) {
         // Nothing went out (the transport is still sending a suppressed request, has no
         // registration, or the adapter refused the frame): no answer will come either.
-        mBusy = 0;
+        mBusy = Busy_Idle;
         return CAN::RetType(started);
     }
     return CAN::RetType_OK;
@@ -195,7 +196,7 @@ bool UDSClient::memoryRequest(
 
 // Every operation: busy first, then a missing transport, then the message itself.
 #define UDS_GUARD(functional)                                                                                \
-    if (mBusy != 0)                                                                                          \
+    if (mBusy != Busy_Idle)                                                                                  \
         return CAN::RetType_Busy;                                                                            \
     if (!((functional) ? mFunctionalTransport : mPhysicalTransport))                                         \
         return CAN::RetType_NoLink;
@@ -423,9 +424,9 @@ void UDSClient::dataReceived(quint32 deviceCanId)
         : !message.isEmpty() && first == quint8(mRequestSid + 0x40);
     if (!answers) {
         qCDebug(lcUds) << "answer to another request ignored:" << message.left(3).toHex();
-        if (mBusy != 1)
+        if (mBusy != Busy_Waiting)
             return;
-        const qint64 left = mResponseTimeout == 0 ? 0 : mResponseTimeout - mWaitClock.elapsed();
+        const qint64 left = mResponseTimeout == 0 ? 0 : mResponseWindow.remainingTime();
         if ((mResponseTimeout != 0 && left <= 0)
             || transport->waitForTransfer(quint16(left)) != CAN::RetType_OK)
             timerElasped(deviceCanId);
@@ -437,7 +438,7 @@ void UDSClient::dataReceived(quint32 deviceCanId)
         const quint8 nrc = quint8(message.at(2));
         if (nrc == kResponsePending) {
             // The server needs more time: supervise again, with the buffer cleared.
-            mWaitClock.start();
+            mResponseWindow.start(qMax<int>(mResponseTimeout, 1));
             if (transport->waitForTransfer(mResponseTimeout) != CAN::RetType_OK) {
                 // The transport cannot wait any more (its scheduler is gone).
                 timerElasped(deviceCanId);
@@ -450,15 +451,15 @@ void UDSClient::dataReceived(quint32 deviceCanId)
         if (!self)
             return;
     }
-    mBusy = 0;
+    mBusy = Busy_Idle;
     emit response();
 }
 
 void UDSClient::timerElasped(quint32 deviceCanId)
 {
     Q_UNUSED(deviceCanId)
-    const bool wasBusy = mBusy == 1;
-    mBusy = 0;
+    const bool wasBusy = mBusy == Busy_Waiting;
+    mBusy = Busy_Idle;
     if (wasBusy)
         emit timeout();
 }
