@@ -137,6 +137,16 @@ private slots:
         row("segmented upload 61 bytes", "segmented read",
             ">051100000020 <2932000000200f003d000000 >05130000 <29330000" + a(60) + " >05130001 <2934000161",
             "2000/0 QByteArray " + a(61));
+        // CAN can deliver a frame twice: a repeated answer must neither end a download before the
+        // last segment is confirmed nor add data to an upload.
+        row("segmented download, answers repeated, the last one never confirmed", "segmented write 61",
+            ">0502000000200f003d000000 <2922000000200000 >05030000" + a(60)
+                + " <2922000000200000 <29230000 >0504000161 <29230000 >057f0000002012",
+            "2000/0 12");
+        row("segmented upload 121 bytes, answers repeated", "segmented read",
+            ">051100000020 <2932000000200f0079000000 >05130000 <2932000000200f0079000000 <29330000" + a(60)
+                + " >05130001 <29330000" + a(60) + " <29330001" + a(60) + " >05130002 <2934000161",
+            "2000/0 QByteArray " + a(60) + a(60) + a(1));
         row("segmented upload, expedited answer", "segmented read", ">051100000020 <2931000000200f03616263",
             "2000/0 QByteArray 616263");
         row("segmented upload, announced size too large", "segmented read",
