@@ -1,4 +1,4 @@
-#include "recordingadapter.h"
+#include "scriptedadapter.h"
 #include "simisotpserver.h"
 #include "udstestbench.h"
 
@@ -32,6 +32,8 @@ private slots:
     void requestBytes_data();
     void requestBytes();
     void refusalsAbortAndDestruction();
+    void adapterRefusals_data();
+    void adapterRefusals();
     void answers_data();
     void answers();
     void responsePendingChain();
@@ -97,8 +99,7 @@ void tst_UDSClient::requestBytes()
     QCOMPARE(call(b.client), CAN::RetType_OK);
     QCOMPARE(b.client.isBusy(), waits);
     QTRY_COMPARE(b.ecu.requests().size(), 1);
-    QCOMPARE(b.ecu.requests().first().toHex(), request);
-    QCOMPARE(ids.first(), id);
+    QVERIFY(b.ecu.requests().first().toHex() == request && ids.first() == id);
     QTRY_COMPARE(answers.count(), waits ? 1 : 0); // the ECU answers everything, even if negatively
     // The answer belongs to the request: its service identifier plus 0x40, or 7F and it.
     const QByteArray answer = b.client.getResponseData(), sid = QByteArray::fromHex(request.left(2));
@@ -116,8 +117,7 @@ void tst_UDSClient::refusalsAbortAndDestruction()
     QCOMPARE(client->ControlCommunication(4, 1, false), CAN::RetType_NoLink);
     QCOMPARE(client->ControlCommunication(5, 1, true), CAN::RetType_NoLink);
     QCOMPARE(client->ReadMemoryByAddress(16, 4, 0, 1), CAN::RetType_NoLink);
-    QCOMPARE(adapter.frames.size(), 0);
-    QVERIFY(!client->isBusy());
+    QVERIFY(adapter.frames.isEmpty() && !client->isBusy());
     // A suppressed request leaves the client free for the next one at once.
     QCOMPARE(client->ECUReset(1, true), CAN::RetType_OK);
     QCOMPARE(client->DiagnosticSessionControl(1), CAN::RetType_OK);
@@ -134,6 +134,21 @@ void tst_UDSClient::refusalsAbortAndDestruction()
     adapter.injectFrame(0x7E8, QByteArray::fromHex("025001"));
     QVERIFY(!timeouts.wait(120));
     QCOMPARE(responses.count(), 0);
+
+    // A suppressed request of several frames waits for the server's flow control; a request
+    // meanwhile is refused, not pending, and supervised as usual once it goes out.
+    client->setResponseTimeout(100);
+    adapter.clear();
+    QCOMPARE(client->RoutineControl(1, 0x0203, QByteArray(20, 'o'), true), CAN::RetType_OK);
+    QCOMPARE(client->DiagnosticSessionControl(3), CAN::RetType_Busy);
+    QVERIFY(!client->isBusy());
+    adapter.injectFrame(0x7E8, QByteArray::fromHex("300000"));
+    QTRY_COMPARE(adapter.frames.size(), 4); // FF + 3 CFs
+    QCOMPARE(client->DiagnosticSessionControl(3), CAN::RetType_OK);
+    QCOMPARE(adapter.frames.size(), 5);
+    QVERIFY(timeouts.wait(1000));
+    QCOMPARE(timeouts.count(), 1);
+
     QVERIFY(scheduler.registeredCount() > before);
     delete client;
     QCOMPARE(scheduler.registeredCount(), before);
@@ -144,6 +159,41 @@ void tst_UDSClient::refusalsAbortAndDestruction()
     QCOMPARE(unconnected.DiagnosticSessionControl(1), CAN::RetType_NoLink);
     QCOMPARE(unconnected.TesterPresent(true, false), CAN::RetType_NoLink);
     QVERIFY(unconnected.getResponseData().isEmpty());
+}
+
+// Every request ends in one outcome also when the adapter refuses its frames: the service call
+// returns the refusal, or timeout() reports it; the client never stays busy.
+void tst_UDSClient::adapterRefusals_data()
+{
+    QTest::addColumn<int>("dataBytes"); // WriteDataByIdentifer data: 4 is one frame, 20 several
+    QTest::addColumn<QList<CAN::RetType>>("script"); // adapter results, one a frame
+    QTest::addColumn<int>("returned");
+    using R = QList<CAN::RetType>;
+    QTest::newRow("single frame, queue full") << 4 << R { CAN::RetType_NotReady } << 7;
+    QTest::newRow("single frame, offline") << 4 << R { CAN::RetType_Offline } << 4;
+    QTest::newRow("first frame, device error") << 20 << R { CAN::RetType_DeviceError } << 5;
+    QTest::newRow("consecutive frame, device error")
+        << 20 << R { CAN::RetType_OK, CAN::RetType_DeviceError } << 0;
+}
+
+void tst_UDSClient::adapterRefusals()
+{
+    QFETCH(int, dataBytes);
+    QFETCH(QList<CAN::RetType>, script);
+    QFETCH(int, returned);
+    ScriptedAdapter adapter;
+    adapter.script = script;
+    CanScheduler scheduler(&adapter);
+    UDSClient client(&scheduler);
+    client.setResponseTimeout(100);
+    QSignalSpy timeouts(&client, &UDSClient::timeout);
+    QSignalSpy responses(&client, &UDSClient::response);
+    QCOMPARE(int(client.WriteDataByIdentifer(0xF190, QByteArray(dataBytes, 'v'))), returned);
+    adapter.injectFrame(0x7E8, QByteArray::fromHex("300000")); // let the consecutive frames go
+    QTRY_COMPARE(timeouts.count(), returned ? 0 : 1);
+    QVERIFY(!responses.wait(250));
+    QVERIFY(timeouts.count() == (returned ? 0 : 1) && !client.isBusy());
+    QCOMPARE(client.TesterPresent(false, false), CAN::RetType_OK); // the next request goes at once
 }
 
 void tst_UDSClient::answers_data()
