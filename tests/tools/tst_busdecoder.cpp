@@ -4,16 +4,6 @@
 #include <QRandomGenerator>
 #include <QTest>
 
-class tst_BusDecoder : public QObject
-{
-    Q_OBJECT
-private slots:
-    void transcript_data();
-    void transcript();
-    void frameColumnsAndCandumpLines();
-    void anyFrameDecodes();
-};
-
 namespace {
 CAN::CanRxMessage make(quint32 id, const QByteArray &bytes, bool fd = false, bool remote = false)
 {
@@ -119,60 +109,62 @@ const char kTranscript[] = R"(
 )";
 } // namespace
 
-void tst_BusDecoder::transcript_data()
+class tst_BusDecoder : public QObject
 {
-    QTest::addColumn<QString>("expected");
-    for (const QByteArray &row : QByteArray(kTranscript).trimmed().split('\n')) {
-        const int gap = row.indexOf("  ");
-        QTest::newRow(row.left(gap).constData()) << QString::fromUtf8(row.mid(gap + 2));
+    Q_OBJECT
+private slots:
+    void transcript_data()
+    {
+        QTest::addColumn<QString>("expected");
+        for (const QByteArray &row : QByteArray(kTranscript).trimmed().split('\n')) {
+            const int gap = row.indexOf("  ");
+            QTest::newRow(row.left(gap).constData()) << QString::fromUtf8(row.mid(gap + 2));
+        }
     }
-}
-
-void tst_BusDecoder::transcript()
-{
-    static BusDecoder decoder; // one decoder for the whole transcript
-    QFETCH(QString, expected);
-    const QByteArray frame = QTest::currentDataTag(), data = frame.mid(frame.lastIndexOf('#') + 1);
-    const CAN::CanRxMessage f = make(frame.left(frame.indexOf('#')).toUInt(nullptr, 16),
-        QByteArray::fromHex(data == "R" ? "" : data), frame.contains("##"), data == "R");
-    QStringList texts;
-    for (const BusDecoder::Line &l : decoder.decode(f))
-        texts << l.text;
-    QCOMPARE(texts.join(" | "), expected);
-}
-
-void tst_BusDecoder::frameColumnsAndCandumpLines()
-{
-    const CAN::CanRxMessage sdo = make(0x602, QByteArray::fromHex("4018100100000000"));
-    QCOMPARE(BusDecoder::frameText(sdo), QStringLiteral("602   [8]  40 18 10 01 00 00 00 00"));
-    QCOMPARE(BusDecoder::candumpLine(sdo, QStringLiteral("can0")),
-        QStringLiteral("(1700000000.123456) can0 602#4018100100000000"));
-    const CAN::CanRxMessage guard = make(0x703, {}, false, true);
-    QCOMPARE(BusDecoder::frameText(guard), QStringLiteral("703   [0]  remote request"));
-    QCOMPARE(BusDecoder::candumpLine(guard, QStringLiteral("vcan1")),
-        QStringLiteral("(1700000000.123456) vcan1 703#R"));
-    CAN::CanRxMessage fd = make(0x629, QByteArray::fromHex("051103001810"), true);
-    fd.bitRateSwitch = true;
-    QCOMPARE(BusDecoder::frameText(fd), QStringLiteral("629  [06]  05 11 03 00 18 10"));
-    QCOMPARE(BusDecoder::candumpLine(fd, QStringLiteral("can0")),
-        QStringLiteral("(1700000000.123456) can0 629##1051103001810"));
-}
-
-void tst_BusDecoder::anyFrameDecodes()
-{
-    // Random identifiers, lengths and bytes: every frame gives at least one line.
-    BusDecoder decoder;
-    QRandomGenerator random(15);
-    for (int i = 0; i < 20000; ++i) {
-        CAN::CanRxMessage f;
-        f.id = random.bounded(0x800);
-        f.fd = random.bounded(2);
-        f.length = quint8(random.bounded(f.fd ? 65 : 9));
-        for (int b = 0; b < f.length; ++b)
-            f.data[b] = quint8(random.bounded(256));
-        QVERIFY(!decoder.decode(f).isEmpty());
+    void transcript()
+    {
+        static BusDecoder decoder; // one decoder for the whole transcript
+        QFETCH(QString, expected);
+        const QByteArray frame = QTest::currentDataTag(), data = frame.mid(frame.lastIndexOf('#') + 1);
+        const CAN::CanRxMessage f = make(frame.left(frame.indexOf('#')).toUInt(nullptr, 16),
+            QByteArray::fromHex(data == "R" ? "" : data), frame.contains("##"), data == "R");
+        QStringList texts;
+        for (const BusDecoder::Line &l : decoder.decode(f))
+            texts << l.text;
+        QCOMPARE(texts.join(" | "), expected);
     }
-}
+    void frameColumnsAndCandumpLines()
+    {
+        const CAN::CanRxMessage sdo = make(0x602, QByteArray::fromHex("4018100100000000"));
+        QCOMPARE(BusDecoder::frameText(sdo), QStringLiteral("602   [8]  40 18 10 01 00 00 00 00"));
+        QCOMPARE(BusDecoder::candumpLine(sdo, QStringLiteral("can0")),
+            QStringLiteral("(1700000000.123456) can0 602#4018100100000000"));
+        const CAN::CanRxMessage guard = make(0x703, {}, false, true);
+        QCOMPARE(BusDecoder::frameText(guard), QStringLiteral("703   [0]  remote request"));
+        QCOMPARE(BusDecoder::candumpLine(guard, QStringLiteral("vcan1")),
+            QStringLiteral("(1700000000.123456) vcan1 703#R"));
+        CAN::CanRxMessage fd = make(0x629, QByteArray::fromHex("051103001810"), true);
+        fd.bitRateSwitch = true;
+        QCOMPARE(BusDecoder::frameText(fd), QStringLiteral("629  [06]  05 11 03 00 18 10"));
+        QCOMPARE(BusDecoder::candumpLine(fd, QStringLiteral("can0")),
+            QStringLiteral("(1700000000.123456) can0 629##1051103001810"));
+    }
+    void anyFrameDecodes()
+    {
+        // Random identifiers, lengths and bytes: every frame gives at least one line.
+        BusDecoder decoder;
+        QRandomGenerator random(15);
+        for (int i = 0; i < 20000; ++i) {
+            CAN::CanRxMessage f;
+            f.id = random.bounded(0x800);
+            f.fd = random.bounded(2);
+            f.length = quint8(random.bounded(f.fd ? 65 : 9));
+            for (int b = 0; b < f.length; ++b)
+                f.data[b] = quint8(random.bounded(256));
+            QVERIFY(!decoder.decode(f).isEmpty());
+        }
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_BusDecoder)
 #include "tst_busdecoder.moc"

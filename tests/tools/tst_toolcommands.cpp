@@ -13,20 +13,6 @@
 #include <QRegularExpression>
 #include <QTest>
 
-class tst_ToolCommands : public QObject
-{
-    Q_OBJECT
-private slots:
-    void scanFindsExactlyThePresentNodes();
-    void pdoTableShowsWhatTheDevicesHold();
-    void integersPrintAsNumbers_data();
-    void integersPrintAsNumbers();
-    void lssLeavesTheNetworkWaiting_data();
-    void lssLeavesTheNetworkWaiting();
-    void edsNamesTypesAndDictionary();
-    void dumpFiltersAndFormats();
-};
-
 namespace {
 /// A tool on its own simulated network, its output kept.
 struct Bench
@@ -61,157 +47,157 @@ struct Bench
 };
 } // namespace
 
-void tst_ToolCommands::scanFindsExactlyThePresentNodes()
+class tst_ToolCommands : public QObject
 {
-    Bench b;
-    // Node 3 answers late (within the window), node 10 aborts the device-type read.
-    SimSdoServer::Script late;
-    late.delayMs = 40;
-    b.server(3)->setDefaultScript(late);
-    b.setScript(10, 0x1000, 0, 0x06020000);
-    QCOMPARE(cmdScan(b.tool, { "--timeout", "100" }), 0);
-    const QStringList lines = b.lines();
-    QCOMPARE(lines.size(), 7);
-    QCOMPARE(lines.at(1), "   1  0x000f0191   0x000004b1  0x00401001  0x00010003  0x1a2b0001");
-    QVERIFY(lines.at(3).startsWith("   3  0x00010196 ") && lines.at(4).startsWith("   5  0x00040191 "));
-    QCOMPARE(lines.at(5), "  10  -            0x00000a35  0x00000404  0x00030002  0x00beef10");
-    QCOMPARE(lines.at(6), "5 node(s) found");
-    // Every node-ID was asked once for the device type, the present ones once more.
-    QCOMPARE(b.server(1)->requestsReceived(), quint64(6));
-}
-
-void tst_ToolCommands::pdoTableShowsWhatTheDevicesHold()
-{
-    Bench b(true);
-    b.setScript(1, 0x1A01, 2, 0x06040041); // a mapping entry within the count that cannot be read
-    QCOMPARE(cmdScan(b.tool, { "--pdo" }), 0);
-    const QList<QJsonObject> nodes = b.json();
-    QCOMPARE(nodes.size(), 5);
-    auto pdo = [&](int node, int i) { return nodes.at(node).value("pdos").toArray().at(i).toObject(); };
-    QCOMPARE(nodes.at(0).value("pdos").toArray().size(), 4);
-    QCOMPARE(pdo(0, 3).value("mapping").toArray(), QJsonArray({ "0x60000208", QJsonValue() }));
-    QCOMPARE(nodes.at(1).value("pdos").toArray().size(), 8);
-    QCOMPARE(pdo(1, 5).value("pdo").toString(), "TPDO2");
-    QCOMPARE(pdo(1, 5).value("mapping").toArray().size(), 2);
-    // Node 5: no inhibit times, one mapped object of two filled entries, every PDO listed.
-    QCOMPARE(nodes.at(3).value("node").toInt(), 5);
-    QStringList names;
-    for (int i = 0; i < 4; ++i) {
-        names << pdo(3, i).value("pdo").toString();
-        QVERIFY(!pdo(3, i).contains("inhibitTime"));
-        QCOMPARE(pdo(3, i).value("transmissionType").toInt(), 255);
-        QCOMPARE(pdo(3, i).value("mapping").toArray().size(), 1);
-    }
-    QCOMPARE(names, QStringList({ "RPDO1", "RPDO2", "TPDO1", "TPDO2" }));
-    QCOMPARE(pdo(3, 3).value("cobId").toString(), "0x00000285");
-}
-
-void tst_ToolCommands::integersPrintAsNumbers_data()
-{
-    QTest::addColumn<quint16>("dataType");
-    QTest::addColumn<quint64>("stored");
-    QTest::addColumn<QString>("printed");
-    auto row = [](const char *type, SimObjectDictionary::DataType t, quint64 stored, const char *printed) {
-        QTest::newRow(type) << quint16(t) << stored << QString(printed);
-    };
-    using D = SimObjectDictionary;
-    row("u64", D::Unsigned64, 0x1234567890ABCDEF, "1311768467294899695 (0x1234567890abcdef)");
-    row("u64", D::Unsigned64, ~quint64(0), "18446744073709551615 (0xffffffffffffffff)");
-    row("i64", D::Integer64, quint64(-1234567890123LL), "-1234567890123");
-    row("u40", D::Unsigned40, 0xFFFFFFFFFF, "1099511627775 (0xffffffffff)");
-    row("u48", D::Unsigned48, 0x123456789ABC, "20015998343868 (0x123456789abc)");
-}
-
-void tst_ToolCommands::integersPrintAsNumbers()
-{
-    QFETCH(quint16, dataType);
-    QFETCH(quint64, stored);
-    QFETCH(QString, printed);
-    for (bool json : { false, true }) {
-        Bench b(json);
-        b.sim()->node(1)->od()->addValue(0x2001, 0, dataType, SimObjectDictionary::ReadWrite, stored);
-        QCOMPARE(cmdSdo(b.tool, { "read", "1", "0x2001", QTest::currentDataTag() }), 0);
-        QCOMPARE(json ? b.json().value(0).value("value").toString() : b.out, json ? printed : printed + '\n');
-    }
-}
-
-void tst_ToolCommands::lssLeavesTheNetworkWaiting_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<int>("exitCode");
-    const QStringList configure { "configure", "0x4b1", "0x00401001", "0x00010003" };
-    QTest::newRow("inquire") << QStringList { "inquire" } << 0;
-    QTest::newRow("identify") << QStringList { "identify" } << 0;
-    QTest::newRow("bit-timing") << QStringList { "bit-timing", "0", "2" } << 0;
-    QTest::newRow("bit-timing refused") << QStringList { "bit-timing", "0", "5" } << 4;
-    QTest::newRow("activate-bit-timing") << QStringList { "activate-bit-timing", "10" } << 0;
-    QTest::newRow("configure") << configure + QStringList { "0x1a2b00ff", "20" } << 0;
-    QTest::newRow("configure nobody") << configure + QStringList { "0xdead", "20" } << 3;
-    QTest::newRow("configure, store fails") << configure + QStringList { "0x1a2b00ff", "22" } << 4;
-    QTest::newRow("fastscan") << QStringList { "fastscan", "21" } << 0;
-    QTest::newRow("scan") << QStringList { "scan", "0x4b1", "0x00401001" } << 0;
-}
-
-void tst_ToolCommands::lssLeavesTheNetworkWaiting()
-{
-    QFETCH(QStringList, args);
-    QFETCH(int, exitCode);
-    Bench b;
-    const QList<SimCanopenNode *> nodes = b.sim()->nodes();
-    for (SimCanopenNode *node : nodes)
-        if (QByteArray(QTest::currentDataTag()).contains("store fails"))
-            node->findChild<SimLssSlave *>()->setStoreError(1);
-    QCOMPARE(cmdLss(b.tool, QStringList { "--timeout", "15" } + args), exitCode);
-    for (SimCanopenNode *node : nodes)
-        QTRY_COMPARE(node->findChild<SimLssSlave *>()->lssState(), SimLssSlave::LssState_Waiting);
-}
-
-void tst_ToolCommands::edsNamesTypesAndDictionary()
-{
-    const QString file = QFINDTESTDATA("../../sim/eds/io_module.eds");
-    for (const QString &spec : { file, "1=" + file, QFileInfo(file).absolutePath() }) {
+    Q_OBJECT
+private slots:
+    void scanFindsExactlyThePresentNodes()
+    {
         Bench b;
-        QString error;
-        QVERIFY2(b.tool.eds.add(spec, &error), qPrintable(error));
-        QCOMPARE(cmdSdo(b.tool, { "read", "1", "Producer heartbeat time" }), 0);
-        QCOMPARE(cmdSdo(b.tool, { "write", "1", "producer heartbeat time", "700" }), 0);
-        QCOMPARE(cmdSdo(b.tool, { "read", "1", "0x1008" }), 0);
-        QCOMPARE(cmdSdo(b.tool, { "read", "1", "No such object" }), 2);
-        QCOMPARE(b.out, "1000 (0x3e8)\nwritten\nI/O module\n");
-        b.out.clear();
-        QCOMPARE(cmdOd(b.tool, { "1" }), 0);
-        QVERIFY2(b.out.contains("0x1017:0   u16      rw     Producer heartbeat time = 700 (0x2bc)\n"),
-            qPrintable(b.out));
-        QVERIFY(b.out.contains(
-            "0x1018:4   u32      ro     Identity object.Serial number = 439025665 (0x1a2b0001)\n"));
-        QCOMPARE(b.out.count('\n'), 16);
-        b.out.clear();
-        QCOMPARE(cmdScan(b.tool, {}), 0);
-        QVERIFY(b.out.contains("0x1a2b0001  I/O module (Tarnwick Simulation)\n"));
-        QVERIFY(b.out.contains("0x1a2b0002\n")); // another product: not named
+        // Node 3 answers late (within the window), node 10 aborts the device-type read.
+        SimSdoServer::Script late;
+        late.delayMs = 40;
+        b.server(3)->setDefaultScript(late);
+        b.setScript(10, 0x1000, 0, 0x06020000);
+        QCOMPARE(cmdScan(b.tool, { "--timeout", "100" }), 0);
+        const QStringList lines = b.lines();
+        QCOMPARE(lines.size(), 7);
+        QCOMPARE(lines.at(1), "   1  0x000f0191   0x000004b1  0x00401001  0x00010003  0x1a2b0001");
+        QVERIFY(lines.at(3).startsWith("   3  0x00010196 ") && lines.at(4).startsWith("   5  0x00040191 "));
+        QCOMPARE(lines.at(5), "  10  -            0x00000a35  0x00000404  0x00030002  0x00beef10");
+        QCOMPARE(lines.at(6), "5 node(s) found");
+        // Every node-ID was asked once for the device type, the present ones once more.
+        QCOMPARE(b.server(1)->requestsReceived(), quint64(6));
     }
-}
-
-void tst_ToolCommands::dumpFiltersAndFormats()
-{
-    // The boot-up messages of the network powering on, one node's only, as JSON.
-    Bench b(true);
-    QCOMPARE(cmdDump(b.tool, { "--duration", "100", "--node", "3" }), 0);
-    const QList<QJsonObject> lines = b.json();
-    QVERIFY(!lines.isEmpty());
-    for (const QJsonObject &o : lines)
-        QCOMPARE(o.value("node").toInt(), 3);
-    QJsonObject first = lines.first();
-    QVERIFY(first.take("time").toString().contains('.'));
-    QCOMPARE(QJsonDocument(first).toJson(QJsonDocument::Compact),
-        R"({"data":"00","id":"0x703","node":3,"protocol":"HB","state":"boot-up","text":"boot-up node 3"})");
-    Bench raw;
-    QCOMPARE(cmdDump(raw.tool, { "--duration", "100", "--raw", "--id", "0x701,0x70a" }), 0);
-    QCOMPARE(raw.lines().size(), 2);
-    QVERIFY2(QRegularExpression("^\\(\\d+\\.\\d{6}\\) can0 701#00$").match(raw.lines().at(0)).hasMatch(),
-        qPrintable(raw.out));
-    QVERIFY(raw.lines().at(1).endsWith(" can0 70A#00"));
-}
+    void pdoTableShowsWhatTheDevicesHold()
+    {
+        Bench b(true);
+        b.setScript(1, 0x1A01, 2, 0x06040041); // a mapping entry within the count that cannot be read
+        QCOMPARE(cmdScan(b.tool, { "--pdo" }), 0);
+        const QList<QJsonObject> nodes = b.json();
+        QCOMPARE(nodes.size(), 5);
+        auto pdo = [&](int node, int i) { return nodes.at(node).value("pdos").toArray().at(i).toObject(); };
+        QCOMPARE(nodes.at(0).value("pdos").toArray().size(), 4);
+        QCOMPARE(pdo(0, 3).value("mapping").toArray(), QJsonArray({ "0x60000208", QJsonValue() }));
+        QCOMPARE(nodes.at(1).value("pdos").toArray().size(), 8);
+        QCOMPARE(pdo(1, 5).value("pdo").toString(), "TPDO2");
+        QCOMPARE(pdo(1, 5).value("mapping").toArray().size(), 2);
+        // Node 5: no inhibit times, one mapped object of two filled entries, every PDO listed.
+        QCOMPARE(nodes.at(3).value("node").toInt(), 5);
+        QStringList names;
+        for (int i = 0; i < 4; ++i) {
+            names << pdo(3, i).value("pdo").toString();
+            QVERIFY(!pdo(3, i).contains("inhibitTime"));
+            QCOMPARE(pdo(3, i).value("transmissionType").toInt(), 255);
+            QCOMPARE(pdo(3, i).value("mapping").toArray().size(), 1);
+        }
+        QCOMPARE(names, QStringList({ "RPDO1", "RPDO2", "TPDO1", "TPDO2" }));
+        QCOMPARE(pdo(3, 3).value("cobId").toString(), "0x00000285");
+    }
+    void integersPrintAsNumbers_data()
+    {
+        QTest::addColumn<quint16>("dataType");
+        QTest::addColumn<quint64>("stored");
+        QTest::addColumn<QString>("printed");
+        auto row
+            = [](const char *type, SimObjectDictionary::DataType t, quint64 stored, const char *printed) {
+                  QTest::newRow(type) << quint16(t) << stored << QString(printed);
+              };
+        using D = SimObjectDictionary;
+        row("u64", D::Unsigned64, 0x1234567890ABCDEF, "1311768467294899695 (0x1234567890abcdef)");
+        row("u64", D::Unsigned64, ~quint64(0), "18446744073709551615 (0xffffffffffffffff)");
+        row("i64", D::Integer64, quint64(-1234567890123LL), "-1234567890123");
+        row("u40", D::Unsigned40, 0xFFFFFFFFFF, "1099511627775 (0xffffffffff)");
+        row("u48", D::Unsigned48, 0x123456789ABC, "20015998343868 (0x123456789abc)");
+    }
+    void integersPrintAsNumbers()
+    {
+        QFETCH(quint16, dataType);
+        QFETCH(quint64, stored);
+        QFETCH(QString, printed);
+        for (bool json : { false, true }) {
+            Bench b(json);
+            b.sim()->node(1)->od()->addValue(0x2001, 0, dataType, SimObjectDictionary::ReadWrite, stored);
+            QCOMPARE(cmdSdo(b.tool, { "read", "1", "0x2001", QTest::currentDataTag() }), 0);
+            QCOMPARE(
+                json ? b.json().value(0).value("value").toString() : b.out, json ? printed : printed + '\n');
+        }
+    }
+    void lssLeavesTheNetworkWaiting_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        const QStringList configure { "configure", "0x4b1", "0x00401001", "0x00010003" };
+        QTest::newRow("inquire") << QStringList { "inquire" } << 0;
+        QTest::newRow("identify") << QStringList { "identify" } << 0;
+        QTest::newRow("bit-timing") << QStringList { "bit-timing", "0", "2" } << 0;
+        QTest::newRow("bit-timing refused") << QStringList { "bit-timing", "0", "5" } << 4;
+        QTest::newRow("activate-bit-timing") << QStringList { "activate-bit-timing", "10" } << 0;
+        QTest::newRow("configure") << configure + QStringList { "0x1a2b00ff", "20" } << 0;
+        QTest::newRow("configure nobody") << configure + QStringList { "0xdead", "20" } << 3;
+        QTest::newRow("configure, store fails") << configure + QStringList { "0x1a2b00ff", "22" } << 4;
+        QTest::newRow("fastscan") << QStringList { "fastscan", "21" } << 0;
+        QTest::newRow("scan") << QStringList { "scan", "0x4b1", "0x00401001" } << 0;
+    }
+    void lssLeavesTheNetworkWaiting()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        Bench b;
+        const QList<SimCanopenNode *> nodes = b.sim()->nodes();
+        for (SimCanopenNode *node : nodes)
+            if (QByteArray(QTest::currentDataTag()).contains("store fails"))
+                node->findChild<SimLssSlave *>()->setStoreError(1);
+        QCOMPARE(cmdLss(b.tool, QStringList { "--timeout", "15" } + args), exitCode);
+        for (SimCanopenNode *node : nodes)
+            QTRY_COMPARE(node->findChild<SimLssSlave *>()->lssState(), SimLssSlave::LssState_Waiting);
+    }
+    void edsNamesTypesAndDictionary()
+    {
+        const QString file = QFINDTESTDATA("../../sim/eds/io_module.eds");
+        for (const QString &spec : { file, "1=" + file, QFileInfo(file).absolutePath() }) {
+            Bench b;
+            QString error;
+            QVERIFY2(b.tool.eds.add(spec, &error), qPrintable(error));
+            QCOMPARE(cmdSdo(b.tool, { "read", "1", "Producer heartbeat time" }), 0);
+            QCOMPARE(cmdSdo(b.tool, { "write", "1", "producer heartbeat time", "700" }), 0);
+            QCOMPARE(cmdSdo(b.tool, { "read", "1", "0x1008" }), 0);
+            QCOMPARE(cmdSdo(b.tool, { "read", "1", "No such object" }), 2);
+            QCOMPARE(b.out, "1000 (0x3e8)\nwritten\nI/O module\n");
+            b.out.clear();
+            QCOMPARE(cmdOd(b.tool, { "1" }), 0);
+            QVERIFY2(b.out.contains("0x1017:0   u16      rw     Producer heartbeat time = 700 (0x2bc)\n"),
+                qPrintable(b.out));
+            QVERIFY(b.out.contains(
+                "0x1018:4   u32      ro     Identity object.Serial number = 439025665 (0x1a2b0001)\n"));
+            QCOMPARE(b.out.count('\n'), 16);
+            b.out.clear();
+            QCOMPARE(cmdScan(b.tool, {}), 0);
+            QVERIFY(b.out.contains("0x1a2b0001  I/O module (Tarnwick Simulation)\n"));
+            QVERIFY(b.out.contains("0x1a2b0002\n")); // another product: not named
+        }
+    }
+    void dumpFiltersAndFormats()
+    {
+        // The boot-up messages of the network powering on, one node's only, as JSON.
+        Bench b(true);
+        QCOMPARE(cmdDump(b.tool, { "--duration", "100", "--node", "3" }), 0);
+        const QList<QJsonObject> lines = b.json();
+        QVERIFY(!lines.isEmpty());
+        for (const QJsonObject &o : lines)
+            QCOMPARE(o.value("node").toInt(), 3);
+        QJsonObject first = lines.first();
+        QVERIFY(first.take("time").toString().contains('.'));
+        QCOMPARE(QJsonDocument(first).toJson(QJsonDocument::Compact),
+            R"({"data":"00","id":"0x703","node":3,"protocol":"HB","state":"boot-up","text":"boot-up node 3"})");
+        Bench raw;
+        QCOMPARE(cmdDump(raw.tool, { "--duration", "100", "--raw", "--id", "0x701,0x70a" }), 0);
+        QCOMPARE(raw.lines().size(), 2);
+        QVERIFY2(QRegularExpression("^\\(\\d+\\.\\d{6}\\) can0 701#00$").match(raw.lines().at(0)).hasMatch(),
+            qPrintable(raw.out));
+        QVERIFY(raw.lines().at(1).endsWith(" can0 70A#00"));
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_ToolCommands)
 #include "tst_toolcommands.moc"

@@ -25,6 +25,14 @@ struct Layout
     int cfCount;
 };
 Q_DECLARE_METATYPE(Layout)
+struct Flow
+{
+    QByteArray script;
+    int stmin;
+    char outcome;
+    bool ignore = false;
+};
+Q_DECLARE_METATYPE(Flow)
 
 class tst_ISOTPHandler : public QObject
 {
@@ -90,59 +98,52 @@ private slots:
     }
     void flowControl_data()
     {
-        QTest::addColumn<QByteArray>("fcs"); // flow controls, one after the other
-        QTest::addColumn<QByteArray>("sent"); // frames sent after each
-        QTest::addColumn<bool>("ignore");
-        QTest::addColumn<int>("stmin");
-        QTest::addColumn<char>("outcome"); // 'd' all sent, 't' timeout, 'e' error
-        auto times = [](const char *s, int n) { return QByteArray(s).repeated(n); };
-        QTest::newRow("BS 0") << QByteArray("300000") << QByteArray("5") << false << 0 << 'd';
-        QTest::newRow("BS 2, BS 2") << QByteArray("300200 300200") << QByteArray("3 5") << false << 0 << 'd';
-        QTest::newRow("STmin 0x05 plus gap") << QByteArray("300005") << QByteArray("5") << false << 6 << 'd';
-        QTest::newRow("STmin 0x7f plus gap")
-            << QByteArray("30007f") << QByteArray("5") << false << 0x80 << 'd';
-        QTest::newRow("STmin 0x80 reserved") << QByteArray("300080") << QByteArray("5") << false << 1 << 'd';
-        QTest::newRow("STmin 0xf3 300us") << QByteArray("3000f3") << QByteArray("5") << false << 1 << 'd';
-        QTest::newRow("STmin 0xff reserved") << QByteArray("3000ff") << QByteArray("5") << false << 1 << 'd';
-        QTest::newRow("STmin ignored") << QByteArray("300005") << QByteArray("5") << true << 0 << 'd';
+        // Flow controls ">" the frames sent after each, STmin as taken, the outcome: 'd' all sent,
+        // 't' timeout, 'e' error.
+        QTest::addColumn<Flow>("f");
+        const QByteArray wait = QByteArray("310000>1 ").repeated(10);
+        // clang-format off
+        QTest::newRow("BS 0")                << Flow { "300000>5", 0, 'd' };
+        QTest::newRow("BS 2, BS 2")          << Flow { "300200>3 300200>5", 0, 'd' };
+        QTest::newRow("STmin 0x05 plus gap") << Flow { "300005>5", 6, 'd' };
+        QTest::newRow("STmin 0x7f plus gap") << Flow { "30007f>5", 0x80, 'd' };
+        QTest::newRow("STmin 0x80 reserved") << Flow { "300080>5", 1, 'd' };
+        QTest::newRow("STmin 0xf3 300us")    << Flow { "3000f3>5", 1, 'd' };
+        QTest::newRow("STmin 0xff reserved") << Flow { "3000ff>5", 1, 'd' };
+        QTest::newRow("STmin ignored")       << Flow { "300005>5", 0, 'd', true };
         // Each WAIT restarts the supervision (the gaps add up to more than mTimeout); N_WFTmax 10.
-        QTest::newRow("ten waits, then continue")
-            << times("310000 ", 10) + "300000" << times("1 ", 10) + "5" << false << 0 << 'd';
-        QTest::newRow("eleven waits")
-            << times("310000 ", 11).trimmed() << times("1 ", 11).trimmed() << false << 0 << 'e';
-        QTest::newRow("wait") << QByteArray("310000") << QByteArray("1") << false << 0 << 't';
-        QTest::newRow("too short") << QByteArray("30") << QByteArray("1") << false << 0 << 't';
-        QTest::newRow("overflow") << QByteArray("320000") << QByteArray("1") << false << 0 << 'e';
-        QTest::newRow("invalid status") << QByteArray("3f0000") << QByteArray("1") << false << 0 << 'e';
+        QTest::newRow("ten waits, then continue") << Flow { wait + "300000>5", 0, 'd' };
+        QTest::newRow("eleven waits")        << Flow { wait + "310000>1", 0, 'e' };
+        QTest::newRow("wait")                << Flow { "310000>1", 0, 't' };
+        QTest::newRow("too short")           << Flow { "30>1", 0, 't' };
+        QTest::newRow("overflow")            << Flow { "320000>1", 0, 'e' };
+        QTest::newRow("invalid status")      << Flow { "3f0000>1", 0, 'e' };
+        // clang-format on
     }
     void flowControl()
     {
-        QFETCH(QByteArray, fcs);
-        QFETCH(QByteArray, sent);
-        QFETCH(bool, ignore);
-        QFETCH(int, stmin);
-        QFETCH(char, outcome);
-        tp->mIgnoreSTmin = ignore;
+        QFETCH(Flow, f);
+        tp->mIgnoreSTmin = f.ignore;
         QByteArray payload = pattern(30); // FF + 4 CFs
         tp->startTransfer(payload, false);
-        const QList<QByteArray> counts = sent.split(' ');
-        for (int i = 0; i < counts.size(); ++i) {
-            QTest::qWait(i ? 40 : 0); // with the check below, 60 ms of the 100 ms of mTimeout
-            inject(fcs.split(' ').at(i));
-            QTRY_COMPARE(adapter->frames.size(), counts.at(i).toInt());
-            QVERIFY(!QTest::qWaitFor([&] { return adapter->frames.size() > counts.at(i).toInt(); }, 20));
+        for (const QByteArray &step : f.script.trimmed().split(' ')) {
+            QTest::qWait(adapter->frames.size() > 1 ? 0 : 40); // while waiting: 60 ms of the 100 ms
+            inject(step.left(step.indexOf('>')));
+            const int sent = step.mid(step.indexOf('>') + 1).toInt();
+            QTRY_COMPARE(adapter->frames.size(), sent);
+            QVERIFY(!QTest::qWaitFor([&] { return adapter->frames.size() > sent; }, 20));
         }
         QTRY_COMPARE(tp->mState, int(ISOTPHandler::Idle));
         QVERIFY(!timeouts->wait(150)); // at most one signal
-        QCOMPARE(outcomes(), outcome == 'd' ? 0 : 1);
-        QCOMPARE(errors->count(), outcome == 'e' ? 1 : 0);
+        QCOMPARE(outcomes(), f.outcome == 'd' ? 0 : 1);
+        QCOMPARE(errors->count(), f.outcome == 'e' ? 1 : 0);
         QVERIFY(timeouts->isEmpty() || timeouts->at(0).at(0).toUInt() == 0x7E8u);
-        QCOMPARE(int(tp->mSTmin), stmin);
+        QCOMPARE(int(tp->mSTmin), f.stmin);
         for (int i = 1; i < adapter->frames.size(); ++i) {
             QCOMPARE(int(adapter->frames.at(i).data[0]), 0x20 | i);
             // On the bus: at least STmin between consecutive frames.
             const qint64 gap = adapter->sentAtNs.at(i) - adapter->sentAtNs.at(i - 1);
-            QVERIFY2(i < 2 || gap >= qMax(0, stmin - 1) * 1000000LL, qPrintable(QString::number(i)));
+            QVERIFY2(i < 2 || gap >= qMax(0, f.stmin - 1) * 1000000LL, qPrintable(QString::number(i)));
         }
     }
     void receiveExtendedAddressing()
