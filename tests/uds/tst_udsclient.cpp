@@ -25,6 +25,16 @@ void row(const char *name, const QByteArray &hex, bool waits, quint32 id, Servic
 }
 } // namespace
 
+struct Outcome
+{
+    int bytes;
+    QList<CAN::RetType> script;
+    const char *frames;
+    int returned;
+    QString outcome;
+};
+Q_DECLARE_METATYPE(Outcome)
+
 class tst_UDSClient : public QObject
 {
     Q_OBJECT
@@ -148,84 +158,58 @@ private slots:
         QCOMPARE(unconnected.TesterPresent(true, false), CAN::RetType_NoLink);
         QVERIFY(unconnected.getResponseData().isEmpty());
     }
-    // Every request ends in one outcome also when the adapter refuses its frames: the service call
-    // returns the refusal, or timeout() reports it; the client never stays busy.
-    void adapterRefusals_data()
+    // Every request ends in one outcome: WriteDataByIdentifer with 4 data bytes (one frame) or 20
+    // (several), the adapter's results (one a frame), the frames injected, what the call returns
+    // and the outcome; only answers to the request count. The client takes the next request.
+    void outcomes_data()
     {
-        QTest::addColumn<int>("dataBytes"); // WriteDataByIdentifer data: 4 is one frame, 20 several
-        QTest::addColumn<QList<CAN::RetType>>("script"); // adapter results, one a frame
-        QTest::addColumn<int>("returned");
+        QTest::addColumn<Outcome>("o");
         using R = QList<CAN::RetType>;
-        QTest::newRow("single frame, queue full") << 4 << R { CAN::RetType_NotReady } << 7;
-        QTest::newRow("single frame, offline") << 4 << R { CAN::RetType_Offline } << 4;
-        QTest::newRow("first frame, device error") << 20 << R { CAN::RetType_DeviceError } << 5;
-        QTest::newRow("consecutive frame, device error")
-            << 20 << R { CAN::RetType_OK, CAN::RetType_DeviceError } << 0;
+        const CAN::RetType ok = CAN::RetType_OK, deviceError = CAN::RetType_DeviceError;
+        // clang-format off
+        QTest::newRow("positive")                   << Outcome { 4, {}, "036ef190", 0, "response 6ef190" };
+        QTest::newRow("negative")                   << Outcome { 4, {}, "037f2e35", 0, "error 35,response 7f2e35" };
+        QTest::newRow("negative cut short")         << Outcome { 4, {}, "027f2e", 0, "timeout" };
+        QTest::newRow("other service's answer")     << Outcome { 4, {}, "027e00", 0, "timeout" };
+        QTest::newRow("other's answer, the answer") << Outcome { 4, {}, "027e00 036ef190", 0, "response 6ef190" };
+        QTest::newRow("other's negative, the answer") << Outcome { 4, {}, "037f2235 036ef190", 0, "response 6ef190" };
+        QTest::newRow("other's pending, silence")   << Outcome { 4, {}, "037f2278", 0, "timeout" };
+        QTest::newRow("answer repeated")            << Outcome { 4, {}, "036ef190 036ef190", 0, "response 6ef190" };
+        QTest::newRow("pending, positive")          << Outcome { 4, {}, "037f2e78 036ef190", 0, "response 6ef190" };
+        QTest::newRow("pending, silence")           << Outcome { 4, {}, "037f2e78", 0, "timeout" };
+        QTest::newRow("silence")                    << Outcome { 4, {}, "", 0, "timeout" };
+        QTest::newRow("single frame, queue full")   << Outcome { 4, R { CAN::RetType_NotReady }, "", 7, "" };
+        QTest::newRow("single frame, offline")      << Outcome { 4, R { CAN::RetType_Offline }, "", 4, "" };
+        QTest::newRow("first frame, device error")  << Outcome { 20, R { deviceError }, "300000", 5, "" };
+        QTest::newRow("consecutive frame, device error") << Outcome { 20, R { ok, deviceError }, "300000", 0, "timeout" };
+        // clang-format on
     }
-    void adapterRefusals()
+    void outcomes()
     {
-        QFETCH(int, dataBytes);
-        QFETCH(QList<CAN::RetType>, script);
-        QFETCH(int, returned);
+        QFETCH(Outcome, o);
         ScriptedAdapter adapter;
-        adapter.script = script;
-        CanScheduler scheduler(&adapter);
-        UDSClient client(&scheduler);
-        client.setResponseTimeout(100);
-        QSignalSpy timeouts(&client, &UDSClient::timeout);
-        QSignalSpy responses(&client, &UDSClient::response);
-        QCOMPARE(int(client.WriteDataByIdentifer(0xF190, QByteArray(dataBytes, 'v'))), returned);
-        adapter.injectFrame(0x7E8, QByteArray::fromHex("300000")); // let the consecutive frames go
-        QTRY_COMPARE(timeouts.count(), returned ? 0 : 1);
-        QVERIFY(!responses.wait(250));
-        QVERIFY(timeouts.count() == (returned ? 0 : 1) && !client.isBusy());
-        QCOMPARE(client.TesterPresent(false, false), CAN::RetType_OK); // the next request goes at once
-    }
-    void answers_data()
-    {
-        QTest::addColumn<QByteArray>("frames"); // answer frames, separated by spaces
-        QTest::addColumn<QString>("events");
-        QTest::addColumn<QByteArray>("data");
-        QTest::newRow("positive") << QByteArray("065003003201f4") << "response" << QByteArray("5003003201f4");
-        QTest::newRow("negative") << QByteArray("037f1035") << "error 35,response" << QByteArray("7f1035");
-        // Only answers to the request count (a late or repeated answer of another request is ignored).
-        QTest::newRow("negative cut short") << QByteArray("027f10") << "timeout" << QByteArray();
-        QTest::newRow("other service's answer") << QByteArray("027e00") << "timeout" << QByteArray();
-        QTest::newRow("other service's answer, then the answer")
-            << QByteArray("027e00 065003003201f4") << "response" << QByteArray("5003003201f4");
-        QTest::newRow("negative for another service, then the answer")
-            << QByteArray("037f2235 025003") << "response" << QByteArray("5003");
-        QTest::newRow("pending for another service, then silence")
-            << QByteArray("037f2278") << "timeout" << QByteArray();
-        QTest::newRow("answer repeated") << QByteArray("025003 025003") << "response" << QByteArray("5003");
-        QTest::newRow("pending, positive")
-            << QByteArray("037f1078 025003") << "response" << QByteArray("5003");
-        QTest::newRow("pending, silence") << QByteArray("037f1078") << "timeout" << QByteArray();
-        QTest::newRow("silence") << QByteArray() << "timeout" << QByteArray();
-    }
-    void answers()
-    {
-        QFETCH(QByteArray, frames);
-        QFETCH(QString, events);
-        QFETCH(QByteArray, data);
-        RecordingAdapter adapter;
+        adapter.script = o.script;
         CanScheduler scheduler(&adapter);
         UDSClient client(&scheduler);
         client.setResponseTimeout(60);
         QStringList seen;
         connect(&client, &UDSClient::error, this,
             [&](quint8 nrc) { seen << "error " + QString::number(nrc, 16); });
-        connect(&client, &UDSClient::response, this, [&] { seen << "response"; });
+        connect(&client, &UDSClient::response, this,
+            [&] { seen << "response " + client.getResponseData().toHex(); });
         connect(&client, &UDSClient::timeout, this, [&] { seen << "timeout"; });
-        client.DiagnosticSessionControl(3);
-        for (const QByteArray &frame : frames.split(' '))
+        QCOMPARE(int(client.WriteDataByIdentifer(0xF190, QByteArray(o.bytes, 'v'))), o.returned);
+        for (const QByteArray &frame : QByteArray(o.frames).split(' '))
             if (!frame.isEmpty())
                 adapter.injectFrame(0x7E8, QByteArray::fromHex(frame));
-        QTRY_COMPARE_WITH_TIMEOUT(seen.join(','), events, 400); // the response timeout is 60 ms
+        QTRY_COMPARE_WITH_TIMEOUT(seen.join(','), QString(o.outcome), 400); // the response timeout is 60 ms
         QVERIFY(!client.isBusy());
-        QCOMPARE(client.getResponseData().toHex(), data);
         QTest::qWait(100); // no second outcome, not even from the response timer
-        QCOMPARE(seen.join(','), events);
+        QCOMPARE(seen.join(','), QString(o.outcome));
+        if (o.script.isEmpty()) // a request sent: the answer, or nothing
+            QCOMPARE(client.getResponseData().toHex(),
+                o.outcome.contains(' ') ? o.outcome.section(' ', -1).toLatin1() : QByteArray());
+        QCOMPARE(client.TesterPresent(false, false), CAN::RetType_OK);
     }
     void responsePendingChain()
     {

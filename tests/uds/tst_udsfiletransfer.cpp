@@ -45,6 +45,13 @@ QByteArray testKey(quint8 level, const QByteArray &seed)
 }
 } // namespace
 
+struct Download
+{
+    int size, blockSize, fault, error, sent;
+    const char *progress;
+};
+Q_DECLARE_METATYPE(Download)
+
 class tst_UDSFileTransfer : public QObject
 {
     Q_OBJECT
@@ -57,53 +64,45 @@ private slots:
     void cleanup() { b.reset(); }
     void download_data()
     {
-        QTest::addColumn<int>("size");
-        QTest::addColumn<int>("blockSize");
-        QTest::addColumn<int>("fault"); // a negative response code to TransferData, or -1: silence
-        QTest::addColumn<int>("error"); // -1: completed
-        QTest::addColumn<int>("sent"); // TransferData requests
-        QTest::addColumn<QString>("progress"); // "*": not checked
-        QTest::newRow("three blocks") << 5000 << 2048 << 0 << -1 << 3 << "40,81,122";
-        QTest::newRow("counter wraps to 0") << 4096 << 16 << 0 << -1 << 256 << "*";
-        QTest::newRow("empty file") << 0 << 64 << 0 << -1 << 0 << "";
-        QTest::newRow("negative answer") << 6000 << 100 << 0x73 << 0x73 << 1 << "1";
-        QTest::newRow("no answer") << 6000 << 100 << -1 << 1 << 1 << "1";
-        QTest::newRow("block above the client's limit") << 6000 << 5000 << 0 << 1 << 0 << "83";
+        // The file's size, the block size, a negative response code to TransferData (-1: silence),
+        // the error (-1: completed), the TransferData requests sent, the progress ("*": unchecked).
+        QTest::addColumn<Download>("d");
+        QTest::newRow("three blocks") << Download { 5000, 2048, 0, -1, 3, "40,81,122" };
+        QTest::newRow("counter wraps to 0") << Download { 4096, 16, 0, -1, 256, "*" };
+        QTest::newRow("empty file") << Download { 0, 64, 0, -1, 0, "" };
+        QTest::newRow("negative answer") << Download { 6000, 100, 0x73, 0x73, 1, "1" };
+        QTest::newRow("no answer") << Download { 6000, 100, -1, 1, 1, "1" };
+        QTest::newRow("block above the client's limit") << Download { 6000, 5000, 0, 1, 0, "83" };
     }
     void download()
     {
-        QFETCH(int, size);
-        QFETCH(int, blockSize);
-        QFETCH(int, fault);
-        QFETCH(int, error);
-        QFETCH(int, sent);
-        QFETCH(QString, progress);
-        const QByteArray contents = pattern(size);
-        if (size > 0)
-            QCOMPARE(b->ask(b->client.RequestDownload(0, 4, 4, 0x08000000, quint32(size))).left(2), "74");
+        QFETCH(Download, d);
+        const QByteArray contents = pattern(d.size);
+        if (d.size > 0)
+            QCOMPARE(b->ask(b->client.RequestDownload(0, 4, 4, 0x08000000, quint32(d.size))).left(2), "74");
         b->ecu.clearRequests();
-        b->ecu.setNegativeResponse(0x36, quint8(qMax(fault, 0)));
-        b->ecu.setSilent(fault < 0);
-        b->client.setResponseTimeout(fault < 0 ? 50 : 300);
+        b->ecu.setNegativeResponse(0x36, quint8(qMax(d.fault, 0)));
+        b->ecu.setSilent(d.fault < 0);
+        b->client.setResponseTimeout(d.fault < 0 ? 50 : 300);
         QStringList percent;
         connect(&b->downloader, &UDSFileDownloader::sigDownloadProgress, this,
             [&](quint8 p) { percent << QString::number(p); });
         QSignalSpy completed(&b->downloader, &UDSFileDownloader::completed);
         QSignalSpy errors(&b->downloader, &UDSFileDownloader::error);
-        QVERIFY(b->downloader.downloadFile(b->file(contents), quint16(blockSize)));
+        QVERIFY(b->downloader.downloadFile(b->file(contents), quint16(d.blockSize)));
         QCOMPARE(b->downloader.transferState(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(completed.count() + errors.count(), 1, 10000);
         QVERIFY(!QTest::qWaitFor([&] { return completed.count() + errors.count() > 1; }, 150));
-        QCOMPARE(errors.isEmpty() ? -1 : errors.at(0).at(0).toInt(), error);
-        QCOMPARE(b->downloader.transferState(), error < 0 ? 3 : 255);
-        QVERIFY(progress == "*" || percent.join(',') == progress);
+        QCOMPARE(errors.isEmpty() ? -1 : errors.at(0).at(0).toInt(), d.error);
+        QCOMPARE(b->downloader.transferState(), d.error < 0 ? 3 : 255);
+        QVERIFY(d.progress == QLatin1String("*") || percent.join(',') == d.progress);
         const QList<QByteArray> blocks = b->ecu.requests();
-        QCOMPARE(blocks.size(), sent);
+        QCOMPARE(blocks.size(), d.sent);
         for (int i = 0; i < blocks.size(); ++i) {
             QCOMPARE(quint8(blocks.at(i).at(1)), quint8(i + 1)); // 1, 2, ... 255, 0, 1, ...
-            QCOMPARE(blocks.at(i).mid(2), contents.mid(i * blockSize, blockSize));
+            QCOMPARE(blocks.at(i).mid(2), contents.mid(i * d.blockSize, d.blockSize));
         }
-        QVERIFY(error >= 0 || b->ecu.memory().left(size) == contents);
+        QVERIFY(d.error >= 0 || b->ecu.memory().left(d.size) == contents);
     }
     void upload_data()
     {
@@ -149,11 +148,9 @@ private slots:
         QCOMPARE(errors.isEmpty() ? qMin(outcome, 0) : errors.at(0).at(0).toInt(), outcome);
         QFile f(path);
         QCOMPARE(f.open(QIODevice::ReadOnly) ? f.readAll() : "none", outcome == 0 ? image.left(128) : "none");
-        if (outcome == 0)
-            QCOMPARE(b->ecu.requests().mid(2), (QList<QByteArray> { "\x36\x01", "\x36\x02" }));
-        else
-            QCOMPARE(QDir(b->dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
-                QStringList());
+        QVERIFY(outcome || b->ecu.requests().mid(2) == (QList<QByteArray> { "\x36\x01", "\x36\x02" }));
+        QVERIFY(!outcome
+            || QDir(b->dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
     }
     void refusedStarts()
     {
