@@ -99,10 +99,7 @@ private slots:
         QFETCH(QString, failure);
         UdsSimBench b;
         BusPeer tester(&b.bus);
-        b.ecu.setRoutine(0x0203, [](quint8, const QByteArray &options, QByteArray &status) {
-            status = options;
-            return quint8(0);
-        });
+        b.ecu.setRoutine(0x0203, echoRoutine());
         b.ecu.transport()->setWaitFrames(waits);
         b.ecu.transport()->setBlockSize(quint8(blockSize));
         b.ecu.transport()->setSTmin(2);
