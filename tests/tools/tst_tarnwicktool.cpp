@@ -47,8 +47,6 @@ private slots:
             QTest::newRow(name) << args << exitCode << texts;
         };
         // clang-format off
-        row("scan", {"scan"}, 0, {"   1  0x000f0191   0x000004b1  0x00401001  0x00010003  0x1a2b0001",
-            "  10  0x00020194", "5 node(s) found"});
         // Node 3's PDO has no inhibit time: the parameter phase ends at its sub-index 3.
         row("scan json", {"--json", "scan", "--pdo"}, 0, {"\"mapping\":[\"0x60000108\",\"0x64010110\"]",
             "\"node\":3,\"pdos\":[{\"cobId\":\"0x00000183\",\"eventTimer\":0,\"mapping\"", "RPDO4"});
@@ -234,7 +232,7 @@ private slots:
                 (seen += side.readAllStandardOutput()).contains(text.toUtf8()), qPrintable(text), 10000);
         side.terminate();
         QVERIFY(beside.isEmpty() || side.waitForFinished(5000));
-        QByteArray domain(64 * 1024, Qt::Uninitialized);
+        QByteArray domain(64 * 1024, '\0');
         for (int i = 0; i < domain.size(); ++i)
             domain[i] = char(i * 7 + (i >> 8));
         for (const QFileInfo &file : QDir(mDir.path()).entryInfoList({ "copy*", "domain*" })) {
@@ -262,9 +260,8 @@ private slots:
 private:
     struct Run
     {
-        int exitCode = -1;
-        QString out;
-        QString err;
+        int exitCode;
+        QString out, err;
     };
     Run tarnwick(QStringList args, const QString &bus = {}, const QStringList &environment = {});
     static QByteArray readFile(const QString &name)
@@ -280,23 +277,17 @@ private:
 tst_TarnwickTool::Run tst_TarnwickTool::tarnwick(
     QStringList args, const QString &bus, const QStringList &environment)
 {
-    args.replaceInStrings(QStringLiteral("%bus"), bus)
-        .replaceInStrings(QStringLiteral("%/"), mDir.path() + '/');
+    args.replaceInStrings("%bus", bus).replaceInStrings("%/", mDir.path() + '/');
     QProcess p;
-    if (!environment.isEmpty())
-        p.setEnvironment(QProcess::systemEnvironment() + environment);
+    p.setEnvironment(QProcess::systemEnvironment() + environment);
     p.start(mTool, args);
-    Run r;
     if (!p.waitForFinished(60000)) {
         p.kill();
         p.waitForFinished();
-        r.err = QStringLiteral("timed out");
-        return r;
+        return { -1, {}, "timed out" };
     }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return { p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2, p.readAllStandardOutput(),
+        p.readAllStandardError() };
 }
 
 QTEST_GUILESS_MAIN(tst_TarnwickTool)

@@ -7,9 +7,6 @@
 #include "tool.h"
 #include "toolbus.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -37,13 +34,6 @@ struct Bench
         server(node)->setScript(index, sub, abort);
     }
     QStringList lines() const { return out.split('\n', Qt::SkipEmptyParts); }
-    QList<QJsonObject> json() const
-    {
-        QList<QJsonObject> objects;
-        for (const QString &line : lines())
-            objects << QJsonDocument::fromJson(line.toUtf8()).object();
-        return objects;
-    }
 };
 } // namespace
 
@@ -74,25 +64,20 @@ private slots:
         Bench b(true);
         b.setScript(1, 0x1A01, 2, 0x06040041); // a mapping entry within the count that cannot be read
         QCOMPARE(cmdScan(b.tool, { "--pdo" }), 0);
-        const QList<QJsonObject> nodes = b.json();
-        QCOMPARE(nodes.size(), 5);
-        auto pdo = [&](int node, int i) { return nodes.at(node).value("pdos").toArray().at(i).toObject(); };
-        QCOMPARE(nodes.at(0).value("pdos").toArray().size(), 4);
-        QCOMPARE(pdo(0, 3).value("mapping").toArray(), QJsonArray({ "0x60000208", QJsonValue() }));
-        QCOMPARE(nodes.at(1).value("pdos").toArray().size(), 8);
-        QCOMPARE(pdo(1, 5).value("pdo").toString(), "TPDO2");
-        QCOMPARE(pdo(1, 5).value("mapping").toArray().size(), 2);
+        const QStringList lines = b.lines();
+        QCOMPARE(lines.size(), 5);
+        QCOMPARE(lines.at(0).count("\"pdo\""), 4);
+        QVERIFY(lines.at(0).contains(R"("mapping":["0x60000208",null],"pdo":"TPDO2")"));
+        QCOMPARE(lines.at(1).count("\"pdo\""), 8);
+        QVERIFY(lines.at(1).contains(R"("mapping":["0x60000208","0x64010111"],"pdo":"TPDO2")"));
         // Node 5: no inhibit times, one mapped object of two filled entries, every PDO listed.
-        QCOMPARE(nodes.at(3).value("node").toInt(), 5);
-        QStringList names;
-        for (int i = 0; i < 4; ++i) {
-            names << pdo(3, i).value("pdo").toString();
-            QVERIFY(!pdo(3, i).contains("inhibitTime"));
-            QCOMPARE(pdo(3, i).value("transmissionType").toInt(), 255);
-            QCOMPARE(pdo(3, i).value("mapping").toArray().size(), 1);
-        }
-        QCOMPARE(names, QStringList({ "RPDO1", "RPDO2", "TPDO1", "TPDO2" }));
-        QCOMPARE(pdo(3, 3).value("cobId").toString(), "0x00000285");
+        QCOMPARE(lines.at(3),
+            R"({"deviceType":"0x00040191","node":5,"pdos":[)"
+            R"({"cobId":"0x00000205","eventTimer":0,"mapping":["0x60000108"],"pdo":"RPDO1","transmissionType":255},)"
+            R"({"cobId":"0x00000305","eventTimer":0,"mapping":["0x60000208"],"pdo":"RPDO2","transmissionType":255},)"
+            R"({"cobId":"0x00000185","eventTimer":0,"mapping":["0x60000108"],"pdo":"TPDO1","transmissionType":255},)"
+            R"({"cobId":"0x00000285","eventTimer":0,"mapping":["0x60000208"],"pdo":"TPDO2","transmissionType":255}],)"
+            R"("productCode":"0x00401004","revision":"0x00010001","serial":"0x00beef05","vendorId":"0x00000a35"})");
     }
     void integersPrintAsNumbers_data()
     {
@@ -119,8 +104,8 @@ private slots:
             Bench b(json);
             b.sim()->node(1)->od()->addValue(0x2001, 0, dataType, SimObjectDictionary::ReadWrite, stored);
             QCOMPARE(cmdSdo(b.tool, { "read", "1", "0x2001", QTest::currentDataTag() }), 0);
-            QCOMPARE(
-                json ? b.json().value(0).value("value").toString() : b.out, json ? printed : printed + '\n');
+            QVERIFY2(json ? b.out.contains("\"value\":\"" + printed + '"') : b.out == printed + '\n',
+                qPrintable(b.out));
         }
     }
     void lssLeavesTheNetworkWaiting_data()
@@ -182,14 +167,15 @@ private slots:
         // The boot-up messages of the network powering on, one node's only, as JSON.
         Bench b(true);
         QCOMPARE(cmdDump(b.tool, { "--duration", "100", "--node", "3" }), 0);
-        const QList<QJsonObject> lines = b.json();
-        QVERIFY(!lines.isEmpty());
-        for (const QJsonObject &o : lines)
-            QCOMPARE(o.value("node").toInt(), 3);
-        QJsonObject first = lines.first();
-        QVERIFY(first.take("time").toString().contains('.'));
-        QCOMPARE(QJsonDocument(first).toJson(QJsonDocument::Compact),
-            R"({"data":"00","id":"0x703","node":3,"protocol":"HB","state":"boot-up","text":"boot-up node 3"})");
+        QVERIFY(!b.lines().isEmpty());
+        for (const QString &line : b.lines())
+            QVERIFY2(line.contains(R"("node":3,)"), qPrintable(line));
+        QVERIFY2(
+            QRegularExpression(R"(^\{"data":"00","id":"0x703","node":3,"protocol":"HB","state":"boot-up",)"
+                               R"("text":"boot-up node 3","time":"\d+\.\d{6}"\}$)")
+                .match(b.lines().first())
+                .hasMatch(),
+            qPrintable(b.out));
         Bench raw;
         QCOMPARE(cmdDump(raw.tool, { "--duration", "100", "--raw", "--id", "0x701,0x70a" }), 0);
         QCOMPARE(raw.lines().size(), 2);
