@@ -173,6 +173,7 @@ private slots:
         QTest::newRow("silence")                    << Outcome { 4, {}, "", 0, "timeout" };
         // Each pending answer restarts the wait; a long timeout outlasts the transport's own (500 ms).
         QTest::newRow("pending chain")  << Outcome { 4, {}, "037f2e78 ~120 037f2e78 ~120 037f2e78 ~120 036ef190", 0, "response 6ef190", 200 };
+        QTest::newRow("pending, other's answer") << Outcome { 4, {}, "~150 037f2e78 ~200 027e00 ~50 036ef190", 0, "response 6ef190", 300 };
         QTest::newRow("slow answer")    << Outcome { 4, {}, "~700 036ef190", 0, "response 6ef190", 1500 };
         QTest::newRow("single frame, queue full")   << Outcome { 4, R { CAN::RetType_NotReady }, "", 7, "" };
         QTest::newRow("single frame, offline")      << Outcome { 4, R { CAN::RetType_Offline }, "", 4, "" };
