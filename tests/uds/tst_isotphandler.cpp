@@ -252,7 +252,7 @@ private slots:
         QTRY_COMPARE(tp->mState, int(ISOTPHandler::Idle));
         QVERIFY(!timeouts->wait(200));
         QVERIFY(errors->count() == 1 && outcomes() == 1);
-        QVERIFY(result != 7 || adapter->frames.size() > 5); // a full queue is tried again
+        QVERIFY(receiving || result != 7 || adapter->frames.size() > 5); // a full queue is tried again
     }
     void refusalsAndCanFdCapability()
     {
