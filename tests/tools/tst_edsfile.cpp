@@ -96,41 +96,30 @@ private slots:
         auto with = [](const char *from, const char *to) { return QByteArray(kHead).replace(from, to); };
         const char *list = "SupportedObjects=1\n1=0x1000\n",
                    *var = "ObjectType=0x7\nDataType=0x0007\nAccessType=ro\n";
+        // clang-format off
         row("empty", "", "1: no [DeviceInfo] section");
         row("no object lists", "[DeviceInfo]\nVendorName=V\n", "1: no [MandatoryObjects] section");
-        row("listed without section", with(list, "SupportedObjects=2\n1=0x1000\n2=0x1017\n"),
-            "10: object 0x1017 is listed here but has no section [1017]");
-        row("count beyond entries", with("SupportedObjects=1", "SupportedObjects=3"),
-            "8: [MandatoryObjects] lists 3 objects but has no entry 2");
-        row("bad vendor number", with("VendorNumber=0x100", "VendorNumber=0x1G0"),
-            "3: VendorNumber \"0x1G0\" is not a valid number");
-        row("bad data type", with("DataType=0x0007", "DataType=seven"),
-            "13: DataType \"seven\" is not a valid number");
-        row("bad default", kHead + QByteArray("DefaultValue=12abc\n"),
-            "15: DefaultValue \"12abc\" of [1000] is not a valid number");
+        row("listed without section", with(list, "SupportedObjects=2\n1=0x1000\n2=0x1017\n"), "10: object 0x1017 is listed here but has no section [1017]");
+        row("count beyond entries", with("SupportedObjects=1", "SupportedObjects=3"), "8: [MandatoryObjects] lists 3 objects but has no entry 2");
+        row("bad vendor number", with("VendorNumber=0x100", "VendorNumber=0x1G0"), "3: VendorNumber \"0x1G0\" is not a valid number");
+        row("bad data type", with("DataType=0x0007", "DataType=seven"), "13: DataType \"seven\" is not a valid number");
+        row("bad default", kHead + QByteArray("DefaultValue=12abc\n"), "15: DefaultValue \"12abc\" of [1000] is not a valid number");
         row("bad index", with("1=0x1000", "1=0x10000"), "9: \"0x10000\" is not an object index");
-        row("duplicated section", kHead + QByteArray("[1000]\nParameterName=Again\n"),
-            "15: section [1000] appears twice (first on line 10)");
-        row("duplicated key", kHead + QByteArray("DataType=0x0005\n"),
-            "15: DataType appears twice in [1000] (first on line 13)");
-        row("duplicated listing", with(list, "SupportedObjects=2\n1=0x1000\n2=0x1000\n"),
-            "10: object 0x1000 is listed twice (first on line 9)");
+        row("duplicated section", kHead + QByteArray("[1000]\nParameterName=Again\n"), "15: section [1000] appears twice (first on line 10)");
+        row("duplicated key", kHead + QByteArray("DataType=0x0005\n"), "15: DataType appears twice in [1000] (first on line 13)");
+        row("duplicated listing", with(list, "SupportedObjects=2\n1=0x1000\n2=0x1000\n"), "10: object 0x1000 is listed twice (first on line 9)");
         row("no parameter name", with("ParameterName=Device type\n", ""), "10: [1000] has no ParameterName");
         row("no access type", with("AccessType=ro\n", ""), "10: [1000] has no AccessType");
-        row("bad access type", with("AccessType=ro", "AccessType=readonly"),
-            "14: AccessType \"readonly\" is none of ro, wo, rw, rwr, rww, const");
+        row("bad access type", with("AccessType=ro", "AccessType=readonly"), "14: AccessType \"readonly\" is none of ro, wo, rw, rwr, rww, const");
         row("no data type", with("DataType=0x0007\n", ""), "10: [1000] has no DataType");
-        row("sub-index count",
-            with(var, "ObjectType=0x9\nSubNumber=2\n")
-                + "[1000sub0]\nParameterName=Count\nDataType=0x0005\nAccessType=ro\n",
+        row("sub-index count", with(var, "ObjectType=0x9\nSubNumber=2\n") + "[1000sub0]\nParameterName=Count\nDataType=0x0005\nAccessType=ro\n",
             "13: [1000] says SubNumber=2 but 1 sub-index sections follow");
-        row("bad object type", with("ObjectType=0x7", "ObjectType=0x5"),
-            "12: ObjectType 0x5 of [1000] is not VAR (7), DOMAIN (2), ARRAY (8) or RECORD (9)");
-        row("garbage line", kHead + QByteArray("what is this\n"),
-            "15: expected KEY=VALUE or [SECTION], not \"what is this\"");
+        row("bad object type", with("ObjectType=0x7", "ObjectType=0x5"), "12: ObjectType 0x5 of [1000] is not VAR (7), DOMAIN (2), ARRAY (8) or RECORD (9)");
+        row("garbage line", kHead + QByteArray("what is this\n"), "15: expected KEY=VALUE or [SECTION], not \"what is this\"");
         row("open header", "[DeviceInfo\n", "1: malformed section header \"[DeviceInfo\"");
         row("key before section", "A=1\n", "1: \"A=1\" stands before the first section");
         row("binary", QByteArray("\x00\xff[\x01=\n\n]\xfe", 9), "1: \"");
+        // clang-format on
     }
     void malformed()
     {
