@@ -134,68 +134,55 @@ private slots:
         QTest::addColumn<QStringList>("shows"); // what it prints: the first before the steps begin
         QTest::addColumn<QList<Step>>("steps");
         // Files the steps write: "copy*" must equal image.bin, "domain*" node 1's 64 KiB domain 0x2F00.
-        const QList<Step> lssRefused { { { "lss", "fastscan" }, 2,
-                                           "lss fastscan is not offered through a CiA 309 gateway" },
-            { { "uds", "dtc" }, 2, "UDS is not offered through a CiA 309 gateway" },
-            { { "--fd", "lss", "fd-scan" }, 2, "lss fd-scan is not offered through a CiA 309 gateway" } };
+        const QStringList uds { "--fd", "uds", "--security", "1" }, usdo { "--fd", "sdo", "--usdo" };
+        const QString gatewayOnly = " is not offered through a CiA 309 gateway";
+        // clang-format off
         // tarnwick-sim hosts the virtualcan server; a dump beside it decodes what the tool's SDO, block
         // and UDS transfers put on the bus, also the abort of a timed-out request before the tool ends.
-        QTest::newRow("virtualcan")
-            << QStringList { "--bus", "%bus" } << QStringList { "dump" }
+        QTest::newRow("virtualcan") << QStringList { "--bus", "%bus" } << QStringList { "dump" }
             << QStringList { "heartbeat node", "SDO answer node 10: upload 0x1000:0 expedited: 94 01 02 00",
-                   "SDO answer node 2: upload 0x1008:0 segmented, 11 bytes",
-                   "SDO answer node 2: upload segment toggle 1 last: 72 69 76 65",
-                   "SDO request node 99: abort 0x1000:0 0x05040000 SDO Protocol timed out",
-                   "UDS 0x7e8 positive response RequestDownload", "UDS 0x7e8 positive response TransferData",
-                   "UDS 0x7e8 positive response RequestTransferExit" }
+                   "SDO answer node 2: upload 0x1008:0 segmented, 11 bytes", "SDO answer node 2: upload segment toggle 1 last: 72 69 76 65",
+                   "SDO request node 99: abort 0x1000:0 0x05040000 SDO Protocol timed out", "UDS 0x7e8 positive response RequestDownload",
+                   "UDS 0x7e8 positive response TransferData", "UDS 0x7e8 positive response RequestTransferExit" }
             << QList<Step> { { { "sdo", "read", "2", "0x1018:2", "u32" }, 0, "(0x402010)" },
                    { { "uds", "--security", "1", "read-memory", "0x10000", "4" }, 0, "63 ff ff ff ff" },
                    { { "sdo", "--timeout", "200", "read", "99", "0x1000", "u32" }, 3, "did not answer" },
-                   { { "sdo", "--block", "download", "2", "0x1F50:1", "%/image.bin" }, 0,
-                       "65536 bytes downloaded" },
-                   { { "sdo", "--block", "upload", "2", "0x1F50:1", "%/copy1.bin" }, 0,
-                       "65536 bytes uploaded" },
+                   { { "sdo", "--block", "download", "2", "0x1F50:1", "%/image.bin" }, 0, "65536 bytes downloaded" },
+                   { { "sdo", "--block", "upload", "2", "0x1F50:1", "%/copy1.bin" }, 0, "65536 bytes uploaded" },
                    { { "scan", "--timeout", "200" }, 0, "5 node(s) found" },
                    { { "sdo", "upload", "2", "0x1008", "%/name.bin" }, 0, "11 bytes uploaded" },
                    { { "uds", "--security", "1", "flash", "%/small.bin", "0x10000" }, 0, "" } };
         // A 17-byte VIN (a padded single frame) and a 64 KiB flash over ISO-TP on CAN FD; USDO
         // segmented to node 2 and bulk to node 3, each read back segmented.
-        const QStringList uds { "--fd", "uds", "--security", "1" }, usdo { "--fd", "sdo", "--usdo" };
-        QTest::newRow("virtualcan, CAN FD")
-            << QStringList { "--fd", "--bus", "%bus" } << QStringList() << QStringList()
-            << QList<Step> {
-                   { uds + QStringList { "write-did", "0xF190", "575441524e5749434b3030303030303137" }, 0,
-                       "" },
+        QTest::newRow("virtualcan, CAN FD") << QStringList { "--fd", "--bus", "%bus" } << QStringList() << QStringList()
+            << QList<Step> { { uds + QStringList { "write-did", "0xF190", "575441524e5749434b3030303030303137" }, 0, "" },
                    { { "--fd", "uds", "read-did", "0xF190" }, 0, "\"WTARNWICK00000017\"" },
                    { uds + QStringList { "flash", "%/image.bin", "0x10000" }, 0, "" },
                    { uds + QStringList { "dump", "%/copy1.bin", "0x10000", "65536" }, 0, "" },
                    { usdo + QStringList { "download", "2", "0x1F50:1", "%/image.bin" }, 0, "" },
                    { usdo + QStringList { "upload", "2", "0x1F50:1", "%/copy2.bin" }, 0, "" },
                    { usdo + QStringList { "--block", "download", "3", "0x1F50:1", "%/image.bin" }, 0, "" },
-                   { usdo + QStringList { "upload", "3", "0x1F50:1", "%/copy3.bin" }, 0, "" }
-               };
-        // Its network behind a gateway on a free port it names; a reset node boots up again.
-        QTest::newRow("gateway")
-            << QStringList { "--gateway", "0" }
-            << QStringList { "monitor", "--duration", "60000", "--nodes", "3" }
-            << QStringList { "", "node   3  NMT boot-up" } // nothing to show before the reset
+                   { usdo + QStringList { "upload", "3", "0x1F50:1", "%/copy3.bin" }, 0, "" } };
+        // Its network behind a gateway on a free port it names; a reset node boots up again (the
+        // monitor has nothing to show before).
+        QTest::newRow("gateway") << QStringList { "--gateway", "0" } << QStringList { "monitor", "--duration", "60000", "--nodes", "3" }
+            << QStringList { "", "node   3  NMT boot-up" }
             << QList<Step> { { { "scan", "--timeout", "20" }, 0, "5 node(s) found" },
                    { { "sdo", "read", "1", "0x1018:1", "u32" }, 0, "1201 (0x4b1)" },
                    { { "sdo", "read", "2", "0x1008", "string" }, 0, "servo drive" },
                    { { "sdo", "read", "1", "0x2000", "u32" }, 4, "0x06020000 Object does not exist" },
                    { { "sdo", "upload", "1", "0x2F00", "%/domain1.bin" }, 0, "65536 bytes uploaded" },
                    { { "nmt", "start", "2" }, 0, "sent start to node 2" },
-                   { { "lss", "configure", "0x4b1", "0x00401001", "0x00010003", "0x1a2b00ff", "21" }, 0,
-                       "node-ID 21 configured and stored" },
-                   { { "lss", "configure", "0x4b1", "0x00401001", "0x00010003", "0x1a2b0099", "22" }, 1,
-                       "gateway answered with an error" },
-                   { { "nmt", "reset-node", "3" }, 0, "" } }
-                + lssRefused;
+                   { { "lss", "configure", "0x4b1", "0x00401001", "0x00010003", "0x1a2b00ff", "21" }, 0, "node-ID 21 configured and stored" },
+                   { { "lss", "configure", "0x4b1", "0x00401001", "0x00010003", "0x1a2b0099", "22" }, 1, "gateway answered with an error" },
+                   { { "nmt", "reset-node", "3" }, 0, "" },
+                   { { "lss", "fastscan" }, 2, "lss fastscan" + gatewayOnly },
+                   { { "uds", "dtc" }, 2, "UDS" + gatewayOnly },
+                   { { "--fd", "lss", "fd-scan" }, 2, "lss fd-scan" + gatewayOnly } };
         // The gateway in front of a network on virtualcan, a strict bus of its own.
-        QTest::newRow("gateway on virtualcan")
-            << QStringList { "--bus", "%bus", "--gateway", "0" } << QStringList() << QStringList()
-            << QList<Step> { { { "sdo", "upload", "1", "0x2F00", "%/domain2.bin" }, 0,
-                   "65536 bytes uploaded" } };
+        QTest::newRow("gateway on virtualcan") << QStringList { "--bus", "%bus", "--gateway", "0" } << QStringList() << QStringList()
+            << QList<Step> { { { "sdo", "upload", "1", "0x2F00", "%/domain2.bin" }, 0, "65536 bytes uploaded" } };
+        // clang-format on
     }
     void againstTheSimulator()
     {

@@ -182,26 +182,24 @@ private slots:
         QTest::addColumn<QByteArray>("flowControl");
         QTest::addColumn<char>("outcome");
         const QByteArray fc("30100000000000cc"), none, ff("101e010203040506 ");
-        QTest::newRow("in order") << ff + "21 22 23 24" << fc << 'd';
-        QTest::newRow("first one wrong") << ff + "22" << fc << 'e';
-        QTest::newRow("repeated") << ff + "21 21" << fc << 'e';
-        QTest::newRow("one lost") << ff + "21 23" << fc << 'e';
-        QTest::newRow("starting at 0") << ff + "20" << fc << 'e';
+        // clang-format off
+        QTest::newRow("in order")                 << ff + "21 22 23 24" << fc << 'd';
+        QTest::newRow("first one wrong")          << ff + "22" << fc << 'e';
+        QTest::newRow("repeated")                 << ff + "21 21" << fc << 'e';
+        QTest::newRow("one lost")                 << ff + "21 23" << fc << 'e';
+        QTest::newRow("starting at 0")            << ff + "20" << fc << 'e';
         // N_Cr supervises each gap, not the whole message (longer than mTimeout).
-        QTest::newRow("slow sender within N_Cr")
-            << QByteArray("1022010203040506 ~60 21 ~60 22 ~60 23 ~60 24") << fc << 'd';
-        QTest::newRow("a gap beyond N_Cr")
-            << QByteArray("1022010203040506 ~60 21 ~60 22 ~160 23") << fc << 't';
-        QTest::newRow("first frame announcing 4 GB")
-            << QByteArray("1000ffffffff0102 2103040506070809") << fc << 't';
-        QTest::newRow("consecutive frame without first frame") << QByteArray("21") << none << 't';
-        QTest::newRow("single frame length beyond frame") << QByteArray("070102") << none << 't';
-        QTest::newRow("escape length beyond frame") << QByteArray("003f010203040506070809") << none << 't';
-        QTest::newRow("empty frame") << QByteArray("") << none << 't';
-        QTest::newRow("first frame cut short") << QByteArray("10") << none << 't';
+        QTest::newRow("slow sender within N_Cr")  << QByteArray("1022010203040506 ~60 21 ~60 22 ~60 23 ~60 24") << fc << 'd';
+        QTest::newRow("a gap beyond N_Cr")        << QByteArray("1022010203040506 ~60 21 ~60 22 ~160 23") << fc << 't';
+        QTest::newRow("message cut off")          << QByteArray("1014010203040506 21") << fc << 't';
+        QTest::newRow("no first frame")           << QByteArray("21") << none << 't';
+        QTest::newRow("single frame too long")    << QByteArray("070102") << none << 't';
+        QTest::newRow("escape length too long")   << QByteArray("003f010203040506070809") << none << 't';
+        QTest::newRow("empty frame")              << QByteArray("") << none << 't';
+        QTest::newRow("first frame cut short")    << QByteArray("10") << none << 't';
         QTest::newRow("32-bit first frame cut short") << QByteArray("100000") << none << 't';
         QTest::newRow("flow control while receiving") << QByteArray("300000") << none << 't';
-        QTest::newRow("message cut off") << QByteArray("1014010203040506 21") << fc << 't';
+        // clang-format on
     }
     void reception()
     {
