@@ -17,23 +17,31 @@ inline QByteArray pattern(int n)
     return p;
 }
 
+/// An adapter on the bus that can send CAN FD.
+inline VirtualCanAdapter *fdCapable(VirtualCanAdapter *adapter)
+{
+    adapter->setCanFdCapable(true);
+    return adapter;
+}
+
+/// Routine options echoed as its status record (for a routine of the simulated ECU).
+inline SimUdsEcu::Routine echoRoutine()
+{
+    return [](quint8, const QByteArray &options, QByteArray &status) {
+        status = options;
+        return quint8(0);
+    };
+}
+
 /// A UDS client and a simulated ECU on one virtual bus. Both adapters can send CAN FD (the
 /// client's transports learn that when they are created); classic framing until setCANFD().
 struct UdsSimBench
 {
-    struct FdAdapter : VirtualCanAdapter
-    {
-        explicit FdAdapter(VirtualCanBus *bus)
-            : VirtualCanAdapter(bus)
-        {
-            setCanFdCapable(true);
-        }
-    };
     VirtualCanBus bus;
-    FdAdapter adapter { &bus };
-    FdAdapter ecuAdapter { &bus };
-    CanScheduler scheduler { &adapter };
-    SimUdsEcu ecu { &ecuAdapter };
+    VirtualCanAdapter adapter { &bus };
+    VirtualCanAdapter ecuAdapter { &bus };
+    CanScheduler scheduler { fdCapable(&adapter) };
+    SimUdsEcu ecu { fdCapable(&ecuAdapter) };
     UDSClient client { &scheduler };
 
     UdsSimBench()

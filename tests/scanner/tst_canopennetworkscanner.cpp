@@ -1,5 +1,6 @@
 #include "canopennetworkscanner.h"
 #include "canscheduler.h"
+#include "scriptedadapter.h"
 #include "sdoclient.h"
 #include "simcanopennode.h"
 #include "simnetwork.h"
@@ -15,6 +16,22 @@
 #include <memory>
 
 using Scanner = CANopenNetworkscanner;
+
+// The scanner sets 250 ms when it starts; the client takes a new time-out only between requests,
+// so it is applied after each outcome (as the tarnwick tool does).
+static void shortenSdoTimeout(Scanner &scanner, quint32 ms)
+{
+    SDOClient *sdo = scanner.sdoClient();
+    auto apply = [sdo, ms] { sdo->setSdoTimeout(ms); };
+    QObject::connect(sdo, &SDOClient::resultReceived, sdo, apply);
+    QObject::connect(sdo, &SDOClient::errorReceived, sdo, apply);
+}
+
+/// An SDO upload request as "node:index/sub".
+static QString sdoRead(const CAN::CanMessage &m)
+{
+    return QString::asprintf("%d:%02x%02x/%d", int(m.id) - 0x600, m.data[2], m.data[1], m.data[3]);
+}
 
 // The host (scheduler and scanner) and at most one simulated node on a virtual bus. Every SDO
 // upload request the host sends is recorded as "node:index/sub", with the scanner's state.
@@ -39,12 +56,8 @@ struct ScanBench
                     return;
                 states.insert(scanner.getCurrentState());
                 if (m.data[0] == 0x40)
-                    requests << QStringLiteral("%1:%2/%3")
-                                    .arg(m.id - 0x600)
-                                    .arg(qFromLittleEndian<quint16>(m.data + 1), 4, 16, QLatin1Char('0'))
-                                    .arg(m.data[3]);
-                else if (m.data[0] == 0x80 && qFromLittleEndian<quint32>(m.data + 4) == 0x05040000)
-                    ++timeoutAborts;
+                    requests << sdoRead(m);
+                timeoutAborts += m.data[0] == 0x80 && qFromLittleEndian<quint32>(m.data + 4) == 0x05040000;
             });
     }
     void addNode(quint8 id, int receivePdos, int transmitPdos, bool inhibitTime)
@@ -55,28 +68,22 @@ struct ScanBench
         SimNetwork::addPdoObjects(node->od(), id, receivePdos, transmitPdos, inhibitTime);
         node->powerOn();
     }
-    // The scanner sets 250 ms when it starts; the client takes a new time-out only between
-    // requests, so it is applied after each outcome (as the tarnwick tool does).
-    void shortenSdoTimeout(quint32 ms)
-    {
-        SDOClient *sdo = scanner.sdoClient();
-        auto apply = [sdo, ms] { sdo->setSdoTimeout(ms); };
-        QObject::connect(sdo, &SDOClient::resultReceived, sdo, apply);
-        QObject::connect(sdo, &SDOClient::errorReceived, sdo, apply);
-    }
-    QStringList requestsTo(int nodeId) const
-    {
-        QStringList list;
-        const QString prefix = QString::number(nodeId) + QLatin1Char(':');
-        for (const QString &r : requests)
-            if (r.startsWith(prefix))
-                list << r.mid(prefix.size());
-        return list;
-    }
 };
 
 static const QString kIdentity = QStringLiteral("1000/0 1018/1 1018/2 1018/3 1018/4");
 
+/// Node 1 with PDOs, a request ("index/sub") its server aborts with abortCode (0: ignores), and
+/// the reads the walk sends it after its identity before it moves on to node 2.
+struct NodeCase
+{
+    bool readPdos;
+    int receivePdos, transmitPdos;
+    bool inhibitTime;
+    const char *scripted;
+    quint32 abortCode;
+    QString transcript;
+};
+Q_DECLARE_METATYPE(NodeCase)
 enum StopPoint { StopWhileWaiting, StopOnTimeout, StopOnResult };
 Q_DECLARE_METATYPE(StopPoint)
 
@@ -84,103 +91,103 @@ class tst_CANopenNetworkscanner : public QObject
 {
     Q_OBJECT
 private slots:
-    void noNodeAnswers_data()
+    // No node answers: one read of the device type per node, each ended by the client's time-out
+    // abort; or the adapter refuses: a refused read is repeated or skipped. One sigFinished.
+    void wholeWalk_data()
     {
         QTest::addColumn<bool>("readPdos");
-        QTest::newRow("identity only") << false;
-        QTest::newRow("with PDOs") << true;
+        QTest::addColumn<QList<CAN::RetType>>("script"); // then every frame answered with `result`
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("readsOfNode1");
+        QTest::addColumn<int>("aborts");
+        using R = QList<CAN::RetType>;
+        QTest::newRow("nobody answers") << false << R {} << 0 << 1 << 127;
+        QTest::newRow("nobody answers, with PDOs") << true << R {} << 0 << 1 << 127;
+        QTest::newRow("offline from the start") << true << R {} << 4 << 1 << 0;
+        // Not ready twice: the read goes out on the third try and times out as usual.
+        const CAN::RetType busy = CAN::RetType_NotReady;
+        QTest::newRow("not ready, then sent") << true << R { busy, busy, CAN::RetType_OK } << 4 << 3 << 1;
+        QTest::newRow("not ready for good")
+            << true << QVector<CAN::RetType>(26, busy).toList() << 4 << 26 << 0;
     }
-    void noNodeAnswers()
+    void wholeWalk()
     {
         QFETCH(bool, readPdos);
-        ScanBench b;
-        b.shortenSdoTimeout(5);
-        QSignalSpy finished(&b.scanner, &Scanner::sigFinished);
-        b.scanner.startScan(&b.scheduler, readPdos);
+        QFETCH(QList<CAN::RetType>, script);
+        QFETCH(int, result);
+        QFETCH(int, readsOfNode1);
+        QFETCH(int, aborts);
+        ScriptedAdapter adapter;
+        adapter.script = script;
+        adapter.result = CAN::RetType(result);
+        CanScheduler scheduler(&adapter);
+        Scanner scanner;
+        shortenSdoTimeout(scanner, 5);
+        QSignalSpy finished(&scanner, &Scanner::sigFinished);
+        scanner.startScan(&scheduler, readPdos);
         QVERIFY(finished.wait(20000));
-        QCOMPARE(b.scanner.getCurrentState(), Scanner::CS_Finished);
-
-        // One read of the device type per node, each ended by the client's time-out abort.
-        QStringList expected;
+        QCOMPARE(scanner.getCurrentState(), Scanner::CS_Finished);
+        QStringList reads, expected;
         for (int n = 1; n <= 127; ++n)
-            expected << QStringLiteral("%1:1000/0").arg(n);
-        QCOMPARE(b.requests, expected);
-        QCOMPARE(b.timeoutAborts, 127);
-        QCOMPARE(b.states, QSet<int> { Scanner::CS_Running });
+            for (int i = 0; i < (n == 1 ? readsOfNode1 : 1); ++i)
+                expected << QStringLiteral("%1:1000/0").arg(n);
+        int abortFrames = 0;
+        for (const CAN::CanMessage &m : qAsConst(adapter.frames)) {
+            if (m.data[0] == 0x40)
+                reads << QString::asprintf(
+                    "%d:%02x%02x/%d", int(m.id) - 0x600, m.data[2], m.data[1], m.data[3]);
+            abortFrames += m.data[0] == 0x80;
+        }
+        QCOMPARE(reads, expected);
+        QCOMPARE(abortFrames, aborts);
         QVERIFY(!finished.wait(100));
         QCOMPARE(finished.count(), 1);
     }
     void nodeTranscript_data()
     {
-        QTest::addColumn<bool>("readPdos");
-        QTest::addColumn<int>("receivePdos");
-        QTest::addColumn<int>("transmitPdos");
-        QTest::addColumn<bool>("inhibitTime");
-        QTest::addColumn<QString>("scripted"); // "index/sub" the server treats specially
-        QTest::addColumn<quint32>("abortCode"); // its abort code; 0: it stays silent
-        QTest::addColumn<QString>("transcript");
-
-        const QString none;
+        QTest::addColumn<NodeCase>("c");
+        const QString rpdo1 = "1400/1 1400/2 1400/3 1400/5 1401/1",
+                      tpdo1 = "1800/1 1800/2 1800/3 1800/5 1801/1";
         // clang-format off
-        QTest::newRow("identity only") << false << 2 << 1 << true << none << 0u << kIdentity;
-        QTest::newRow("revision aborts, serial still read")
-            << false << 0 << 0 << true << "1018/3" << 0x06090011u << kIdentity;
-        QTest::newRow("device type aborts, identity still read")
-            << false << 0 << 0 << true << "1000/0" << 0x06020000u << kIdentity;
-        QTest::newRow("two receive PDOs")
-            << true << 2 << 1 << true << none << 0u
-            << kIdentity + " 1400/1 1400/2 1400/3 1400/5 1401/1 1401/2 1401/3 1401/5 1402/1 1600/1 1600/2 1600/3"
-                           " 1800/1 1800/2 1800/3 1800/5 1801/1 1a00/1 1a00/2 1a00/3";
-        QTest::newRow("no inhibit time ends each parameter phase")
-            << true << 2 << 2 << false << none << 0u
-            << kIdentity + " 1400/1 1400/2 1400/3 1600/1 1600/2 1600/3 1800/1 1800/2 1800/3 1a00/1 1a00/2 1a00/3";
-        QTest::newRow("no PDOs")
-            << true << 0 << 0 << true << none << 0u
-            << kIdentity + " 1400/1 1600/1 1800/1 1a00/1";
+        QTest::newRow("identity only")                           << NodeCase { false, 2, 1, true, "", 0, "" };
+        QTest::newRow("revision aborts, serial still read")      << NodeCase { false, 0, 0, true, "1018/3", 0x06090011u, "" };
+        QTest::newRow("device type aborts, identity still read") << NodeCase { false, 0, 0, true, "1000/0", 0x06020000u, "" };
+        QTest::newRow("two receive PDOs") << NodeCase { true, 2, 1, true, "", 0,
+            rpdo1 + " 1401/2 1401/3 1401/5 1402/1 1600/1 1600/2 1600/3 " + tpdo1 + " 1a00/1 1a00/2 1a00/3" };
+        QTest::newRow("no inhibit time ends each parameter phase") << NodeCase { true, 2, 2, false, "", 0,
+            "1400/1 1400/2 1400/3 1600/1 1600/2 1600/3 1800/1 1800/2 1800/3 1a00/1 1a00/2 1a00/3" };
+        QTest::newRow("no PDOs") << NodeCase { true, 0, 0, true, "", 0, "1400/1 1600/1 1800/1 1a00/1" };
         QTest::newRow("hardware error on a transmit parameter")
-            << true << 0 << 1 << true << "1800/2" << 0x06060000u
-            << kIdentity + " 1400/1 1600/1 1800/1 1800/2 1a00/1 1a00/2 1a00/3";
+            << NodeCase { true, 0, 1, true, "1800/2", 0x06060000u, "1400/1 1600/1 1800/1 1800/2 1a00/1 1a00/2 1a00/3" };
         QTest::newRow("receive parameter times out")
-            << true << 2 << 0 << true << "1400/2" << 0u
-            << kIdentity + " 1400/1 1400/2 1600/1 1600/2 1600/3 1800/1 1a00/1";
+            << NodeCase { true, 2, 0, true, "1400/2", 0, "1400/1 1400/2 1600/1 1600/2 1600/3 1800/1 1a00/1" };
         QTest::newRow("receive mapping times out")
-            << true << 1 << 1 << true << "1600/1" << 0u
-            << kIdentity + " 1400/1 1400/2 1400/3 1400/5 1401/1 1600/1 1800/1 1800/2 1800/3 1800/5 1801/1"
-                           " 1a00/1 1a00/2 1a00/3";
+            << NodeCase { true, 1, 1, true, "1600/1", 0, rpdo1 + " 1600/1 " + tpdo1 + " 1a00/1 1a00/2 1a00/3" };
         QTest::newRow("transmit mapping times out")
-            << true << 0 << 1 << true << "1a00/2" << 0u
-            << kIdentity + " 1400/1 1600/1 1800/1 1800/2 1800/3 1800/5 1801/1 1a00/1 1a00/2";
+            << NodeCase { true, 0, 1, true, "1a00/2", 0, "1400/1 1600/1 " + tpdo1 + " 1a00/1 1a00/2" };
         // clang-format on
     }
     void nodeTranscript()
     {
-        QFETCH(bool, readPdos);
-        QFETCH(int, receivePdos);
-        QFETCH(int, transmitPdos);
-        QFETCH(bool, inhibitTime);
-        QFETCH(QString, scripted);
-        QFETCH(quint32, abortCode);
-        QFETCH(QString, transcript);
-
+        QFETCH(NodeCase, c);
         ScanBench b;
-        b.addNode(1, receivePdos, transmitPdos, inhibitTime);
-        if (!scripted.isEmpty()) {
+        b.addNode(1, c.receivePdos, c.transmitPdos, c.inhibitTime);
+        if (*c.scripted) {
             SimSdoServer::Script script;
-            script.abortCode = abortCode;
-            script.silent = abortCode == 0;
-            const QStringList at = scripted.split(QLatin1Char('/'));
+            script.abortCode = c.abortCode;
+            script.silent = c.abortCode == 0;
+            const QStringList at = QString(c.scripted).split('/');
             b.server->setScript(quint16(at[0].toUInt(nullptr, 16)), quint8(at[1].toUInt()), script);
         }
         QSignalSpy finished(&b.scanner, &Scanner::sigFinished);
-        b.scanner.startScan(&b.scheduler, readPdos);
+        b.scanner.startScan(&b.scheduler, c.readPdos);
         // The walk leaves node 1 only for node 2, whatever happened during its PDO phases.
-        QTRY_VERIFY_WITH_TIMEOUT(b.requests.contains(QStringLiteral("2:1000/0")), 10000);
-        QCOMPARE(b.requests.last(), QStringLiteral("2:1000/0"));
+        QTRY_VERIFY_WITH_TIMEOUT(b.requests.contains("2:1000/0"), 10000);
         b.scanner.stop();
-        QCOMPARE(b.requestsTo(1), transcript.split(QLatin1Char(' ')));
-
+        const QString node1 = (kIdentity + ' ' + c.transcript).trimmed().replace(" ", " 1:");
+        QCOMPARE(b.requests.join(' '), "1:" + node1 + " 2:1000/0");
         QSet<int> states { Scanner::CS_Running };
-        if (readPdos)
+        if (c.readPdos)
             states += { Scanner::CS_RunningRPDOParameter, Scanner::CS_RunningRPDOMapping,
                 Scanner::CS_RunningTPDOParameter, Scanner::CS_RunningTPDOMapping };
         QCOMPARE(b.states, states);

@@ -67,29 +67,24 @@ private slots:
         QTest::addColumn<QString>("failure");
         // A 34-byte request "31 01 02 03 72..." in a first and four consecutive frames, which the
         // ECU's echo routine answers alike, and ones for an unknown routine, refused in one frame.
-        const QByteArray r7(" 72727272727272"), pad("cccccccccc ");
-        auto cf
-            = [&](int i, char dir = '<') { return dir + QByteArray::number(0x20 + i, 16) + r7.mid(1) + ' '; };
+        const QByteArray r7("72727272727272"), pad("cccccccccc ");
+        auto cf = [&](int i, char dir = '<') { return dir + QByteArray::number(0x20 + i, 16) + r7 + ' '; };
         const QByteArray echo("<1022310102037272 "), unknown("<102231010fff7272 "),
             refused(">037f3131cccccccc ");
         const QByteArray answer
             = ">1022710102037272 <300014 " + cf(1, '>') + cf(2, '>') + cf(3, '>') + cf(4, '>');
         const QByteArray bs3 = ">300302" + pad;
-        QTest::newRow("two waits, block size 3, STmin 2")
-            << 2 << 3
-            << echo + ">310302" + pad + ">310302" + pad + bs3 + cf(1) + cf(2) + cf(3) + bs3 + cf(4) + answer
-            << QString();
+        // clang-format off
+        QTest::newRow("two waits, block size 3, STmin 2") << 2 << 3
+            << echo + ">310302" + pad + ">310302" + pad + bs3 + cf(1) + cf(2) + cf(3) + bs3 + cf(4) + answer << QString();
         // The block count starts again with every message (the first one ends within a block).
-        QTest::newRow("block size 3, two messages in a row") << 0 << 3
-                                                             << "<101431010fff7272 " + bs3 + cf(1) + cf(2)
-                + refused + echo + bs3 + cf(1) + cf(2) + "~20 " + cf(3) + bs3 + cf(4) + answer
-                                                             << QString();
-        QTest::newRow("wrong sequence number") << 0 << 0
-                                               << echo + ">300002" + pad + cf(1) + cf(3) + "~60 " + unknown
-                + ">300002" + pad + cf(1) + cf(2) + cf(3) + cf(4) + refused
-                                               << "wrong sequence number";
-        QTest::newRow("longer than the ECU takes")
-            << 0 << 0 << "<1fff310102037272 >320002" + pad + "~60 <023e00 >027e00cccccccccc" << QString();
+        QTest::newRow("block size 3, two messages in a row") << 0 << 3 << "<101431010fff7272 " + bs3 + cf(1) + cf(2)
+            + refused + echo + bs3 + cf(1) + cf(2) + "~20 " + cf(3) + bs3 + cf(4) + answer << QString();
+        QTest::newRow("wrong sequence number") << 0 << 0 << echo + ">300002" + pad + cf(1) + cf(3) + "~60 " + unknown
+            + ">300002" + pad + cf(1) + cf(2) + cf(3) + cf(4) + refused << "wrong sequence number";
+        QTest::newRow("longer than the ECU takes") << 0 << 0
+            << "<1fff310102037272 >320002" + pad + "~60 <023e00 >027e00cccccccccc" << QString();
+        // clang-format on
     }
     void isoTpServer()
     {
@@ -99,10 +94,7 @@ private slots:
         QFETCH(QString, failure);
         UdsSimBench b;
         BusPeer tester(&b.bus);
-        b.ecu.setRoutine(0x0203, [](quint8, const QByteArray &options, QByteArray &status) {
-            status = options;
-            return quint8(0);
-        });
+        b.ecu.setRoutine(0x0203, echoRoutine());
         b.ecu.transport()->setWaitFrames(waits);
         b.ecu.transport()->setBlockSize(quint8(blockSize));
         b.ecu.transport()->setSTmin(2);

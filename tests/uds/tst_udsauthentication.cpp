@@ -18,19 +18,18 @@ const struct
     const char *bytes;
     std::function<CAN::RetType(A &)> send;
 } kRequests[] = {
+    // clang-format off
     { "2900", [](A &a) { return a.deAuthenticate(); } },
     { "2901000003c0c1c20000", [](A &a) { return a.verifyCertificateUnidirectional(0, "\xc0\xc1\xc2", {}); } },
     { "2902010001c00002d0d1", [](A &a) { return a.verifyCertificateBidirectional(1, "\xc0", "\xd0\xd1"); } },
     { "29030002a0a10001b0", [](A &a) { return a.proofOfOwnership("\xa0\xa1", "\xb0"); } },
     { "290401020003c0c1c2", [](A &a) { return a.transmitCertificate(0x0102, "\xc0\xc1\xc2"); } },
-    { "29050030313233343536373839616263646566",
-        [](A &a) { return a.requestChallengeForAuthentication(0, kAlg); } },
-    { "290630313233343536373839616263646566"
-      "0001a00002b0b10000",
+    { "29050030313233343536373839616263646566", [](A &a) { return a.requestChallengeForAuthentication(0, kAlg); } },
+    { "2906303132333435363738396162636465660001a00002b0b10000",
         [](A &a) { return a.verifyProofOfOwnershipUnidirectional(kAlg, "\xa0", "\xb0\xb1", {}); } },
-    { "29070002a0a10102",
-        [](A &a) { return a.verifyProofOfOwnershipBidirectional("\xa0\xa1", "\x01\x02"); } },
+    { "29070002a0a10102", [](A &a) { return a.verifyProofOfOwnershipBidirectional("\xa0\xa1", "\x01\x02"); } },
     { "2908", [](A &a) { return a.authenticationConfiguration(); } },
+    // clang-format on
 };
 
 /// The client, the ECU and the authentication service with a spy on each of its signals.
@@ -51,7 +50,7 @@ struct AuthBench : UdsSimBench
         QStringList out;
         for (const QSignalSpy &spy : spies) {
             for (const QList<QVariant> &args : spy) {
-                QStringList words { QString::fromLatin1(spy.signal()).section('(', 0, 0) };
+                QStringList words { QString(spy.signal()).section('(', 0, 0) };
                 for (const QVariant &v : args)
                     words << (v.userType() == QMetaType::QByteArray ? v.toByteArray().toHex()
                                                                     : QString::number(v.toUInt(), 16));
@@ -62,11 +61,6 @@ struct AuthBench : UdsSimBench
     }
 };
 } // namespace
-
-static void row(const char *name, int sub, const QByteArray &answer, const QString &outcome)
-{
-    QTest::newRow(name) << sub << answer << outcome;
-}
 
 class tst_UDSAuthentication : public QObject
 {
@@ -79,7 +73,11 @@ private slots:
         QTest::addColumn<int>("sub");
         QTest::addColumn<QByteArray>("answer"); // empty: not scripted, the ECU refuses the sub-function
         QTest::addColumn<QString>("outcome");
+        auto row = [](const char *name, int sub, const QByteArray &answer, const QString &outcome) {
+            QTest::newRow(name) << sub << answer << outcome;
+        };
         const QByteArray c8("c1c2c3c4c5c6c7c8"), alg("0102030405060708090a0b0c0d0e0f10");
+        // clang-format off
         row("not supported", 1, "", "error 1 12");
         row("deAuthenticated", 0, "690010", "deAuthenticated 10");
         row("deAuthenticated without value", 0, "6900", "deAuthenticated 0");
@@ -105,6 +103,7 @@ private slots:
         row("bidirectional without key info", 7, "69070002a1a2", "ownershipVerifiedBidirectional a1a2 ");
         row("ownership bidirectional too short", 7, "690700", "error 7 ff");
         row("one byte", 1, "69", "error 1 ff");
+        // clang-format on
     }
     void answers()
     {
@@ -125,18 +124,15 @@ private slots:
         QCOMPARE(b->auth.deAuthenticate(), CAN::RetType_OK);
         QCOMPARE(b->auth.authenticationConfiguration(), CAN::RetType_Busy);
         QTRY_COMPARE(b->outcomes(), QStringList { "deAuthenticated 10" });
-
         // The client is busy with something else: its code, and nothing pending here.
         b->ecu.setSilent(true);
         b->client.DiagnosticSessionControl(1);
         QCOMPARE(b->auth.deAuthenticate(), CAN::RetType_Busy);
         b->client.abortService();
-
         b->client.setResponseTimeout(50); // no answer: timeout, once
         QCOMPARE(b->auth.deAuthenticate(), CAN::RetType_OK);
         QTRY_COMPARE(b->outcomes().size(), 2);
         QVERIFY(b->outcomes().contains("timeout"));
-
         // Abort: nothing is signalled, the next request is accepted.
         b->ecu.setSilent(false);
         QCOMPARE(b->auth.deAuthenticate(), CAN::RetType_OK);
@@ -144,7 +140,6 @@ private slots:
         QVERIFY(!QTest::qWaitFor([&] { return b->outcomes().size() > 2; }, 100));
         QCOMPARE(b->auth.deAuthenticate(), CAN::RetType_OK);
         QTRY_COMPARE(b->outcomes().size(), 3);
-
         UDSAuthentication orphan(nullptr);
         QCOMPARE(orphan.deAuthenticate(), CAN::RetType_NoLink);
         orphan.setUdsClient(&b->client);
