@@ -49,17 +49,9 @@ bool BusPeer::expectSilence(int ms)
     return mFrames.empty();
 }
 
-CAN::RetType BusPeer::send(quint32 id, const char *hex)
-{
-    return send(id, QByteArray::fromHex(hex));
-}
-
 CAN::RetType BusPeer::send(quint32 id, const QByteArray &bytes)
 {
-    CAN::CanMessage m;
-    m.id = id & CAN::MaxExtendedId;
-    m.extended = id > CAN::MaxStandardId; // an identifier only 29 bits can hold
-    m.fd = mFdFrames || bytes.size() > 8;
-    m.setPayload(bytes.constData(), int(bytes.size()));
+    CAN::CanMessage m = makeFrame(id, bytes);
+    m.fd = m.fd || mFdFrames;
     return sendCanMessage(m);
 }
