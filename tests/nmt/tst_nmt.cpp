@@ -111,17 +111,22 @@ struct SimBench
         return -1;
     }
 };
-// The five commands, in the order of the table below, for all nodes and for one node.
+// The five commands for all nodes and for one node: the command byte, the state a node is then
+// expected in (operational 3, stopped 4, pre-operational 2) and the gateway's command word.
 const struct
 {
+    const char *name;
     CAN::RetType (NMTNetwork::*network)();
     CAN::RetType (NMTSlave::*slave)();
+    QByteArray byte;
+    int state;
+    QString line;
 } Commands[] = {
-    { &NMTNetwork::start, &NMTSlave::startNode },
-    { &NMTNetwork::stop, &NMTSlave::stopNode },
-    { &NMTNetwork::preop, &NMTSlave::preopNode },
-    { &NMTNetwork::resetAppl, &NMTSlave::resetApplication },
-    { &NMTNetwork::resetComm, &NMTSlave::resetCommunication },
+    { "start", &NMTNetwork::start, &NMTSlave::startNode, "01", 3, "start" },
+    { "stop", &NMTNetwork::stop, &NMTSlave::stopNode, "02", 4, "stop" },
+    { "preop", &NMTNetwork::preop, &NMTSlave::preopNode, "80", 2, "preop" },
+    { "reset application", &NMTNetwork::resetAppl, &NMTSlave::resetApplication, "81", 2, "reset node" },
+    { "reset communication", &NMTNetwork::resetComm, &NMTSlave::resetCommunication, "82", 2, "reset comm" },
 };
 } // namespace
 
@@ -139,75 +144,60 @@ private slots:
         CANopenService::mUseCANopenFD = false;
     }
 
-    // Each command for all nodes and for node 0x12 (18), as classic frames and, with CANopen FD
-    // on, as FD frames, and through a gateway as lines.
+    // Each command for all nodes and for node 5, through a gateway as lines, then as classic
+    // frames and, with CANopen FD on, as FD frames.
     void commands_data()
     {
         QTest::addColumn<int>("which");
-        QTest::addColumn<QByteArray>("command"); // the command byte
-        QTest::addColumn<int>("expectedState"); // operational 3, stopped 4, pre-operational 2
-        QTest::addColumn<QString>("line"); // the gateway's command word
-        QTest::newRow("start") << 0 << QByteArray("01") << 3 << "start";
-        QTest::newRow("stop") << 1 << QByteArray("02") << 4 << "stop";
-        QTest::newRow("preop") << 2 << QByteArray("80") << 2 << "preop";
-        QTest::newRow("reset application") << 3 << QByteArray("81") << 2 << "reset node";
-        QTest::newRow("reset communication") << 4 << QByteArray("82") << 2 << "reset comm";
+        for (int i = 0; i < 5; ++i)
+            QTest::newRow(Commands[i].name) << i;
     }
     void commands()
     {
         QFETCH(int, which);
-        QFETCH(QByteArray, command);
-        QFETCH(int, expectedState);
-        QFETCH(QString, line);
-        VirtualCanBus bus;
-        VirtualCanAdapter adapter(&bus);
-        adapter.setCanFdCapable(true);
-        BusPeer peer(&bus);
-        CanScheduler scheduler(&adapter);
-        NMTNetwork network(&scheduler);
-        NMTSlave slave(0x12, &scheduler, nullptr);
-        for (bool fd : { false, true }) {
-            slave.activateCANopenFD(fd); // one switch for all services
-            QCOMPARE((network.*Commands[which].network)(), CAN::RetType_OK);
-            QCOMPARE((slave.*Commands[which].slave)(), CAN::RetType_OK);
-            for (const char *node : { "00", "12" }) {
-                const CAN::CanRxMessage m = peer.takeFrame();
-                QVERIFY(m.id == 0 && m.fd == fd && m.bitRateSwitch == fd && !m.remote && !m.extended);
-                QCOMPARE(frameHex(m), command + node);
-            }
-        }
-        QCOMPARE(int(slave.getExpectedNodeState()), expectedState);
-        QCOMPARE(int(slave.getCurrentNodeState()), int(NMTSlave::NmtState_Unknown));
-
-        // Through a gateway: request lines, no frames; the expected state is left alone.
+        const auto &c = Commands[which];
+        SimBench s; // the node stays off
+        NMTNetwork network(&s.scheduler);
+        // The gateway path leaves the expected state alone.
         RecordingAdapter gateway;
         gateway.setGateway(true);
-        scheduler.setCanAdapter(&gateway);
-        NMTSlave slave18(18, &scheduler, nullptr);
-        QCOMPARE((network.*Commands[which].network)(), CAN::RetType_OK);
-        QCOMPARE((slave18.*Commands[which].slave)(), CAN::RetType_OK);
-        QCOMPARE(gateway.requestLines, (QStringList { "0 " + line, "18 " + line }));
+        s.scheduler.setCanAdapter(&gateway);
+        QCOMPARE((network.*c.network)(), CAN::RetType_OK);
+        QCOMPARE((s.slave.*c.slave)(), CAN::RetType_OK);
+        QCOMPARE(gateway.requestLines, (QStringList { "0 " + c.line, "5 " + c.line }));
         QCOMPARE(gateway.sequenceIn, (QList<quint16> { 0xFFFF, 0xFFFF }));
         QVERIFY(gateway.frames.isEmpty() && gateway.lines.isEmpty());
-        QCOMPARE(slave18.getExpectedNodeState(), NMTSlave::NmtState_Unknown);
+        QCOMPARE(s.slave.getExpectedNodeState(), NMTSlave::NmtState_Unknown);
+
+        s.scheduler.setCanAdapter(&s.master);
+        s.master.setCanFdCapable(true);
+        for (bool fd : { false, true }) {
+            s.slave.activateCANopenFD(fd); // one switch for all services
+            QCOMPARE((network.*c.network)(), CAN::RetType_OK);
+            QCOMPARE((s.slave.*c.slave)(), CAN::RetType_OK);
+            for (const char *node : { "00", "05" }) {
+                const CAN::CanRxMessage m = s.peer.takeFrame();
+                QVERIFY(m.id == 0 && m.fd == fd && m.bitRateSwitch == fd && !m.remote && !m.extended);
+                QCOMPARE(frameHex(m), c.byte + node);
+            }
+        }
+        QCOMPARE(int(s.slave.getExpectedNodeState()), c.state);
+        QCOMPARE(int(s.slave.getCurrentNodeState()), int(NMTSlave::NmtState_Unknown));
     }
 
     // Adapter and gateway refusals pass through, yet the expected state is set.
     void commandRefusals()
     {
-        RecordingAdapter adapter;
-        adapter.result = CAN::RetType_NotReady;
-        CanScheduler scheduler(&adapter);
-        NMTSlave slave(0x12, &scheduler, nullptr);
-        NMTNetwork network(&scheduler);
-        QCOMPARE(slave.stopNode(), CAN::RetType_NotReady);
-        QCOMPARE(slave.getExpectedNodeState(), NMTSlave::NmtState_Stopped);
-        QCOMPARE(frameHex(adapter.frames.last()), QByteArray("0212"));
-        adapter.result = CAN::RetType(42); // other adapter codes pass through unchanged
-        QCOMPARE(int(slave.startNode()), 42);
-        adapter.setGateway(true);
-        adapter.result = CAN::RetType_NoLink;
-        QCOMPARE(slave.sendCiA309Command(NMT_Start), CAN::RetType_NoLink);
+        NMTNetwork network(b->scheduler.get());
+        b->adapter.result = CAN::RetType_NotReady;
+        QCOMPARE(b->slave.stopNode(), CAN::RetType_NotReady);
+        QCOMPARE(b->slave.getExpectedNodeState(), NMTSlave::NmtState_Stopped);
+        QCOMPARE(frameHex(b->adapter.frames.last()), QByteArray("0205"));
+        b->adapter.result = CAN::RetType(42); // other adapter codes pass through unchanged
+        QCOMPARE(int(b->slave.startNode()), 42);
+        b->adapter.setGateway(true);
+        b->adapter.result = CAN::RetType_NoLink;
+        QCOMPARE(b->slave.sendCiA309Command(NMT_Start), CAN::RetType_NoLink);
         QCOMPARE(network.sendCiA309Command(NmtCommands(0x55)), CAN::RetType_InvalidRequest);
     }
 
@@ -233,25 +223,19 @@ private slots:
 
     void commandsToSimulatedNode()
     {
-        VirtualCanBus bus;
-        VirtualCanAdapter hostAdapter(&bus), deviceAdapter(&bus);
-        CanScheduler scheduler(&hostAdapter);
-        SimCanopenNode node(&deviceAdapter, 0x21);
-        NMTSlave slave(0x21, &scheduler, nullptr);
-        NMTNetwork network(&scheduler);
-        QSignalSpy boot(&slave, &NMTSlave::HeartbeatGuardingStateChanged);
-        node.powerOn();
-        QTRY_COMPARE(slave.getCurrentNodeState(), NMTSlave::NmtState_BootUp);
-        QCOMPARE(boot.takeFirst().first().value<NMTSlave::HeartbeatGuardingState>(),
-            NMTSlave::HeartbeatGuardingState_BootUp);
-        QCOMPARE(node.nmtState(), SimCanopenNode::NmtState_PreOperational);
-        slave.startNode();
-        QTRY_COMPARE(node.nmtState(), SimCanopenNode::NmtState_Operational);
+        SimBench s;
+        NMTNetwork network(&s.scheduler);
+        s.node.powerOn();
+        QTRY_COMPARE(s.slave.getCurrentNodeState(), NMTSlave::NmtState_BootUp);
+        QVERIFY(s.log.startsWith("n1 c1 "));
+        QCOMPARE(s.node.nmtState(), SimCanopenNode::NmtState_PreOperational);
+        s.slave.startNode();
+        QTRY_COMPARE(s.node.nmtState(), SimCanopenNode::NmtState_Operational);
         network.stop();
-        QTRY_COMPARE(node.nmtState(), SimCanopenNode::NmtState_Stopped);
-        slave.resetCommunication();
-        QTRY_COMPARE(boot.count(), 1); // boot-up again
-        QCOMPARE(node.nmtState(), SimCanopenNode::NmtState_PreOperational);
+        QTRY_COMPARE(s.node.nmtState(), SimCanopenNode::NmtState_Stopped);
+        s.slave.resetCommunication();
+        QTRY_COMPARE(s.log.count("c1 "), 2); // boot-up again
+        QCOMPARE(s.node.nmtState(), SimCanopenNode::NmtState_PreOperational);
     }
 
     // A reply's state byte: boot-up 1, pre-operational 2, operational 3, stopped 4, none 0.
