@@ -27,6 +27,7 @@
 #include <QTest>
 
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -44,9 +45,10 @@ struct Env
     QPointer<QObject> service, client; ///< client: the UDS client under a UDS service, when there is one
     int outcomes = 0;
     std::function<void()> onOutcome;
-    QString dir;
+    const QString dir;
 
-    Env()
+    explicit Env(const QString &dir)
+        : dir(dir)
     {
         network->addDefaultDevices();
         network->powerOn();
@@ -200,8 +202,7 @@ private slots:
         // The undisturbed transfer: how many frames it takes.
         int frames = 0;
         {
-            Env env;
-            env.dir = dir.path();
+            Env env(dir.path());
             QCOMPARE(s.make(env)(), CAN::RetType_OK);
             QObject::connect(env.bus, &VirtualCanBus::frameDelivered, env.bus, [&] { ++frames; });
             runVirtual([&] { return s.answers && env.outcomes > 0; }, s.answers ? 60000 : 1000);
@@ -213,31 +214,23 @@ private slots:
             phases << k;
         for (int phase : qAsConst(phases)) {
             for (int victim = Victim_Scheduler; victim <= Victim_Client; ++victim) {
-                Env env;
-                env.dir = dir.path();
+                Env env(dir.path());
                 const Start start = s.make(env);
                 QPointer<QObject> target = env.victim(victim);
                 if (!target)
                     continue;
                 ++mCases;
                 bool killed = false;
-                auto kill = [&] {
-                    if (killed)
-                        return;
-                    killed = true;
-                    if (victim == Victim_Bus)
-                        target->deleteLater(); // the bus is the sender of frameDelivered
-                    else
-                        delete target.data();
+                auto kill = [&] { // the bus is the sender of frameDelivered: it goes later
+                    if (!std::exchange(killed, true))
+                        victim == Victim_Bus ? target->deleteLater() : delete target.data();
                 };
                 int counted = 0;
                 if (phase < 0)
                     env.onOutcome = kill;
                 else
-                    QObject::connect(env.bus, &VirtualCanBus::frameDelivered, env.bus, [&] {
-                        if (++counted == phase)
-                            kill();
-                    });
+                    QObject::connect(env.bus, &VirtualCanBus::frameDelivered, env.bus,
+                        [&] { ++counted == phase ? kill() : void(); });
                 const CAN::RetType started = start();
                 if (phase == 0)
                     kill();
