@@ -165,46 +165,37 @@ private slots:
     // What a consumer reports, as frame bytes, for a frame on its COB-ID or for a gateway response.
     void emcyReports_data()
     {
-        QTest::addColumn<bool>("gateway");
         QTest::addColumn<uint>("cobId");
-        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("input"); // a frame's hex bytes, or a gateway's lines
         QTest::addColumn<QByteArray>("expected"); // space-separated
-        const struct
-        {
-            const char *row;
-            bool gateway;
-            uint cobId;
-            const char *input, *expected;
-        } rows[] = {
-            { "frame", false, 0x81, "1081011122334455", "1081011122334455" },
-            { "short frame", false, 0x81, "0010", "0010000000000000" },
-            { "empty frame", false, 0x81, "", "0000000000000000" },
-            { "nine tokens", true, 0x81, "1 EMCY 0x8110 0x01 0x11 0x22 0x33 0x44 0x55", "1081011122334455" },
-            { "another node", true, 0x82, "1 EMCY 0x8110 0x01 0x11 0x22 0x33 0x44 0x55", "" },
-            { "lower case", true, 0x81, "1 emcy 0x8110 0x01 0x11 0x22 0x33 0x44 0x55", "1081011122334455" },
-            { "without the word", true, 0x81, "1 XXXX 0x8110 0x01 0x11 0x22 0x33 0x44 0x55", "" },
-            { "seven tokens", true, 0x81, "1 EMCY 0x8110 0x01 0x11 0x22 0x33", "" },
-            { "eight tokens", true, 0x81, "1 EMCY 0x8110 0x01 0x11 0x22 0x33 0x44", "1081011122334400" },
-            { "decimal, octal, hexadecimal", true, 0x82, "0x02 EMCY 33040 1 017 0 255 256 0x1FF",
-                "1081010f00ff00ff" },
-            { "node ID low byte", true, 0x81, "257 EMCY 0x1000 0x0 0 0 0 0 0", "0010000000000000" },
-            { "unreadable node ID is 0", true, 0x80, "x EMCY 0x1000 0x0 0 0 0 0 0", "0010000000000000" },
-            // Two spaces make an empty token: every field after it moves one place.
-            { "double space", true, 0x81, "1  EMCY 0x8110 0x01 0x11 0x22 0x33 0x44", "0000100111223344" },
-            { "several lines", true, 0x81,
-                "1 EMCY 0x1000 0x01 1 2 3 4 5\n2 EMCY 0x2000 0x01 1 2 3 4 5\n"
-                "[7] OK\n1 EMCY 0x3000 0x01 1 2 3 4 5\n",
-                "0010010102030405 0030010102030405" },
+        auto row = [](const char *name, uint cobId, const char *input, const char *expected) {
+            QTest::newRow(name) << cobId << QString(input) << QByteArray(expected);
         };
-        for (const auto &r : rows)
-            QTest::newRow(r.row) << r.gateway << r.cobId << QString(r.input) << QByteArray(r.expected);
+        row("frame", 0x81, "1081011122334455", "1081011122334455");
+        row("short frame", 0x81, "0010", "0010000000000000");
+        row("empty frame", 0x81, "", "0000000000000000");
+        row("nine tokens", 0x81, "1 EMCY 0x8110 0x01 0x11 0x22 0x33 0x44 0x55", "1081011122334455");
+        row("another node", 0x82, "1 EMCY 0x8110 0x01 0x11 0x22 0x33 0x44 0x55", "");
+        row("lower case", 0x81, "1 emcy 0x8110 0x01 0x11 0x22 0x33 0x44 0x55", "1081011122334455");
+        row("without the word", 0x81, "1 XXXX 0x8110 0x01 0x11 0x22 0x33 0x44 0x55", "");
+        row("seven tokens", 0x81, "1 EMCY 0x8110 0x01 0x11 0x22 0x33", "");
+        row("eight tokens", 0x81, "1 EMCY 0x8110 0x01 0x11 0x22 0x33 0x44", "1081011122334400");
+        row("decimal, octal, hexadecimal", 0x82, "0x02 EMCY 33040 1 017 0 255 256 0x1FF", "1081010f00ff00ff");
+        row("node ID low byte", 0x81, "257 EMCY 0x1000 0x0 0 0 0 0 0", "0010000000000000");
+        row("unreadable node ID is 0", 0x80, "x EMCY 0x1000 0x0 0 0 0 0 0", "0010000000000000");
+        // Two spaces make an empty token: every field after it moves one place.
+        row("double space", 0x81, "1  EMCY 0x8110 0x01 0x11 0x22 0x33 0x44", "0000100111223344");
+        row("several lines", 0x81,
+            "1 EMCY 0x1000 0x01 1 2 3 4 5\n2 EMCY 0x2000 0x01 1 2 3 4 5\n[7] OK\n1 EMCY 0x3000 0x01 1 2 3 4 "
+            "5\n",
+            "0010010102030405 0030010102030405");
     }
     void emcyReports()
     {
-        QFETCH(bool, gateway);
         QFETCH(uint, cobId);
         QFETCH(QString, input);
         QFETCH(QByteArray, expected);
+        const bool gateway = input.contains(' ');
         RecordingAdapter adapter;
         adapter.setGateway(gateway);
         CanScheduler scheduler(&adapter);
