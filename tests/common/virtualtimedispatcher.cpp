@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 qint64 VirtualTimeDispatcher::nextDeadline(qint64 none) const
 {
@@ -64,22 +65,19 @@ bool VirtualTimeDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
 {
     mInterrupted = false;
     emit awake();
-    const bool posted = mPosted;
-    mPosted = false;
+    const bool posted = std::exchange(mPosted, false);
     QCoreApplication::sendPostedEvents();
     if (mInterrupted)
         return posted;
-    bool fired = false;
-    if (!(flags & QEventLoop::X11ExcludeTimers))
-        fired = fireDue();
+    const bool fired = !(flags & QEventLoop::X11ExcludeTimers) && fireDue();
     if (posted || fired || mPosted)
         return true;
-    if (flags & QEventLoop::WaitForMoreEvents) {
-        emit aboutToBlock();
-        if (advanceToNextTimer())
-            return true;
-        ++mIdleWaits;
-    }
+    if (!(flags & QEventLoop::WaitForMoreEvents))
+        return false;
+    emit aboutToBlock();
+    if (advanceToNextTimer())
+        return true;
+    ++mIdleWaits;
     return false;
 }
 
