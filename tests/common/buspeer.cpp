@@ -21,13 +21,12 @@ CAN::CanRxMessage BusPeer::takeFrame(int timeoutMs)
     QDeadlineTimer deadline(timeoutMs);
     while (mFrames.empty() && !deadline.hasExpired())
         QTest::qWait(1);
-    if (mFrames.empty()) {
-        CAN::CanRxMessage none;
-        none.id = 0xFFFFFFFF;
-        return none;
+    CAN::CanRxMessage m;
+    m.id = 0xFFFFFFFF; // none
+    if (!mFrames.empty()) {
+        m = mFrames.front();
+        mFrames.pop_front();
     }
-    CAN::CanRxMessage m = mFrames.front();
-    mFrames.pop_front();
     return m;
 }
 
