@@ -221,23 +221,6 @@ private slots:
         }
     }
 
-    void commandsToSimulatedNode()
-    {
-        SimBench s;
-        NMTNetwork network(&s.scheduler);
-        s.node.powerOn();
-        QTRY_COMPARE(s.slave.getCurrentNodeState(), NMTSlave::NmtState_BootUp);
-        QVERIFY(s.log.startsWith("n1 c1 "));
-        QCOMPARE(s.node.nmtState(), SimCanopenNode::NmtState_PreOperational);
-        s.slave.startNode();
-        QTRY_COMPARE(s.node.nmtState(), SimCanopenNode::NmtState_Operational);
-        network.stop();
-        QTRY_COMPARE(s.node.nmtState(), SimCanopenNode::NmtState_Stopped);
-        s.slave.resetCommunication();
-        QTRY_COMPARE(s.log.count("c1 "), 2); // boot-up again
-        QCOMPARE(s.node.nmtState(), SimCanopenNode::NmtState_PreOperational);
-    }
-
     // Replies with chosen reception times: the signals (see logSignals(); y1: the cyclic judgement
     // starts learning) and then the history of the supervision.
     void supervision_data()
@@ -372,7 +355,7 @@ private slots:
         QCOMPARE(other.registeredCount(), 0);
     }
 
-    void heartbeatOkLostRecovered()
+    void heartbeatAndCommandsWithSimulatedNode()
     {
         SimBench s;
         SimHeartbeatProducer producer(&s.node);
@@ -407,6 +390,16 @@ private slots:
         QCOMPARE(history(s.slave), QByteArray("0 3 5 3"));
         QCOMPARE(s.signalled(HGS::HeartbeatGuardingState_ConnectionLost), 1);
         QCOMPARE(s.log.count('n'), 2); // boot-up, pre-operational
+
+        // The node obeys the commands; after a reset of communication it boots anew.
+        NMTNetwork network(&s.scheduler);
+        s.slave.startNode();
+        QTRY_COMPARE(s.node.nmtState(), SimCanopenNode::NmtState_Operational);
+        network.stop();
+        QTRY_COMPARE(s.node.nmtState(), SimCanopenNode::NmtState_Stopped);
+        s.slave.resetCommunication();
+        QTRY_COMPARE(s.log.count("c1 "), 2);
+        QCOMPARE(s.node.nmtState(), SimCanopenNode::NmtState_PreOperational);
     }
 
     // A node answering every request, then falling silent: "guarding lost", then "connection
