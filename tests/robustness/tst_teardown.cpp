@@ -112,9 +112,7 @@ template<class T> Start fileTransfer(Env &e)
         QObject::connect(
             t, &UDSFileDownloader::sigDownloadProgress, t, [&e] { e.onOutcome ? e.onOutcome() : void(); });
     }
-    return [c, t, file]() -> CAN::RetType {
-        if (!c)
-            return CAN::RetType_NoLink;
+    return [c, t, file] { // c is alive: nothing has died yet, or only the scheduler or adapter
         bool answered = false;
         const auto connection = QObject::connect(c, &UDSClient::response, c, [&] { answered = true; });
         const CAN::RetType ret = download ? c->RequestDownload(0, 4, 4, SimNetwork::kUdsMemoryBase, 300)
