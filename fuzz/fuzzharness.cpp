@@ -51,6 +51,11 @@ FuzzBus::FuzzBus()
 {
     adapter.setCanFdCapable(true);
     peer.setCanFdCapable(true);
+    // Frames are stamped on the virtual clock, so that time taken from them agrees with the timers.
+    bus.setClock([] {
+        const qint64 ms = VirtualTimeDispatcher::instance()->now();
+        return CanTimeStamp(qint32(ms / 1000), qint32(ms % 1000 * 1000));
+    });
 }
 
 void fuzzSettle()

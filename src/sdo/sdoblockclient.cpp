@@ -308,6 +308,14 @@ void SDOBlockClient::handleUpload(const quint8 *d)
         // The last segment repeated can look like the end answer.
         if (!isUploadAnswer(d[0], 1) || std::memcmp(d, lastSegment, 8) == 0)
             return;
+        // The server names the unused bytes of the last segment: with a size indicated, what
+        // arrived must come to exactly that size, or a sub-block was lost or taken twice (a
+        // repeated acknowledgement can make a server skip one) and the data would be wrong.
+        if (totalSize != 0 && quint32(buffer.size() - ((d[0] >> 2) & 0x07)) != totalSize) {
+            qCDebug(lcSdo) << "block upload: received" << buffer.size() << "bytes for" << totalSize;
+            abort(0x06070010);
+            return;
+        }
         if (totalSize != 0)
             buffer.truncate(int(totalSize));
         else

@@ -97,7 +97,8 @@ CAN::RetType SDOCiA309Client::start(
     currentSub = sub;
     currentType = type;
     transferState = state;
-    receivedText.clear();
+    receivedData.clear();
+    base64Rest.clear();
     pendingSequence = 0xFFFF;
     connectAdapter();
     qCDebug(lcSdo) << "gateway request" << line;
@@ -254,7 +255,29 @@ CAN::RetType SDOCiA309Client::abort(quint32 code)
 
 QByteArray SDOCiA309Client::getCurrentlyReceivedData() const
 {
-    return QByteArray::fromBase64(receivedText.toUtf8());
+    return receivedData;
+}
+
+void SDOCiA309Client::decodeBase64(QStringView text)
+{
+    // Slice by slice, so that memory holds the decoded data and one slice, never a copy of the
+    // whole text. Characters outside the Base64 alphabet are skipped, as QByteArray::fromBase64
+    // does; whole quartets are decoded, the rest waits for more.
+    constexpr int Slice = 4096;
+    for (int from = 0; from < int(text.size()); from += Slice) {
+        const int end = int(qMin<qsizetype>(text.size(), from + Slice));
+        for (int i = from; i < end; ++i) {
+            const ushort c = text.at(i).unicode();
+            if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+'
+                || c == '/' || c == '=')
+                base64Rest.append(char(c));
+        }
+        const int whole = base64Rest.size() - base64Rest.size() % 4;
+        if (whole > 0) {
+            receivedData += QByteArray::fromBase64(QByteArray::fromRawData(base64Rest.constData(), whole));
+            base64Rest.remove(0, whole);
+        }
+    }
 }
 
 // --- answers ------------------------------------------------------------------------------
@@ -307,7 +330,7 @@ static quint32 errorCodeOf(const QStringList &tokens)
 
 void SDOCiA309Client::handleLine(const QString &rawLine)
 {
-    if (pendingSequence == 0xFFFF)
+    if (pendingSequence == 0xFFFF || handleDataLine(QStringView(rawLine).trimmed()))
         return;
     const QString line = rawLine.simplified();
     const QStringList tokens = line.split(QLatin1Char(' '));
@@ -348,11 +371,11 @@ void SDOCiA309Client::handleLine(const QString &rawLine)
         if (blockLine)
             handleBlockLine(tokens);
         else if (matches)
-            startData(tokens);
+            startData(tokens.size() < 2 ? QStringView() : QStringView(tokens.last()));
         return;
     case TransferState_DomainLastBlock:
         if (matches)
-            startData(tokens);
+            startData(tokens.size() < 2 ? QStringView() : QStringView(tokens.last()));
         return;
     case TransferState_DomainData:
         if (line.isEmpty() || sequenced)
@@ -387,20 +410,46 @@ void SDOCiA309Client::handleBlockLine(const QStringList &tokens)
     emit progress(quint8(quint32(done) * 100 / total));
 }
 
-void SDOCiA309Client::startData(const QStringList &tokens)
+// Base64 lines of a domain can be megabytes: they are decoded where they lie, never copied or
+// split into words. True when the line was such a line.
+bool SDOCiA309Client::handleDataLine(QStringView line)
 {
-    receivedText.clear();
+    if (transferState == TransferState_DomainData) {
+        if (line.isEmpty() || line.startsWith(QLatin1Char('[')))
+            return false;
+        appendData(line);
+        return true;
+    }
+    // The first line of the data, "[n] <Base64>": only long ones take this way.
+    if ((transferState != TransferState_DomainRead && transferState != TransferState_DomainLastBlock)
+        || line.size() < 1024 || !line.startsWith(QLatin1Char('[')))
+        return false;
+    const int space = int(line.indexOf(QLatin1Char(' ')));
+    if (space < 0)
+        return false;
+    const QStringView data = line.mid(space + 1).trimmed();
+    if (data.contains(QLatin1Char(' ')) || data.startsWith(QLatin1String("ERROR"), Qt::CaseInsensitive)
+        || sequenceOf(line.left(space).toString()) != pendingSequence)
+        return false;
+    startData(data);
+    return true;
+}
+
+void SDOCiA309Client::startData(QStringView text)
+{
+    receivedData.clear();
+    base64Rest.clear();
     transferState = TransferState_DomainData;
-    if (tokens.size() < 2) { // "[16]" alone: an empty domain
+    if (text.isEmpty()) { // "[16]" alone: an empty domain
         finishDomain();
         return;
     }
-    appendData(tokens.last());
+    appendData(text);
 }
 
-void SDOCiA309Client::appendData(const QString &text)
+void SDOCiA309Client::appendData(QStringView text)
 {
-    receivedText += text;
+    decodeBase64(text);
     guardTimer.start();
     // A line that is not a whole number of Base64 quartets, or that ends in padding, is the
     // last one. A line of whole quartets may be the only one (gateways that send a domain as one
@@ -424,7 +473,9 @@ void SDOCiA309Client::finishDomain()
     transferState = TransferState_Idle;
     pendingSequence = 0xFFFF;
     emit progress(100);
-    emit resultReceived(currentIndex, currentSub, QByteArray::fromBase64(receivedText.toUtf8()));
+    receivedData += QByteArray::fromBase64(base64Rest); // an unpadded last quartet
+    base64Rest.clear();
+    emit resultReceived(currentIndex, currentSub, receivedData);
 }
 
 void SDOCiA309Client::finishResult(const QVariant &value)

@@ -80,8 +80,9 @@ private:
     void connectAdapter();
     void handleLine(const QString &line);
     void handleBlockLine(const QStringList &tokens);
-    void startData(const QStringList &tokens);
-    void appendData(const QString &text);
+    bool handleDataLine(QStringView line);
+    void startData(QStringView text);
+    void appendData(QStringView text);
     void finishDomain();
     void finishResult(const QVariant &value);
     void finishError(quint32 code);
@@ -96,7 +97,11 @@ private:
     quint8 currentSub = 0;
     CAN::CANopenDataType currentType = CAN::UNSIGNED32;
     TransferState transferState = TransferState_Idle;
-    QString receivedText;
+    // A domain read's data, decoded as its lines arrive, and the Base64 characters of an
+    // unfinished quartet (at most three) waiting for the next line.
+    QByteArray receivedData;
+    QByteArray base64Rest;
+    void decodeBase64(QStringView text);
     quint32 sdoTimeout = 2000;
     QPointer<AbstractCanAdapter> linkedAdapter;
     /// A Base64 line without padding may be the whole domain or the first of several lines:

@@ -95,6 +95,7 @@ CAN::RetType USDOSegmentedClient::write(quint16 index, quint8 sub, CAN::CANopenD
         return CAN::RetType_NoLink;
     }
     outstanding = 1;
+    awaitedAnswer = kDownloadInitiate | 0x20;
     segState = 1;
     kind = 2;
     superviseFromNow();
@@ -118,6 +119,7 @@ CAN::RetType USDOSegmentedClient::read(quint16 index, quint8 sub, CAN::CANopenDa
         setTransferActive(false);
         return CAN::RetType_NoLink;
     }
+    awaitedAnswer = kUploadInitiateAnswer;
     segState = 1;
     kind = 1;
     superviseFromNow();
@@ -150,6 +152,7 @@ bool USDOSegmentedClient::sendNextSegment()
     if (!sent(sendUsdoFrame(frame, 4 + int(chunk))))
         return false;
     offset += chunk;
+    awaitedAnswer = frame[1] | 0x20;
     if (last)
         segState = 2;
     else
@@ -270,10 +273,19 @@ void USDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage messa
         fail(0x13);
         return;
     }
+    // Waiting for each answer, only an answer of the kind the last frame asks for counts: a
+    // repetition of an earlier one (CAN can deliver a frame twice) must not end the transfer
+    // before the server has confirmed the last segment. A repeated segment confirmation only
+    // lets the next segment go early, in order, as in the fast download.
+    const bool stopAndWait = !fastSeg || fastSegCount < 2;
+    if (stopAndWait && cmd != awaitedAnswer) {
+        qCDebug(lcSdo) << "USDO download: answer" << cmd << "repeated, ignored";
+        return;
+    }
     if (outstanding > 0)
         --outstanding;
     if (segState == 2) {
-        if (outstanding == 0)
+        if (cmd == (kLastDownloadSegment | 0x20))
             finish(QVariant(int(0)));
         return;
     }
@@ -283,14 +295,22 @@ void USDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage messa
 void USDOSegmentedClient::requestUploadSegment()
 {
     quint8 frame[4] = { nodeId, kUploadSegmentRequest, requestSession, segmentCounter };
-    if (sent(sendUsdoFrame(frame, 4)))
-        ++segmentCounter;
+    if (sent(sendUsdoFrame(frame, 4))) {
+        awaitedAnswer = kUploadSegment;
+        awaitedCounter = segmentCounter++;
+    }
 }
 
 void USDOSegmentedClient::handleUploadAnswer(const CAN::CanRxMessage &message)
 {
     const quint8 *d = message.data;
     const quint8 cmd = d[1];
+    // A repetition of an earlier answer (CAN can deliver a frame twice) is ignored: the initiate
+    // answer once segments are asked for, a segment other than the one asked for last.
+    const bool initiateAnswer = (cmd & 0xEF) == 0x21 || cmd == kUploadInitiateAnswer;
+    if (initiateAnswer ? awaitedAnswer != kUploadInitiateAnswer
+                       : cmd == kUploadSegment && message.length == 64 && d[3] != awaitedCounter)
+        return;
     const bool objectMatches
         = message.length >= 6 && d[3] == subIndex && qFromLittleEndian<quint16>(d + 4) == index;
     if ((cmd & 0xEF) == 0x21 && objectMatches && message.length >= 8) {

@@ -63,6 +63,8 @@ private:
     quint32 offset = 0;
     quint8 segmentCounter = 0;
     quint8 outstanding = 0; ///< download frames sent and not yet answered
+    quint8 awaitedAnswer = 0; ///< the command that answers the last frame sent
+    quint8 awaitedCounter = 0; ///< the counter of the upload segment asked for last
     bool fastSeg = false;
     quint8 fastSegCount = 0;
     quint8 lastPercent = 0;

@@ -42,6 +42,7 @@ UDSClient::UDSClient(CanScheduler *scheduler, QObject *parent)
     : QObject(parent)
     , mScheduler(scheduler)
 {
+    mResponseWindow.setSingleShot(true);
     if (mScheduler) {
         mPhysicalTransport = createTransport();
         mFunctionalTransport = createTransport();
@@ -169,7 +170,7 @@ CAN::RetType UDSClient::sendRequest(QByteArray &message, bool suppress, bool fun
     } else {
         mBusy = 1;
         mRequestSid = quint8(message.at(0));
-        mWaitClock.start();
+        mResponseWindow.start(qMax<int>(mResponseTimeout, 1));
         transport->mTimeout = mResponseTimeout;
         started = transport->startTransfer(message, true);
     }
@@ -425,7 +426,7 @@ void UDSClient::dataReceived(quint32 deviceCanId)
         qCDebug(lcUds) << "answer to another request ignored:" << message.left(3).toHex();
         if (mBusy != 1)
             return;
-        const qint64 left = mResponseTimeout == 0 ? 0 : mResponseTimeout - mWaitClock.elapsed();
+        const qint64 left = mResponseTimeout == 0 ? 0 : mResponseWindow.remainingTime();
         if ((mResponseTimeout != 0 && left <= 0)
             || transport->waitForTransfer(quint16(left)) != CAN::RetType_OK)
             timerElasped(deviceCanId);
@@ -437,7 +438,7 @@ void UDSClient::dataReceived(quint32 deviceCanId)
         const quint8 nrc = quint8(message.at(2));
         if (nrc == kResponsePending) {
             // The server needs more time: supervise again, with the buffer cleared.
-            mWaitClock.start();
+            mResponseWindow.start(qMax<int>(mResponseTimeout, 1));
             if (transport->waitForTransfer(mResponseTimeout) != CAN::RetType_OK) {
                 // The transport cannot wait any more (its scheduler is gone).
                 timerElasped(deviceCanId);

@@ -4,10 +4,10 @@
 #include "tarnwick_export.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 class CanScheduler;
 class ISOTPHandler;
@@ -115,5 +115,7 @@ private:
     quint16 mResponseTimeout = 5000;
     int mBusy = 0;
     quint8 mRequestSid = 0; // the service the pending answer must belong to
-    QElapsedTimer mWaitClock; // since the request, or the last response-pending reply
+    // Runs from the request, or the last response-pending reply, for the response timeout; only
+    // its remaining time is read (so the window follows the event loop's clock).
+    QTimer mResponseWindow;
 };

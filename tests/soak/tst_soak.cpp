@@ -35,6 +35,7 @@ enum Outcome { Result, Error, Timeout, Refused, OutcomeCount };
 const char *const kOutcomeNames[] = { "result", "error", "timeout", "refused" };
 
 constexpr quint32 kSdoTimeout = 0x05040000;
+constexpr quint32 kUsdoTimeout = 0x12;
 
 /// A request in flight: how many outcome signals its service gave since it started, and which.
 struct Pending
@@ -68,10 +69,17 @@ void TestSoak::soak()
 
     VirtualCanBus bus;
     bus.setRandomFaults(seed, 0.01, 0.01);
+    bus.setClock([] {
+        const qint64 ms = VirtualTimeDispatcher::instance()->now();
+        return CanTimeStamp(qint32(ms / 1000), qint32(ms % 1000 * 1000));
+    });
     VirtualCanAdapter host(&bus);
     VirtualCanAdapter devices(&bus);
     CanScheduler scheduler(&host);
+    host.setCanFdCapable(true); // CANopen FD: every SDO protocol, USDO too
+    devices.setCanFdCapable(true);
     SimNetwork network(&devices);
+    network.setCanFd(true);
     network.addDefaultDevices();
     network.powerOn();
     SimCanopenNode *node = network.node(1);
@@ -129,8 +137,9 @@ void TestSoak::soak()
             ok = value.toUInt() == node->vendorId();
         report(Result, ok);
     });
-    connect(&sdo, &SDOClient::errorReceived, this,
-        [&](quint16, quint8, quint32 code) { report(code == kSdoTimeout ? Timeout : Error); });
+    connect(&sdo, &SDOClient::errorReceived, this, [&](quint16, quint8, quint32 code) {
+        report(code == kSdoTimeout || code == kUsdoTimeout ? Timeout : Error);
+    });
     connect(&sdo, &SDOClient::opError, this, [&] { report(Error); });
     connect(&lss, &LSSMaster::lssResult, this, [&](LSSMaster::LssAction, LSSMaster::LssResult r, QVariant) {
         report(r == LSSMaster::LssResult_Success    ? Result
@@ -293,6 +302,34 @@ void TestSoak::soak()
                 sdo.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
                 return sdo.read(0x2000, 0, CAN::DOMAIN);
             } },
+        { "usdo expedited read",
+            [&] {
+                sdoWriting = false;
+                return sdo.read(0x1018, 1, CAN::UNSIGNED32);
+            } },
+        { "usdo expedited write",
+            [&] {
+                sdoWriting = true;
+                return sdo.write(0x2001, 0, CAN::UNSIGNED32, QVariant(quint32(random())));
+            } },
+        { "usdo segmented write",
+            [&] {
+                sdoWriting = true;
+                sdoExpected = bytes(57 + pick(300));
+                return sdo.write(0x2000, 0, CAN::DOMAIN, QVariant(sdoExpected));
+            } },
+        { "usdo segmented read",
+            [&] {
+                sdoWriting = false;
+                return sdo.read(0x2000, 0, CAN::DOMAIN);
+            } },
+        { "usdo bulk write",
+            [&] {
+                sdoWriting = true;
+                sdoExpected = bytes(100 + pick(2000));
+                sdo.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
+                return sdo.write(0x2000, 0, CAN::DOMAIN, QVariant(sdoExpected));
+            } },
         { "lss selective",
             [&] { return lss.switchModeSelective(0x000004B1, 0x00401001, 0x00010003, 0x1A2B00FF); } },
         { "lss inquire", [&] { return lss.inquireNodeId(); } },
@@ -337,6 +374,7 @@ void TestSoak::soak()
         udsNegative = false;
         if (qEnvironmentVariableIsSet("TARNWICK_SOAK_TRACE"))
             qInfo().noquote() << "request" << i << kind.first;
+        sdo.activateUSDO(kind.first.startsWith("usdo"), 0x29); // for every client of the process
         const CAN::RetType ret = kind.second();
         QVector<quint64> &count = counts[kind.first];
         count.resize(OutcomeCount);

@@ -7,6 +7,8 @@
 VirtualCanBus::VirtualCanBus(QObject *parent)
     : QObject(parent)
 {
+    mDeliveryTimer.setInterval(0);
+    connect(&mDeliveryTimer, &QTimer::timeout, this, &VirtualCanBus::deliverPending);
 }
 
 VirtualCanBus::~VirtualCanBus()
@@ -46,10 +48,8 @@ void VirtualCanBus::detach(VirtualCanAdapter *adapter)
 
 void VirtualCanBus::frameQueued()
 {
-    if (mDeliveryScheduled)
-        return;
-    mDeliveryScheduled = true;
-    QMetaObject::invokeMethod(this, &VirtualCanBus::deliverPending, Qt::QueuedConnection);
+    if (!mDeliveryTimer.isActive())
+        mDeliveryTimer.start();
 }
 
 VirtualCanBus::Fault VirtualCanBus::faultFor(const CAN::CanMessage &message)
@@ -70,7 +70,6 @@ VirtualCanBus::Fault VirtualCanBus::faultFor(const CAN::CanMessage &message)
 
 void VirtualCanBus::deliverPending()
 {
-    mDeliveryScheduled = false;
     const quint64 limit = mQueueSerial;
     // Take what is queued now; frames sent by receivers during delivery go in the next pass.
     // Frames of all adapters are delivered in the order they were queued.
@@ -95,7 +94,7 @@ void VirtualCanBus::deliverPending()
             ++mDropped;
             continue;
         }
-        const CanTimeStamp now = CanTimeStamp::now();
+        const CanTimeStamp now = mClock ? mClock() : CanTimeStamp::now();
         const CAN::CanRxMessage rx(message, now);
         const int copies = fault == Fault_Duplicate ? 2 : 1;
         for (int c = 0; c < copies; ++c) {
@@ -112,11 +111,10 @@ void VirtualCanBus::deliverPending()
             }
         }
     }
-    // Frames queued during this pass.
+    // Frames queued during this pass go in the next one; with nothing left the timer rests.
     for (VirtualCanAdapter *a : qAsConst(mAdapters)) {
-        if (!a->mPaused && !a->mQueue.empty()) {
-            frameQueued();
-            break;
-        }
+        if (!a->mPaused && !a->mQueue.empty())
+            return;
     }
+    mDeliveryTimer.stop();
 }

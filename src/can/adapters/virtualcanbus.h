@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QTimer>
 
 #include <functional>
 #include <random>
@@ -34,6 +35,12 @@ public:
     /// A rule of the test's own; replaces the random faults. An empty rule switches it off.
     void setFaultRule(FaultRule rule);
 
+    /// Where reception time stamps come from: CanTimeStamp::now() unless set. A test that runs
+    /// on a clock of its own (a simulated event loop) gives it here, so that time measured from
+    /// the frames agrees with its timers. An empty clock restores the default.
+    using Clock = std::function<CanTimeStamp()>;
+    void setClock(Clock clock) { mClock = std::move(clock); }
+
     quint64 framesSent() const { return mFrameCount; }
     quint64 framesDropped() const { return mDropped; }
 
@@ -51,12 +58,15 @@ private:
     Fault faultFor(const CAN::CanMessage &message);
 
     QList<VirtualCanAdapter *> mAdapters;
-    bool mDeliveryScheduled = false;
+    // Delivery passes run from a zero-interval timer that keeps running while frames wait: one
+    // pass per event-loop turn, without posting an event (and waking the loop) for each frame.
+    QTimer mDeliveryTimer;
     quint64 mFrameCount = 0;
     quint64 mDropped = 0;
     quint64 mQueueSerial = 0;
     quint64 mGeneration = 0;
     FaultRule mRule;
+    Clock mClock;
     std::mt19937 mRandom;
     double mDropProbability = 0;
     double mDuplicateProbability = 0;
