@@ -15,6 +15,7 @@ public:
     explicit RecordingAdapter(QObject *parent = nullptr)
         : AbstractCanAdapter(parent)
     {
+        clock.start();
     }
 
     CAN::RetType sendCanMessage(CAN::CanMessage &message) override
@@ -53,11 +54,7 @@ public:
     quint16 nextSequence = 1;
     QList<CAN::CanMessage> frames;
     QList<qint64> sentAtNs; // when each frame was sent, on clock
-    QElapsedTimer clock = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
+    QElapsedTimer clock;
     QStringList requestLines;
     QList<quint16> sequenceIn;
     QStringList lines;

@@ -56,8 +56,7 @@ public:
 private:
     struct Timer
     {
-        int id;
-        int interval;
+        int id, interval;
         Qt::TimerType type;
         QObject *object;
         qint64 deadline;

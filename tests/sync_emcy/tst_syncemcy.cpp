@@ -86,29 +86,27 @@ private slots:
     void singleSyncs_data()
     {
         QTest::addColumn<uint>("cobId");
-        QTest::addColumn<bool>("fd");
-        QTest::addColumn<bool>("flag");
+        QTest::addColumn<int>("flags"); // 1: the counter flag, 2: CANopen FD on
         QTest::addColumn<int>("overflow");
         QTest::addColumn<QList<int>>("calls");
-        QTest::newRow("overflow 3") << 0x80u << false << true << 3 << QList<int> { 1, 2, 3, 1, 2 };
-        QTest::newRow("flag with overflow 0") << 0x80u << false << true << 0 << QList<int> { 1, 1, 1 };
-        QTest::newRow("no counter") << 0x80u << false << false << 3 << QList<int> { -1, -1 };
-        QTest::newRow("stop resets the counter") << 0x80u << false << true << 5 << QList<int> { 1, 2, 0, 1 };
-        QTest::newRow("COB-ID 0x81, CANopen FD on") << 0x81u << true << true << 2 << QList<int> { 1, 2 };
+        QTest::newRow("overflow 3") << 0x80u << 1 << 3 << QList<int> { 1, 2, 3, 1, 2 };
+        QTest::newRow("flag with overflow 0") << 0x80u << 1 << 0 << QList<int> { 1, 1, 1 };
+        QTest::newRow("no counter") << 0x80u << 0 << 3 << QList<int> { -1, -1 };
+        QTest::newRow("stop resets the counter") << 0x80u << 1 << 5 << QList<int> { 1, 2, 0, 1 };
+        QTest::newRow("COB-ID 0x81, CANopen FD on") << 0x81u << 3 << 2 << QList<int> { 1, 2 };
     }
     void singleSyncs()
     {
         QFETCH(uint, cobId);
-        QFETCH(bool, fd);
-        QFETCH(bool, flag);
+        QFETCH(int, flags);
         QFETCH(int, overflow);
         QFETCH(QList<int>, calls);
         RecordingAdapter adapter;
         CanScheduler scheduler(&adapter);
-        CANopenService::mUseCANopenFD = fd; // on before the frame is built
+        CANopenService::mUseCANopenFD = flags & 2; // on before the frame is built
         SYNCProducer producer(cobId, &scheduler, nullptr);
         producer.setSyncCounter(quint8(overflow));
-        producer.setCounterFlag(flag);
+        producer.setCounterFlag(flags & 1);
         QSignalSpy events(&producer, &SYNCProducer::syncEvent);
         for (int call : calls)
             QCOMPARE(call == 0 ? producer.stop() : producer.oneSync(), CAN::RetType_OK);
