@@ -51,6 +51,11 @@ quint32 SimCanopenNode::serialNumber() const
     return quint32(mOd->unsignedValue(0x1018, 4));
 }
 
+quint32 SimCanopenNode::lssAddress(int entry) const
+{
+    return quint32(mOd->unsignedValue(0x1018, quint8(qBound(0, entry, 3) + 1)));
+}
+
 void SimCanopenNode::powerOn()
 {
     mPoweredOn = true;

@@ -76,6 +76,11 @@ public:
     quint32 productCode() const;
     quint32 revisionNumber() const;
     quint32 serialNumber() const;
+    /// The LSS address entry 0..3 (vendor-ID, product code, revision, serial number).
+    quint32 lssAddress(int entry) const;
+    /// No node-ID, neither in use nor configured for the next reset (0xFF both): what LSS
+    /// calls a non-configured device.
+    bool isLssNonConfigured() const { return mNodeId == 0xFF && mPendingNodeId == 0xFF; }
 
 signals:
     void nmtStateChanged(SimCanopenNode::NmtState state);

@@ -59,25 +59,6 @@ void SimLssFdSlave::setState(LssState state)
     emit lssStateChanged(state);
 }
 
-bool SimLssFdSlave::isNonConfigured() const
-{
-    return mNode->nodeId() == Unconfigured && mNode->pendingNodeId() == Unconfigured;
-}
-
-quint32 SimLssFdSlave::address(int entry) const
-{
-    switch (entry) {
-    case 0:
-        return mNode->vendorId();
-    case 1:
-        return mNode->productCode();
-    case 2:
-        return mNode->revisionNumber();
-    default:
-        return mNode->serialNumber();
-    }
-}
-
 void SimLssFdSlave::answer(const quint8 *bytes, int length, quint32 id)
 {
     CAN::CanMessage frame;
@@ -122,7 +103,7 @@ bool SimLssFdSlave::handleFrame(const CAN::CanRxMessage &message)
             handleSelective(message);
         return true;
     case 0x89: { // identify non-configured device: only devices without any node-ID answer
-        if (isNonConfigured() && (mState == LssState_Waiting || mState == LssState_Configuration)) {
+        if (mNode->isLssNonConfigured() && (mState == LssState_Waiting || mState == LssState_Configuration)) {
             const quint8 a[1] = { 0x8A };
             answer(a, 1);
         }
@@ -146,7 +127,7 @@ void SimLssFdSlave::handleSelective(const CAN::CanRxMessage &message)
     // serial number); none at all addresses every device.
     const quint8 selector = message.data[2];
     for (int i = 0; i < 4; ++i) {
-        if ((selector & (1u << i)) && readBigEndian(message.data + 4 + 4 * i) != address(i))
+        if ((selector & (1u << i)) && readBigEndian(message.data + 4 + 4 * i) != mNode->lssAddress(i))
             return;
     }
     switchTo(message.data[0] == 0x65 ? LssState_Configuration : LssState_Waiting);
@@ -156,7 +137,7 @@ void SimLssFdSlave::handleSelective(const CAN::CanRxMessage &message)
 
 void SimLssFdSlave::handleScan(const CAN::CanRxMessage &message)
 {
-    if (message.data[0] == 0x91 && !isNonConfigured())
+    if (message.data[0] == 0x91 && !mNode->isLssNonConfigured())
         return;
     const quint8 step = message.data[2];
     if (step > LastScanStep)
@@ -166,7 +147,7 @@ void SimLssFdSlave::handleScan(const CAN::CanRxMessage &message)
     for (int entry = 0; entry * 8 < step; ++entry) {
         const int known = qMin(8, step - entry * 8);
         const quint32 mask = known == 8 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> (4 * known));
-        if ((readBigEndian(message.data + 4 + 4 * entry) ^ address(entry)) & mask)
+        if ((readBigEndian(message.data + 4 + 4 * entry) ^ mNode->lssAddress(entry)) & mask)
             return;
     }
     if (step == LastScanStep) {
@@ -175,7 +156,7 @@ void SimLssFdSlave::handleScan(const CAN::CanRxMessage &message)
         setState(LssState_Configuration);
         return;
     }
-    const quint8 nibble = quint8((address(step / 8) >> (4 * (7 - step % 8))) & 0x0F);
+    const quint8 nibble = quint8((mNode->lssAddress(step / 8) >> (4 * (7 - step % 8))) & 0x0F);
     ++mScanAnswers;
     answer(nullptr, 0, ScanAnswerFirstId + nibble);
 }
@@ -221,7 +202,7 @@ void SimLssFdSlave::handleConfiguration(const CAN::CanRxMessage &message)
     case 0x87: { // inquire LSS address
         quint8 a[FdFrameLength] = { 0x87 };
         for (int i = 0; i < 4; ++i)
-            putLittleEndian(a + 4 + 4 * i, address(i));
+            putLittleEndian(a + 4 + 4 * i, mNode->lssAddress(i));
         answer(a, FdFrameLength);
         return;
     }

@@ -75,8 +75,6 @@ private:
     void handleConfiguration(const CAN::CanRxMessage &message);
     void answer(const quint8 *bytes, int length, quint32 id = 0x7E4);
     void setState(LssState state);
-    bool isNonConfigured() const;
-    quint32 address(int entry) const;
     void reset();
 
     QPointer<SimCanopenNode> mNode;

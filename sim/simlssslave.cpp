@@ -53,25 +53,6 @@ void SimLssSlave::setState(LssState state)
     emit lssStateChanged(state);
 }
 
-bool SimLssSlave::isNonConfigured() const
-{
-    return mNode->nodeId() == Unconfigured && mNode->pendingNodeId() == Unconfigured;
-}
-
-quint32 SimLssSlave::address(int entry) const
-{
-    switch (entry) {
-    case 0:
-        return mNode->vendorId();
-    case 1:
-        return mNode->productCode();
-    case 2:
-        return mNode->revisionNumber();
-    default:
-        return mNode->serialNumber();
-    }
-}
-
 void SimLssSlave::answer(quint8 command, quint8 b1, quint8 b2, quint32 value, bool withValue)
 {
     CAN::CanMessage frame;
@@ -109,7 +90,7 @@ bool SimLssSlave::handleFrame(const CAN::CanRxMessage &message)
     }
     if (command == 0x4C) {
         // Identify non-configured remote slave: only slaves without any node-ID answer.
-        if (isNonConfigured())
+        if (mNode->isLssNonConfigured())
             answer(0x50);
         return true;
     }
@@ -149,7 +130,7 @@ void SimLssSlave::handleSwitchSelective(quint8 command, quint32 value)
         mSelectiveNext = 0;
         return;
     }
-    if (value != address(command - 0x40)) {
+    if (value != mNode->lssAddress(command - 0x40)) {
         mSelectiveNext = 0;
         return;
     }
@@ -204,7 +185,7 @@ void SimLssSlave::handleIdentifyRemote(quint8 command, quint32 value)
 void SimLssSlave::handleFastScan(quint32 idNumber, quint8 bitChecked, quint8 lssSub, quint8 lssNext)
 {
     // Only non-configured slaves take part.
-    if (!isNonConfigured())
+    if (!mNode->isLssNonConfigured())
         return;
     if ((bitChecked > 31 && bitChecked != 0x80) || lssSub > 3 || lssNext > 3)
         return;
@@ -217,7 +198,7 @@ void SimLssSlave::handleFastScan(quint32 idNumber, quint8 bitChecked, quint8 lss
         return;
     // Bits bitChecked..31 of the entry must match.
     const quint32 mask = 0xFFFFFFFFu << bitChecked;
-    if ((idNumber ^ address(lssSub)) & mask)
+    if ((idNumber ^ mNode->lssAddress(lssSub)) & mask)
         return;
     mFastScanPos = lssNext;
     const bool selected = bitChecked == 0 && lssNext < lssSub;
@@ -281,7 +262,7 @@ void SimLssSlave::handleConfiguration(const CAN::CanRxMessage &message)
     case 0x5B:
     case 0x5C:
     case 0x5D: // inquire identity: vendor-ID, product code, revision, serial number
-        answer(command, 0, 0, address(command - 0x5A), true);
+        answer(command, 0, 0, mNode->lssAddress(command - 0x5A), true);
         return;
     case 0x5E: // inquire node-ID: the active one
         answer(0x5E, mNode->nodeId());

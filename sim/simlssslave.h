@@ -66,8 +66,6 @@ private:
     void handleConfiguration(const CAN::CanRxMessage &message);
     void setState(LssState state);
     void answer(quint8 command, quint8 b1 = 0, quint8 b2 = 0, quint32 value = 0, bool withValue = false);
-    bool isNonConfigured() const;
-    quint32 address(int entry) const;
     void reset();
 
     QPointer<SimCanopenNode> mNode;

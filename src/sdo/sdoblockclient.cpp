@@ -96,7 +96,7 @@ void SDOBlockClient::restartTimer()
 
 void SDOBlockClient::finish()
 {
-    blkState = 0;
+    blkState = BlkState_Idle;
     nextStep = NextStep_None;
     timer->stop();
     retryTimer->stop();
@@ -108,7 +108,7 @@ CAN::RetType SDOBlockClient::startTransfer()
     if (!adapter())
         return CAN::RetType_NoLink;
     // A refusal leaves the running transfer's AdapterOption_TransferActive alone.
-    if (blkState != 0)
+    if (blkState != BlkState_Idle)
         return CAN::RetType_Busy;
     setTransferActive(true);
     nextStep = NextStep_None;
@@ -139,7 +139,7 @@ CAN::RetType SDOBlockClient::write(quint16 index, quint8 sub, QByteArray data)
         return CAN::RetType_NoLink;
     }
     restartTimer();
-    blkState = 2;
+    blkState = BlkState_Initiated;
     transferKind = TransferKind_Download;
     return CAN::RetType_OK;
 }
@@ -163,7 +163,7 @@ CAN::RetType SDOBlockClient::read(quint16 index, quint8 sub)
         return CAN::RetType_NoLink;
     }
     restartTimer();
-    blkState = 2;
+    blkState = BlkState_Initiated;
     transferKind = TransferKind_Upload;
     return CAN::RetType_OK;
 }
@@ -171,7 +171,7 @@ CAN::RetType SDOBlockClient::read(quint16 index, quint8 sub)
 void SDOBlockClient::newCanMessageReceived(CAN::CanRxMessage message)
 {
     // CiA 301 SDO frames carry eight bytes; a shorter frame is not an answer.
-    if (blkState == 0 || message.id != serverCob || message.remote || message.length < 8)
+    if (blkState == BlkState_Idle || message.id != serverCob || message.remote || message.length < 8)
         return;
     const quint8 *d = message.data;
     if (d[0] == 0x80) {
@@ -190,7 +190,7 @@ void SDOBlockClient::newCanMessageReceived(CAN::CanRxMessage message)
 void SDOBlockClient::handleDownload(const quint8 *d)
 {
     switch (blkState) {
-    case 2:
+    case BlkState_Initiated:
         if (!isDownloadAnswer(d[0], 0))
             return;
         timer->stop();
@@ -198,11 +198,11 @@ void SDOBlockClient::handleDownload(const quint8 *d)
             abort(0x05040002); // invalid block size
             return;
         }
-        blkState = 3;
+        blkState = BlkState_SubBlocks;
         downloadBlockSize = d[4];
         emit sendBlock(downloadBlockSize);
         return;
-    case 3:
+    case BlkState_SubBlocks:
         // The acknowledgement is awaited once the sub-block has left.
         if (!isDownloadAnswer(d[0], 2) || seqNo <= downloadBlockSize)
             break;
@@ -218,7 +218,7 @@ void SDOBlockClient::handleDownload(const quint8 *d)
         if (offset < totalSize)
             emit sendBlock(downloadBlockSize);
         return;
-    case 5:
+    case BlkState_LastSegmentSent:
         // The acknowledgement of the sub-block that carried the last segment.
         if (!isDownloadAnswer(d[0], 2))
             return;
@@ -227,7 +227,7 @@ void SDOBlockClient::handleDownload(const quint8 *d)
             break;
         emit sendLast();
         return;
-    case 4:
+    case BlkState_End:
         if (!isDownloadAnswer(d[0], 1))
             return;
         finish();
@@ -250,25 +250,25 @@ void SDOBlockClient::handleDownload(const quint8 *d)
 void SDOBlockClient::handleUpload(const quint8 *d)
 {
     switch (blkState) {
-    case 2: {
+    case BlkState_Initiated: {
         if (!isUploadAnswer(d[0], 0))
             return;
         restartTimer();
         totalSize = (d[0] & 0x02) ? qFromLittleEndian<quint32>(d + 4) : 0;
         if (totalSize > MaxUploadSize) {
-            blkState = 0;
+            blkState = BlkState_Idle;
             timer->stop();
             abort(0x05040005);
             return;
         }
         // The announced size is the server's word only: memory follows what really arrives.
         buffer.reserve(int(qMin<quint32>(totalSize, MaxUploadReserve)) + 7);
-        blkState = 3;
+        blkState = BlkState_SubBlocks;
         nextStep = NextStep_SendBlockInitiateEnd;
         emit sigDoNext();
         return;
     }
-    case 3: {
+    case BlkState_SubBlocks: {
         // A segment. The timer is not restarted for each one: its expiry looks at segmentSeen.
         segmentSeen = true;
         const quint8 seq = d[0] & 0x7F;
@@ -293,9 +293,9 @@ void SDOBlockClient::handleUpload(const quint8 *d)
         if (seq < uploadBlockSize && !last)
             return;
         if (last) {
-            blkState = 4;
+            blkState = BlkState_End;
         } else if (quint32(buffer.size()) > MaxUploadSize) {
-            blkState = 0;
+            blkState = BlkState_Idle;
             timer->stop();
             abort(0x05040005);
             return;
@@ -304,7 +304,7 @@ void SDOBlockClient::handleUpload(const quint8 *d)
         emit sigDoNext();
         return;
     }
-    case 4: {
+    case BlkState_End: {
         // The last segment repeated can look like the end answer.
         if (!isUploadAnswer(d[0], 1) || std::memcmp(d, lastSegment, 8) == 0)
             return;
@@ -382,7 +382,8 @@ void SDOBlockClient::writeNextBlock()
     // A few segments leave per event-loop turn: an event-loop turn costs several times what a
     // frame costs, and the host still gets its turn every SegmentsPerTurn frames.
     for (int sent = 0; sent < SegmentsPerTurn; ++sent) {
-        if (blkState != 3 || transferKind != TransferKind_Download || seqNo > downloadBlockSize)
+        if (blkState != BlkState_SubBlocks || transferKind != TransferKind_Download
+            || seqNo > downloadBlockSize)
             return;
         quint8 frame[8];
         frame[0] = seqNo;
@@ -408,7 +409,7 @@ void SDOBlockClient::writeNextBlock()
             restartTimer(); // supervision counts from the end of the congestion
         }
         if (last) {
-            blkState = 5;
+            blkState = BlkState_LastSegmentSent;
             restartTimer();
             return;
         }
@@ -426,9 +427,9 @@ void SDOBlockClient::writeNextBlock()
 
 void SDOBlockClient::sendLastMessage()
 {
-    if (blkState != 5 && blkState != 4)
+    if (blkState != BlkState_LastSegmentSent && blkState != BlkState_End)
         return;
-    blkState = 4;
+    blkState = BlkState_End;
     // End: ccs 6, n = bytes of the last segment without data, CRC 0, cs 1.
     const quint8 n = quint8((offset - totalSize) % 8);
     const quint8 request[8] = { quint8(0xC1 | (n << 2)), 0, 0, 0, 0, 0, 0, 0 };
@@ -444,14 +445,14 @@ void SDOBlockClient::letssendAbort()
 
 void SDOBlockClient::sendLastBlockReadConf()
 {
-    blkState = 0;
+    blkState = BlkState_Idle;
     const quint8 response[8] = { 0xA1, 0, 0, 0, 0, 0, 0, 0 };
     sendSdoFrame(response);
 }
 
 void SDOBlockClient::sendBlockInitiateEnd()
 {
-    if (blkState != 3 || transferKind != TransferKind_Upload)
+    if (blkState != BlkState_SubBlocks || transferKind != TransferKind_Upload)
         return;
     ackSeq = 0;
     const quint8 request[8] = { 0xA3, 0, 0, 0, 0, 0, 0, 0 };
@@ -461,7 +462,7 @@ void SDOBlockClient::sendBlockInitiateEnd()
 
 void SDOBlockClient::sendConfirmBlock()
 {
-    if ((blkState != 3 && blkState != 4) || transferKind != TransferKind_Upload)
+    if ((blkState != BlkState_SubBlocks && blkState != BlkState_End) || transferKind != TransferKind_Upload)
         return;
     const quint8 response[8] = { 0xA2, ackSeq, uploadBlockSize, 0, 0, 0, 0, 0 };
     if (!sendControl(response, NextStep_SendConfirmBlock))
@@ -475,17 +476,17 @@ void SDOBlockClient::sendConfirmBlock()
 
 void SDOBlockClient::timeoutSegmented()
 {
-    if (segmentSeen && blkState == 3 && transferKind == TransferKind_Upload) {
+    if (segmentSeen && blkState == BlkState_SubBlocks && transferKind == TransferKind_Upload) {
         segmentSeen = false; // segments keep coming: the server is alive
         restartTimer();
         return;
     }
     if (transferKind == TransferKind_Aborted) {
-        blkState = 0;
+        blkState = BlkState_Idle;
         setTransferActive(false);
         return;
     }
-    if (blkState == 0)
+    if (blkState == BlkState_Idle)
         return;
     transferKind = TransferKind_TimedOut;
     if (mScheduler)
@@ -502,7 +503,7 @@ CAN::RetType SDOBlockClient::abort(quint32 code)
     timer->stop();
     retryTimer->stop();
     transferKind = TransferKind_Aborted;
-    blkState = 0;
+    blkState = BlkState_Idle;
     if (adapter()) {
         setTransferActive(false);
         if (code != 0) {

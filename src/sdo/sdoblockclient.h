@@ -88,7 +88,14 @@ private:
     QByteArray buffer;
     quint32 totalSize = 0;
     quint32 offset = 0;
-    int blkState = 0; ///< 0 idle, 2 initiate sent, 3 sub-blocks, 4 end phase, 5 last segment sent
+    enum BlkState : int {
+        BlkState_Idle = 0,
+        BlkState_Initiated = 2, ///< the initiate request is out
+        BlkState_SubBlocks = 3, ///< sub-blocks flow
+        BlkState_End = 4, ///< the end exchange
+        BlkState_LastSegmentSent = 5, ///< download: the last segment is out
+    };
+    int blkState = BlkState_Idle;
     NextStep nextStep = NextStep_None;
     quint8 seqNo = 0;
     quint8 ackSeq = 0;

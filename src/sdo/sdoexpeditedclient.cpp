@@ -120,43 +120,9 @@ void SDOExpeditedClient::setTransferActive(bool active)
         a->setCanAdapterOption(AdapterOption_TransferActive, active);
 }
 
-static bool isExpeditedUploadType(CAN::CANopenDataType type)
-{
-    switch (type) {
-    case CAN::BOOLEAN:
-    case CAN::INTEGER8:
-    case CAN::INTEGER16:
-    case CAN::INTEGER32:
-    case CAN::UNSIGNED8:
-    case CAN::UNSIGNED16:
-    case CAN::UNSIGNED32:
-    case CAN::REAL32:
-    case CAN::INTEGER24:
-    case CAN::UNSIGNED24:
-        return true;
-    case CAN::VISIBLE_STRING:
-    case CAN::OCTET_STRING:
-    case CAN::UNICODE_STRING:
-    case CAN::TIME_OF_DAY:
-    case CAN::TIME_DIFFERENCE:
-    case CAN::DOMAIN:
-    case CAN::REAL64:
-    case CAN::INTEGER40:
-    case CAN::INTEGER48:
-    case CAN::INTEGER56:
-    case CAN::INTEGER64:
-    case CAN::UNSIGNED40:
-    case CAN::UNSIGNED48:
-    case CAN::UNSIGNED56:
-    case CAN::UNSIGNED64:
-        break;
-    }
-    return false;
-}
-
 CAN::RetType SDOExpeditedClient::read(quint16 index, quint8 sub, CAN::CANopenDataType type)
 {
-    if (!isExpeditedUploadType(type))
+    if (!SDOValueCodec::isNumberOfFourBytes(type))
         return CAN::RetType_InvalidRequest;
     if (busy.load())
         return CAN::RetType_Busy;

@@ -27,6 +27,40 @@ static qint32 signExtend24(quint32 raw)
     return qint32(raw);
 }
 
+bool SDOValueCodec::isNumberOfFourBytes(CAN::CANopenDataType type)
+{
+    switch (type) {
+    case CAN::BOOLEAN:
+    case CAN::INTEGER8:
+    case CAN::INTEGER16:
+    case CAN::INTEGER32:
+    case CAN::UNSIGNED8:
+    case CAN::UNSIGNED16:
+    case CAN::UNSIGNED32:
+    case CAN::REAL32:
+    case CAN::INTEGER24:
+    case CAN::UNSIGNED24:
+        return true;
+    case CAN::VISIBLE_STRING:
+    case CAN::OCTET_STRING:
+    case CAN::UNICODE_STRING:
+    case CAN::TIME_OF_DAY:
+    case CAN::TIME_DIFFERENCE:
+    case CAN::DOMAIN:
+    case CAN::REAL64:
+    case CAN::INTEGER40:
+    case CAN::INTEGER48:
+    case CAN::INTEGER56:
+    case CAN::INTEGER64:
+    case CAN::UNSIGNED40:
+    case CAN::UNSIGNED48:
+    case CAN::UNSIGNED56:
+    case CAN::UNSIGNED64:
+        break;
+    }
+    return false;
+}
+
 CAN::RetType SDOValueCodec::encodeExpedited(
     CAN::CANopenDataType type, const QVariant &value, quint8 &command, quint8 payload[4])
 {

@@ -14,6 +14,10 @@
 class TARNWICK_EXPORT SDOValueCodec
 {
 public:
+    /// A type of at most four bytes whose value is a number (what a classic expedited upload
+    /// carries, and what a short USDO answer decodes as).
+    static bool isNumberOfFourBytes(CAN::CANopenDataType type);
+
     /// Classic expedited download: command byte and bytes 4-7 of the request.
     static CAN::RetType encodeExpedited(
         CAN::CANopenDataType type, const QVariant &value, quint8 &command, quint8 payload[4]);

@@ -95,7 +95,7 @@ void USDOBulkClient::registerBroadcastReception()
 
 CAN::RetType USDOBulkClient::setNodeIds(quint8 localId, quint8 nodeId)
 {
-    if (bulkState != 0)
+    if (bulkState != BulkState_Idle)
         return CAN::RetType_Busy;
     this->localId = localId;
     this->nodeId = nodeId;
@@ -105,7 +105,7 @@ CAN::RetType USDOBulkClient::setNodeIds(quint8 localId, quint8 nodeId)
 
 CAN::RetType USDOBulkClient::setCanScheduler(CanScheduler *scheduler)
 {
-    if (bulkState != 0)
+    if (bulkState != BulkState_Idle)
         return CAN::RetType_Busy;
     dropRegistrations();
     mScheduler = scheduler;
@@ -115,7 +115,7 @@ CAN::RetType USDOBulkClient::setCanScheduler(CanScheduler *scheduler)
 
 CAN::RetType USDOBulkClient::setSdoTimeout(quint32 ms)
 {
-    if (bulkState != 0)
+    if (bulkState != BulkState_Idle)
         return CAN::RetType_Busy;
     sdoTimeout = ms;
     responseTimer->setSingleShot(true);
@@ -148,7 +148,7 @@ CAN::RetType USDOBulkClient::write(quint16 index, quint8 sub, CAN::CANopenDataTy
     qCDebug(lcSdo) << "CAN::RetType USDOBulkClient::write(quint16, quint8, CAN::CANopenDataType, QVariant)";
     if (type != CAN::DOMAIN)
         return CAN::RetType_NoLink;
-    if (bulkState != 0)
+    if (bulkState != BulkState_Idle)
         return CAN::RetType_Busy;
     responseTimer->stop();
     this->index = index;
@@ -162,13 +162,13 @@ CAN::RetType USDOBulkClient::write(quint16 index, quint8 sub, CAN::CANopenDataTy
     if (!adapter())
         return CAN::RetType_NoLink;
     registerBroadcastReception(); // node-ID 0: every node's channel, from the first transfer on
-    bulkState = 1;
+    bulkState = BulkState_Initiated;
     if (sendFrame(frame, 12) != CAN::RetType_OK) {
-        bulkState = 0;
+        bulkState = BulkState_Idle;
         return CAN::RetType_NoLink;
     }
     if (sdoTimeout == 0)
-        bulkState = 0; // unsupervised: the server's answer finds the client idle
+        bulkState = BulkState_Idle; // unsupervised: the server's answer finds the client idle
     else
         firstResponseTimer->start(int(qMin<quint32>(sdoTimeout, quint32(std::numeric_limits<int>::max()))));
     lastPercent = 0;
@@ -177,7 +177,7 @@ CAN::RetType USDOBulkClient::write(quint16 index, quint8 sub, CAN::CANopenDataTy
 
 void USDOBulkClient::newCanMessageReceived(CAN::CanRxMessage message)
 {
-    if (bulkState == 0 || message.remote || message.length < 3)
+    if (bulkState == BulkState_Idle || message.remote || message.length < 3)
         return;
     const quint8 *d = message.data;
     if (d[0] != localId || d[2] != transferCounter)
@@ -189,7 +189,7 @@ void USDOBulkClient::newCanMessageReceived(CAN::CanRxMessage message)
         firstResponseTimer->stop();
         segmentTimer->stop();
         responseTimer->stop();
-        bulkState = 0;
+        bulkState = BulkState_Idle;
         setTransferActive(false);
         const bool full = message.length >= 7;
         emit errorReceived(
@@ -197,11 +197,11 @@ void USDOBulkClient::newCanMessageReceived(CAN::CanRxMessage message)
         return;
     }
     switch (bulkState) {
-    case 1: {
+    case BulkState_Initiated: {
         // The answer to the initiate fixes the pause between segments in 100 us steps.
         const quint16 v = message.length >= 8 ? qFromLittleEndian<quint16>(d + 6) : 0;
         segmentGap = (v >= 1 && v <= 9) ? 1 : quint16((v + 9) / 10);
-        bulkState = 2;
+        bulkState = BulkState_Sending;
         firstResponseTimer->stop();
         segmentCounter = 0;
         offset = 0;
@@ -209,10 +209,10 @@ void USDOBulkClient::newCanMessageReceived(CAN::CanRxMessage message)
         segmentTimer->start(segmentGap);
         return;
     }
-    case 3:
+    case BulkState_LastSegmentSent:
         if (cmd == kConfirmation) {
             responseTimer->stop();
-            bulkState = 0;
+            bulkState = BulkState_Idle;
             setTransferActive(false);
             const QPointer<USDOBulkClient> self(this);
             emit progress(100);
@@ -227,11 +227,11 @@ void USDOBulkClient::newCanMessageReceived(CAN::CanRxMessage message)
 
 void USDOBulkClient::handleDownloadTimer()
 {
-    if (bulkState != 2)
+    if (bulkState != BulkState_Sending)
         return;
     segmentTimer->stop();
     if (!adapter()) {
-        bulkState = 0; // the bus is gone: the transfer still ends with an outcome
+        bulkState = BulkState_Idle; // the bus is gone: the transfer still ends with an outcome
         emit errorReceived(index, subIndex, 0x10);
         return;
     }
@@ -259,7 +259,7 @@ void USDOBulkClient::handleDownloadTimer()
                 lastPercent = percent;
                 const QPointer<USDOBulkClient> self(this);
                 emit progress(percent);
-                if (!self || bulkState != 2)
+                if (!self || bulkState != BulkState_Sending)
                     return; // the host aborted (or deleted us) in its progress slot
             }
             continue;
@@ -278,7 +278,7 @@ void USDOBulkClient::handleDownloadTimer()
             return;
         }
         offset = totalSize;
-        bulkState = 3;
+        bulkState = BulkState_LastSegmentSent;
         responseTimer->start();
         return;
     }
@@ -288,12 +288,12 @@ void USDOBulkClient::handleDownloadTimer()
 CAN::RetType USDOBulkClient::abort(quint32 code)
 {
     qCDebug(lcSdo) << "CAN::RetType USDOBulkClient::abort(quint32)";
-    if (bulkState == 0)
+    if (bulkState == BulkState_Idle)
         return CAN::RetType_OK; // nothing runs: a finished transfer keeps its one outcome
     segmentTimer->stop();
     firstResponseTimer->stop();
     responseTimer->stop();
-    bulkState = 0;
+    bulkState = BulkState_Idle;
     if (code == 0)
         return CAN::RetType_OK; // ended locally, without a frame and without a signal
     if (adapter()) {
@@ -308,13 +308,13 @@ CAN::RetType USDOBulkClient::abort(quint32 code)
 
 void USDOBulkClient::timeout()
 {
-    if (bulkState != 0)
+    if (bulkState != BulkState_Idle)
         abort(0x12);
 }
 
 void USDOBulkClient::handleFirstTimeout()
 {
-    if (bulkState != 1)
+    if (bulkState != BulkState_Initiated)
         return;
     abort(0x12); // reported once, to the server (when the bus is still there) and to the host
 }

@@ -71,7 +71,13 @@ private:
     QPointer<CanSender> registration;
     QList<QPointer<CanSender>> broadcastRegistrations;
     quint32 sdoTimeout = 2000;
-    int bulkState = 0; ///< 0 idle, 1 initiate sent, 2 sending segments, 3 last segment sent
+    enum BulkState : int {
+        BulkState_Idle = 0,
+        BulkState_Initiated = 1, ///< the initiate request is out
+        BulkState_Sending = 2, ///< segments flow
+        BulkState_LastSegmentSent = 3,
+    };
+    int bulkState = BulkState_Idle;
     quint16 index = 0;
     quint8 subIndex = 0;
     QByteArray buffer;

@@ -116,7 +116,7 @@ CAN::RetType USDOExpeditedClient::setNodeIds(quint8 localId, quint8 nodeId)
     this->nodeId = nodeId;
     txCob = 0x600u + localId;
     rxCob = 0x580u + nodeId;
-    kind = 0;
+    kind = Kind_None;
     registerReception();
     return CAN::RetType_OK;
 }
@@ -254,14 +254,14 @@ CAN::RetType USDOExpeditedClient::read(quint16 index, quint8 sub, CAN::CANopenDa
     if (!adapter())
         return CAN::RetType_NoLink;
     registerBroadcastReception();
-    state = 1;
-    kind = nodeId == 0 ? 4 : 1;
+    state = State_Waiting;
+    kind = nodeId == 0 ? Kind_BroadcastUpload : Kind_Upload;
     if (sendUsdoFrame(frame, length, !routed) != CAN::RetType_OK) {
-        state = 0;
+        state = State_Idle;
         return CAN::RetType_NoLink;
     }
     if (sdoTimeout == 0)
-        state = 0;
+        state = State_Idle;
     else
         timer->start();
     return CAN::RetType_OK;
@@ -302,14 +302,14 @@ CAN::RetType USDOExpeditedClient::write(quint16 index, quint8 sub, CAN::CANopenD
     if (!adapter())
         return CAN::RetType_NoLink;
     registerBroadcastReception();
-    state = 1;
-    kind = nodeId == 0 ? 5 : 2;
+    state = State_Waiting;
+    kind = nodeId == 0 ? Kind_BroadcastDownload : Kind_Download;
     if (sendUsdoFrame(frame, qMin(64, at + 2 + n), !routed) != CAN::RetType_OK) {
-        state = 0;
+        state = State_Idle;
         return CAN::RetType_NoLink;
     }
     if (sdoTimeout == 0)
-        state = 0;
+        state = State_Idle;
     else
         timer->start();
     writeValue = value;
@@ -330,9 +330,10 @@ bool USDOExpeditedClient::routedAnswerMatches(const CAN::CanRxMessage &m) const
 
 void USDOExpeditedClient::newCanMessageReceived(CAN::CanRxMessage message)
 {
-    if (state != 1 && state != 2)
+    if (state != State_Waiting && state != State_Collecting)
         return;
-    const bool broadcast = state == 2 || kind == 4 || kind == 5;
+    const bool broadcast
+        = state == State_Collecting || kind == Kind_BroadcastUpload || kind == Kind_BroadcastDownload;
     const bool fromGateway = routed && message.id == 0x580u + gatewayNode;
     if (!broadcast && message.id != rxCob && !fromGateway)
         return;
@@ -343,7 +344,7 @@ void USDOExpeditedClient::newCanMessageReceived(CAN::CanRxMessage message)
     if (routed && !broadcast && (cmd & 0xEF) == (kExpeditedAnswer | kRoutedFlag)) {
         if (!routedAnswerMatches(message))
             return;
-        const bool upload = kind == 1;
+        const bool upload = kind == Kind_Upload;
         if (upload && d[11] > message.length - 12)
             return; // announces more value bytes than the frame holds
         handleExpeditedAnswer(message, d + 12, d[10], upload ? d[11] : 0);
@@ -353,7 +354,7 @@ void USDOExpeditedClient::newCanMessageReceived(CAN::CanRxMessage message)
         if (!routedAnswerMatches(message) || message.length < 11)
             return;
         timer->stop();
-        state = 0;
+        state = State_Idle;
         emit errorReceived(index, subIndex, d[10]);
         return;
     }
@@ -370,12 +371,12 @@ void USDOExpeditedClient::newCanMessageReceived(CAN::CanRxMessage message)
             return;
         }
         timer->stop();
-        state = 0;
+        state = State_Idle;
         emit errorReceived(index, subIndex, d[6]);
         return;
     }
     if ((cmd & 0xEF) == kExpeditedAnswer) {
-        const bool upload = kind == 1 || kind == 4;
+        const bool upload = kind == Kind_Upload || kind == Kind_BroadcastUpload;
         if (upload && (message.length < 8 || d[7] > message.length - 8))
             return; // announces more value bytes than the frame holds
         handleExpeditedAnswer(message, d + 8, message.length >= 8 ? d[6] : 0, upload ? d[7] : 0);
@@ -394,48 +395,49 @@ void USDOExpeditedClient::newCanMessageReceived(CAN::CanRxMessage message)
 void USDOExpeditedClient::handleExpeditedAnswer(
     const CAN::CanRxMessage &message, const quint8 *value, quint8 type, int n)
 {
-    const bool upload = kind == 1 || kind == 4;
+    const bool upload = kind == Kind_Upload || kind == Kind_BroadcastUpload;
     QVariant result = writeValue;
     bool faulty = false;
     if (upload) {
         if (n < 5 && type != CAN::VISIBLE_STRING && type != CAN::OCTET_STRING && type != CAN::DOMAIN) {
             // Unicast: decoded by the type the server names (flagged when it is not the one
             // asked for); broadcast: by the requested type.
-            const CAN::CANopenDataType as = kind == 1 ? CAN::CANopenDataType(type) : dataType;
-            faulty = kind == 1 && type != quint8(dataType);
+            const CAN::CANopenDataType as = kind == Kind_Upload ? CAN::CANopenDataType(type) : dataType;
+            faulty = kind == Kind_Upload && type != quint8(dataType);
             result = SDOValueCodec::decodeUsdo(as, value, n);
         } else {
             result = QByteArray(reinterpret_cast<const char *>(value), n);
         }
     }
-    if (kind == 4 || kind == 5) {
-        state = 2; // more nodes may answer until the timeout
+    if (kind == Kind_BroadcastUpload || kind == Kind_BroadcastDownload) {
+        state = State_Collecting; // more nodes may answer until the timeout
         emit broadcastResultReceived(quint8(message.id & 0x7F), index, subIndex, result);
         return;
     }
     timer->stop();
-    state = 0;
+    state = State_Idle;
     emit resultReceived(index, subIndex, result, faulty);
 }
 
 void USDOExpeditedClient::timeout()
 {
-    if (state == 2 || (state == 1 && (kind == 4 || kind == 5))) {
-        state = 0;
+    if (state == State_Collecting
+        || (state == State_Waiting && (kind == Kind_BroadcastUpload || kind == Kind_BroadcastDownload))) {
+        state = State_Idle;
         emit broadcastRequestFinished();
         return;
     }
-    if (state == 1)
+    if (state == State_Waiting)
         abort(kUsdoTimeout);
 }
 
 CAN::RetType USDOExpeditedClient::abort(quint32 code)
 {
-    if (state != 1 && state != 2)
+    if (state != State_Waiting && state != State_Collecting)
         return CAN::RetType_OK;
     timer->stop();
-    state = 0;
-    kind = 3;
+    state = State_Idle;
+    kind = Kind_Aborted;
     if (code == 0)
         return CAN::RetType_OK; // ended locally, without a frame and without a signal
     if (mScheduler) {

@@ -97,11 +97,29 @@ protected:
     QPointer<CanSender> gatewayRegistration;
     QPointer<QTimer> timer;
     QVariant writeValue;
-    int state = 0; ///< 0 idle, 1 waiting for the answer, 2 collecting broadcast answers
-    int kind = 0; ///< 1 upload, 2 download, 4 broadcast upload, 5 broadcast download, 3 aborted
+    enum State : int {
+        State_Idle = 0,
+        State_Waiting = 1, ///< waiting for the answer
+        State_Collecting = 2, ///< collecting the answers to a broadcast
+    };
+    enum Kind : int {
+        Kind_None = 0,
+        Kind_Upload = 1,
+        Kind_Download = 2,
+        Kind_Aborted = 3,
+        Kind_BroadcastUpload = 4,
+        Kind_BroadcastDownload = 5,
+    };
+    enum SegState : int {
+        SegState_Idle = 0,
+        SegState_Running = 1,
+        SegState_LastSegmentSent = 2, ///< download: the last segment is out
+    };
+    int state = State_Idle;
+    int kind = Kind_None;
     quint8 session = 0; ///< the session of the next request
     quint8 requestSession = 0; ///< the session of the last request
-    int segState = 0; ///< multi-frame transfer of the segmented client: 0 idle, 1 running, 2 last sent
+    int segState = SegState_Idle; ///< the multi-frame transfer of the segmented client
 
 private:
     void handleExpeditedAnswer(const CAN::CanRxMessage &message, const quint8 *value, quint8 type, int n);

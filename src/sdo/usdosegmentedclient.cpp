@@ -96,8 +96,8 @@ CAN::RetType USDOSegmentedClient::write(quint16 index, quint8 sub, CAN::CANopenD
     }
     outstanding = 1;
     awaitedAnswer = kDownloadInitiate | 0x20;
-    segState = 1;
-    kind = 2;
+    segState = SegState_Running;
+    kind = Kind_Download;
     superviseFromNow();
     return CAN::RetType_OK;
 }
@@ -120,8 +120,8 @@ CAN::RetType USDOSegmentedClient::read(quint16 index, quint8 sub, CAN::CANopenDa
         return CAN::RetType_NoLink;
     }
     awaitedAnswer = kUploadInitiateAnswer;
-    segState = 1;
-    kind = 1;
+    segState = SegState_Running;
+    kind = Kind_Upload;
     superviseFromNow();
     return CAN::RetType_OK;
 }
@@ -135,7 +135,7 @@ bool USDOSegmentedClient::reportProgress()
     lastPercent = percent;
     const QPointer<USDOSegmentedClient> self(this);
     emit progress(percent);
-    return self && segState != 0; // the host may abort or delete the client in its slot
+    return self && segState != SegState_Idle; // the host may abort or delete the client in its slot
 }
 
 bool USDOSegmentedClient::sendNextSegment()
@@ -154,7 +154,7 @@ bool USDOSegmentedClient::sendNextSegment()
     offset += chunk;
     awaitedAnswer = frame[1] | 0x20;
     if (last)
-        segState = 2;
+        segState = SegState_LastSegmentSent;
     else
         ++segmentCounter;
     ++outstanding;
@@ -175,9 +175,9 @@ bool USDOSegmentedClient::sent(CAN::RetType ret)
 
 void USDOSegmentedClient::retry()
 {
-    if (segState == 0)
+    if (segState == SegState_Idle)
         return;
-    if (kind == 1)
+    if (kind == Kind_Upload)
         requestUploadSegment();
     else
         sendSegments();
@@ -186,16 +186,16 @@ void USDOSegmentedClient::retry()
 void USDOSegmentedClient::sendSegments()
 {
     if (!fastSeg || fastSegCount < 2) {
-        if (outstanding == 0 && segState == 1)
+        if (outstanding == 0 && segState == SegState_Running)
             sendNextSegment();
         return;
     }
     // Fast download: segments go in pairs while fewer than the configured count are unanswered.
-    while (segState == 1 && outstanding + 2 <= fastSegCount) {
-        if (!sendNextSegment() || segState != 1 || !sendNextSegment())
+    while (segState == SegState_Running && outstanding + 2 <= fastSegCount) {
+        if (!sendNextSegment() || segState != SegState_Running || !sendNextSegment())
             return;
     }
-    if (segState == 1 && outstanding == 0)
+    if (segState == SegState_Running && outstanding == 0)
         sendNextSegment();
 }
 
@@ -203,7 +203,7 @@ void USDOSegmentedClient::finish(const QVariant &value)
 {
     segTimer->stop();
     retryTimer->stop();
-    segState = 0;
+    segState = SegState_Idle;
     setTransferActive(false);
     emit resultReceived(index, subIndex, value, false);
 }
@@ -213,43 +213,9 @@ void USDOSegmentedClient::fail(quint32 code)
     abort(code);
 }
 
-static bool decodesAsNumber(CAN::CANopenDataType type)
-{
-    switch (type) {
-    case CAN::BOOLEAN:
-    case CAN::INTEGER8:
-    case CAN::INTEGER16:
-    case CAN::INTEGER32:
-    case CAN::UNSIGNED8:
-    case CAN::UNSIGNED16:
-    case CAN::UNSIGNED32:
-    case CAN::REAL32:
-    case CAN::INTEGER24:
-    case CAN::UNSIGNED24:
-        return true;
-    case CAN::VISIBLE_STRING:
-    case CAN::OCTET_STRING:
-    case CAN::UNICODE_STRING:
-    case CAN::TIME_OF_DAY:
-    case CAN::TIME_DIFFERENCE:
-    case CAN::DOMAIN:
-    case CAN::REAL64:
-    case CAN::INTEGER40:
-    case CAN::INTEGER48:
-    case CAN::INTEGER56:
-    case CAN::INTEGER64:
-    case CAN::UNSIGNED40:
-    case CAN::UNSIGNED48:
-    case CAN::UNSIGNED56:
-    case CAN::UNSIGNED64:
-        return false;
-    }
-    return false;
-}
-
 void USDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage message)
 {
-    if (segState == 0 || message.id != rxCob || message.remote || !answerMatches(message))
+    if (segState == SegState_Idle || message.id != rxCob || message.remote || !answerMatches(message))
         return;
     const quint8 *d = message.data;
     const quint8 cmd = d[1];
@@ -258,13 +224,13 @@ void USDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage messa
             return;
         segTimer->stop();
         retryTimer->stop();
-        segState = 0;
+        segState = SegState_Idle;
         setTransferActive(false);
         emit errorReceived(index, subIndex, d[6]);
         return;
     }
     superviseFromNow();
-    if (kind == 1) {
+    if (kind == Kind_Upload) {
         handleUploadAnswer(message);
         return;
     }
@@ -284,7 +250,7 @@ void USDOSegmentedClient::newSegmentedCanMessageReceived(CAN::CanRxMessage messa
     }
     if (outstanding > 0)
         --outstanding;
-    if (segState == 2) {
+    if (segState == SegState_LastSegmentSent) {
         if (cmd == (kLastDownloadSegment | 0x20))
             finish(QVariant(int(0)));
         return;
@@ -319,7 +285,7 @@ void USDOSegmentedClient::handleUploadAnswer(const CAN::CanRxMessage &message)
             return fail(0x1E);
         buffer = QByteArray(reinterpret_cast<const char *>(d + 8), n);
         offset = totalSize = quint32(n);
-        if (n < 5 && decodesAsNumber(dataType))
+        if (n < 5 && SDOValueCodec::isNumberOfFourBytes(dataType))
             return finish(SDOValueCodec::decodeUsdo(dataType, d + 8, n));
         return finish(QVariant(buffer));
     }
@@ -371,20 +337,20 @@ void USDOSegmentedClient::timeoutSegmented()
     // A frame arrived while the timer ran: wait out the rest of the timeout from that frame.
     const int quiet = quietAtExpiry;
     quietAtExpiry = -1;
-    if (segState != 0 && quiet >= 0 && quint32(quiet) < sdoTimeout) {
+    if (segState != SegState_Idle && quiet >= 0 && quint32(quiet) < sdoTimeout) {
         segTimer->start(int(qMin<quint32>(sdoTimeout - quint32(quiet), 0x7FFFFFFF)));
         return;
     }
-    if (kind == 3) {
-        segState = 0;
+    if (kind == Kind_Aborted) {
+        segState = SegState_Idle;
         setTransferActive(false);
         return;
     }
-    if (segState == 0)
+    if (segState == SegState_Idle)
         return;
     if (mScheduler)
         sendAbortFrame(0x12);
-    segState = 0;
+    segState = SegState_Idle;
     setTransferActive(false);
     emit errorReceived(index, subIndex, 0x12);
 }
@@ -394,10 +360,10 @@ CAN::RetType USDOSegmentedClient::abort(quint32 code)
     qCDebug(lcSdo) << "CAN::RetType USDOSegmentedClient::abort(quint32)" << code;
     segTimer->stop();
     retryTimer->stop();
-    if (segState == 0)
+    if (segState == SegState_Idle)
         return USDOExpeditedClient::abort(code);
-    segState = 0;
-    kind = 3;
+    segState = SegState_Idle;
+    kind = Kind_Aborted;
     if (code == 0)
         return CAN::RetType_OK; // ended locally, without a frame and without a signal
     if (mScheduler) {

@@ -154,7 +154,7 @@ void UDSClient::abortService()
         mPhysicalTransport->abortTranfer();
     if (mFunctionalTransport)
         mFunctionalTransport->abortTranfer();
-    mBusy = 0;
+    mBusy = Busy_Idle;
 }
 
 CAN::RetType UDSClient::sendRequest(QByteArray &message, bool suppress, bool functional)
@@ -165,10 +165,10 @@ CAN::RetType UDSClient::sendRequest(QByteArray &message, bool suppress, bool fun
     mLastTransport = mPhysicalTransport;
     int started;
     if (suppress) {
-        mBusy = 0;
+        mBusy = Busy_Idle;
         started = transport->startTransfer(message, false);
     } else {
-        mBusy = 1;
+        mBusy = Busy_Waiting;
         mRequestSid = quint8(message.at(0));
         mResponseWindow.start(qMax<int>(mResponseTimeout, 1));
         transport->mTimeout = mResponseTimeout;
@@ -177,7 +177,7 @@ CAN::RetType UDSClient::sendRequest(QByteArray &message, bool suppress, bool fun
     if (started != CAN::RetType_OK) {
         // Nothing went out (the transport is still sending a suppressed request, has no
         // registration, or the adapter refused the frame): no answer will come either.
-        mBusy = 0;
+        mBusy = Busy_Idle;
         return CAN::RetType(started);
     }
     return CAN::RetType_OK;
@@ -196,7 +196,7 @@ bool UDSClient::memoryRequest(
 
 // Every operation: busy first, then a missing transport, then the message itself.
 #define UDS_GUARD(functional)                                                                                \
-    if (mBusy != 0)                                                                                          \
+    if (mBusy != Busy_Idle)                                                                                  \
         return CAN::RetType_Busy;                                                                            \
     if (!((functional) ? mFunctionalTransport : mPhysicalTransport))                                         \
         return CAN::RetType_NoLink;
@@ -424,7 +424,7 @@ void UDSClient::dataReceived(quint32 deviceCanId)
         : !message.isEmpty() && first == quint8(mRequestSid + 0x40);
     if (!answers) {
         qCDebug(lcUds) << "answer to another request ignored:" << message.left(3).toHex();
-        if (mBusy != 1)
+        if (mBusy != Busy_Waiting)
             return;
         const qint64 left = mResponseTimeout == 0 ? 0 : mResponseWindow.remainingTime();
         if ((mResponseTimeout != 0 && left <= 0)
@@ -451,15 +451,15 @@ void UDSClient::dataReceived(quint32 deviceCanId)
         if (!self)
             return;
     }
-    mBusy = 0;
+    mBusy = Busy_Idle;
     emit response();
 }
 
 void UDSClient::timerElasped(quint32 deviceCanId)
 {
     Q_UNUSED(deviceCanId)
-    const bool wasBusy = mBusy == 1;
-    mBusy = 0;
+    const bool wasBusy = mBusy == Busy_Waiting;
+    mBusy = Busy_Idle;
     if (wasBusy)
         emit timeout();
 }

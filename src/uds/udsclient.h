@@ -113,7 +113,11 @@ private:
     quint8 mFunctionalExtAddress = 0;
     bool mCanFD = false;
     quint16 mResponseTimeout = 5000;
-    int mBusy = 0;
+    enum Busy : int {
+        Busy_Idle = 0,
+        Busy_Waiting = 1, ///< a request is out and its answer awaited
+    };
+    int mBusy = Busy_Idle;
     quint8 mRequestSid = 0; // the service the pending answer must belong to
     // Runs from the request, or the last response-pending reply, for the response timeout; only
     // its remaining time is read (so the window follows the event loop's clock).

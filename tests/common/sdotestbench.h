@@ -12,17 +12,39 @@
 #include <QSignalSpy>
 #include <QTest>
 
+/// A virtual adapter that refuses, with the code given, the first offer of each frame whose byte 0
+/// is listed (as a full transmit queue or a failing device would); other frames go on the bus.
+class RefusingAdapter : public VirtualCanAdapter
+{
+public:
+    using VirtualCanAdapter::VirtualCanAdapter;
+    CAN::RetType sendCanMessage(CAN::CanMessage &message) override
+    {
+        for (int i = 0; i < refuse.size(); ++i) {
+            if (refuse.at(i).first == message.data[0])
+                return refuse.takeAt(i).second;
+        }
+        return VirtualCanAdapter::sendCanMessage(message);
+    }
+    QList<QPair<quint8, CAN::RetType>> refuse;
+};
+
 /// Plays a bus transcript with the peer as the other end of the side under test. Steps are
 /// separated by blanks: ">hex" is the next frame the tested side must send (on out), "<hex" a
 /// frame the peer sends to it (on in), either as "<id:hex" on another identifier (hex), and
-/// "~ms" means no frame for ms milliseconds. Returns what went wrong, or nothing.
-inline QByteArray playTranscript(BusPeer &peer, quint32 out, quint32 in, const QByteArray &script)
+/// "~ms" means no frame for ms milliseconds. A hex ending in "." is filled up with zeros to 8
+/// bytes. "!code:hex" makes host refuse, with that return code, the next frame starting with
+/// byte hex. Returns what went wrong, or nothing.
+inline QByteArray playTranscript(
+    BusPeer &peer, quint32 out, quint32 in, const QByteArray &script, RefusingAdapter *host = nullptr)
 {
     for (const QByteArray &step : script.simplified().split(' ')) {
         const int colon = step.indexOf(':');
         const quint32 own = step.startsWith('>') ? out : in;
         const quint32 id = colon > 0 ? step.mid(1, colon - 1).toUInt(nullptr, 16) : own;
-        const QByteArray arg = step.mid(colon > 0 ? colon + 1 : 1);
+        QByteArray arg = step.mid(colon > 0 ? colon + 1 : 1);
+        if (arg.endsWith('.'))
+            arg = arg.chopped(1).leftJustified(16, '0');
         QByteArray why;
         if (step.startsWith('>') && !peer.expect(id, arg.constData(), 1000, &why))
             return step + ": " + why;
@@ -30,6 +52,8 @@ inline QByteArray playTranscript(BusPeer &peer, quint32 out, quint32 in, const Q
             peer.send(id, QByteArray::fromHex(arg));
         if (step.startsWith('~') && !peer.expectSilence(arg.toInt()))
             return step + ": got " + frameHex(peer.takeFrame());
+        if (step.startsWith('!') && host)
+            host->refuse.append({ quint8(arg.toUInt(nullptr, 16)), CAN::RetType(id) });
     }
     return QByteArray();
 }
@@ -46,19 +70,26 @@ inline bool transferActive(const AbstractCanAdapter &adapter)
     return adapter.getCanAdapterOption(AdapterOption_TransferActive).toBool();
 }
 
+/// A value as outcome() shows it: "type value", with bytes in hex, for instance "uint 378".
+inline QByteArray describeValue(const QVariant &v)
+{
+    const bool bytes = v.userType() == QMetaType::QByteArray;
+    return v.typeName() + QByteArray(" ") + (bytes ? v.toByteArray().toHex() : v.toString().toLatin1());
+}
+
 /// The host's adapter and scheduler and a scripted peer on one virtual bus, and an SDO client
 /// of the host on node 5's channel with spies on its outcome signals.
 template<class Client> struct SdoClientBench
 {
     VirtualCanBus bus;
-    VirtualCanAdapter adapter { &bus };
+    RefusingAdapter adapter { &bus };
     BusPeer peer { &bus };
     CanScheduler scheduler { &adapter };
     Client client { 0x585, 0x605, &scheduler, nullptr };
     QSignalSpy results { &client, &Client::resultReceived };
     QSignalSpy errors { &client, &Client::errorReceived };
 
-    QByteArray play(const QByteArray &script) { return playTranscript(peer, 0x605, 0x585, script); }
+    QByteArray play(const QByteArray &script) { return playTranscript(peer, 0x605, 0x585, script, &adapter); }
     QVariant value(int i = 0) const { return results.at(i).at(2).value<QVariant>(); }
     /// Every outcome so far, results first: "index/sub type value" or "index/sub abort-code", with
     /// numbers in decimal and the rest in hex, for instance "1018/1 uint 378" or "1018/1 05040000".
@@ -68,40 +99,29 @@ template<class Client> struct SdoClientBench
         auto object = [](const QList<QVariant> &args) {
             return QString::asprintf("%04x/%x ", args.at(0).toUInt(), args.at(1).toUInt()).toLatin1();
         };
-        for (const QList<QVariant> &r : results) {
-            const QVariant v = r.at(2).value<QVariant>();
-            const bool bytes = v.userType() == QMetaType::QByteArray;
-            all << object(r) + v.typeName() + ' '
-                    + (bytes ? v.toByteArray().toHex() : v.toString().toLatin1());
-        }
+        for (const QList<QVariant> &r : results)
+            all << object(r) + describeValue(r.at(2).value<QVariant>());
         for (const QList<QVariant> &e : errors)
             all << object(e) + QByteArray::number(e.at(2).toUInt(), 16).rightJustified(8, '0');
         return all.join("; ");
     }
 };
 
-/// A simulated node with its SDO server and a scripted SDO client (the peer) on one bus.
+/// A simulated node (node-ID 5) with its SDO server and a scripted SDO client (the peer) on one bus.
 struct SdoServerBench
 {
     VirtualCanBus bus;
     VirtualCanAdapter nodeAdapter { &bus };
-    SimCanopenNode node;
+    SimCanopenNode node { &nodeAdapter, 5 };
     SimSdoServer server { &node };
     BusPeer peer { &bus };
 
-    explicit SdoServerBench(quint8 nodeId = 5)
-        : node(&nodeAdapter, nodeId)
-    {
-    }
     void powerOn()
     {
         node.powerOn();
         peer.takeFrame(); // boot-up
     }
-    QByteArray play(const QByteArray &script)
-    {
-        return playTranscript(peer, 0x580u + node.nodeId(), 0x600u + node.nodeId(), script);
-    }
+    QByteArray play(const QByteArray &script) { return playTranscript(peer, 0x585, 0x605, script); }
 };
 
 /// The host's adapter and scheduler and a simulated node (node-ID 5) with its SDO server.

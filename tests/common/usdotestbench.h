@@ -66,6 +66,16 @@ struct UsdoSimBench
     }
 };
 
+/// A client of the host (node-ID 0x29) talking to the simulated node, with spies on its outcomes.
+template<class Client> struct UsdoSimClientBench : UsdoSimBench
+{
+    Client client { 0x29, 5, &scheduler, nullptr };
+    QSignalSpy results { &client, &Client::resultReceived };
+    QSignalSpy errors { &client, &Client::errorReceived };
+    QSignalSpy progress { &client, &Client::progress };
+    int outcomes() const { return results.count() + errors.count(); }
+};
+
 /// count bytes of a recognisable pattern.
 inline QByteArray usdoPattern(int count)
 {

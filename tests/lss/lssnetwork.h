@@ -12,6 +12,7 @@
 #include <QList>
 #include <QSignalSpy>
 #include <QStringList>
+#include <QTest>
 
 /// "action result value" of an lssResult, for one-line comparisons; a device list joined by commas.
 inline QString lssOutcome(int action, int result, const QVariant &value)
@@ -52,5 +53,25 @@ struct LssNetwork
     {
         const QList<QVariant> &r = results.at(i);
         return lssOutcome(r.at(0).toInt(), r.at(1).toInt(), r.at(2));
+    }
+
+    /// The outcome of an accepted request: its one lssResult.
+    QString run(CAN::RetType sent)
+    {
+        const int seen = results.count();
+        if (sent != CAN::RetType_OK)
+            return QStringLiteral("refused %1").arg(sent);
+        if (!QTest::qWaitFor([&] { return results.count() > seen; }, 20000))
+            return QStringLiteral("no result");
+        return results.count() == seen + 1 ? outcome(seen) : QStringLiteral("several results");
+    }
+
+    /// The identity the last fastscan found; empty when there is none.
+    QList<quint32> fastScanValues()
+    {
+        quint32 v = 0, p = 0, r = 0, s = 0;
+        if (master.getFastScanValues(&v, &p, &r, &s) != CAN::RetType_OK)
+            return {};
+        return { v, p, r, s };
     }
 };

@@ -4,8 +4,8 @@
 #include "recordingadapter.h"
 #include "sdocia309client.h"
 #include "sdoclient.h"
+#include "sdotestbench.h"
 
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -13,12 +13,10 @@ class tst_SdoCiA309Client : public QObject
 {
     Q_OBJECT
 private slots:
-    void commandLines_data();
     void commandLines();
     void refusals();
     void answers_data();
     void answers();
-    void garbageAnswers();
     void silentGatewayTimesOut();
     void facadeUsesTheGatewayClient();
 };
@@ -35,63 +33,34 @@ struct Bench
     SDOCiA309Client client;
 };
 
-void tst_SdoCiA309Client::commandLines_data()
+void tst_SdoCiA309Client::commandLines()
 {
-    QTest::addColumn<bool>("write");
-    QTest::addColumn<CAN::CANopenDataType>("type");
-    QTest::addColumn<QVariant>("value");
-    QTest::addColumn<QString>("line");
+    // The other type words travel through the simulated gateway's round trips.
     const struct
     {
         CAN::CANopenDataType type;
-        const char *word;
-        QVariant value;
-        const char *text;
+        QVariant value; // invalid for a read
+        const char *line;
     } rows[] = {
-        { CAN::BOOLEAN, "b", true, "1" },
-        { CAN::INTEGER8, "i8", -5, "-5" },
-        { CAN::UNSIGNED8, "u8", 200, "200" },
-        { CAN::INTEGER16, "i16", -30000, "-30000" },
-        { CAN::UNSIGNED16, "u16", 65535, "65535" },
-        { CAN::INTEGER24, "i24", -70000, "-70000" },
-        { CAN::UNSIGNED24, "u24", 0xABCDEF, "11259375" },
-        { CAN::INTEGER32, "i32", -2147483647, "-2147483647" },
-        { CAN::UNSIGNED32, "u32", 4294967295u, "4294967295" },
-        { CAN::INTEGER64, "i64", qlonglong(-1), "-1" },
-        { CAN::UNSIGNED40, "u40", qulonglong(1099511627775ull), "1099511627775" },
-        { CAN::REAL32, "r32", 1.5, "1.5" },
-        { CAN::UNSIGNED48, "u48", qulonglong(281474976710655ull), "281474976710655" },
-        { CAN::REAL64, "r64", 0.1, "0.1" },
-        { CAN::UNSIGNED64, "u64", qulonglong(18446744073709551615ull), "18446744073709551615" },
-        { CAN::VISIBLE_STRING, "vs", QStringLiteral("hello  world"), "hello  world" },
-        { CAN::OCTET_STRING, "os", QStringLiteral("0a1b"), "0a1b" },
-        { CAN::DOMAIN, "d", QByteArray("Hi"), "SGk=" },
-        { CAN::TIME_OF_DAY, "t", QVariant(), nullptr },
+        { CAN::TIME_OF_DAY, QVariant(), "5 r 0x1018 1 t" },
+        { CAN::DOMAIN, QVariant(), "5 r 0x1018 1 d" },
+        { CAN::INTEGER8, -5, "5 w 0x2000 0 i8 -5" },
+        { CAN::INTEGER64, qlonglong(-1), "5 w 0x2000 0 i64 -1" },
+        { CAN::REAL64, 0.1, "5 w 0x2000 0 r64 0.1" },
+        { CAN::UNSIGNED64, qulonglong(18446744073709551615ull), "5 w 0x2000 0 u64 18446744073709551615" },
+        { CAN::VISIBLE_STRING, QStringLiteral("hello  world"), "5 w 0x2000 0 vs hello  world" },
+        { CAN::OCTET_STRING, QStringLiteral("0a1b"), "5 w 0x2000 0 os 0a1b" },
+        { CAN::DOMAIN, QByteArray("Hi"), "5 w 0x2000 0 d SGk=" },
     };
     for (const auto &r : rows) {
-        QTest::addRow("read %s", r.word)
-            << false << r.type << QVariant() << QStringLiteral("5 r 0x1018 1 %1").arg(QLatin1String(r.word));
-        if (r.text)
-            QTest::addRow("write %s", r.word)
-                << true << r.type << r.value
-                << QStringLiteral("5 w 0x2000 0 %1 %2").arg(QLatin1String(r.word), QString::fromUtf8(r.text));
+        Bench b;
+        QCOMPARE(b.adapter.lines, QStringList { QStringLiteral("set sdo_timeout 2000") });
+        QCOMPARE(r.value.isValid() ? b.client.write(5, 0x2000, 0, r.type, r.value)
+                                   : b.client.read(5, 0x1018, 1, r.type),
+            CAN::RetType_OK);
+        QCOMPARE(b.adapter.requestLines, QStringList { QString::fromUtf8(r.line) });
+        QCOMPARE(b.adapter.sequenceIn, QList<quint16> { 0xFFFF });
     }
-}
-
-void tst_SdoCiA309Client::commandLines()
-{
-    QFETCH(bool, write);
-    QFETCH(CAN::CANopenDataType, type);
-    QFETCH(QVariant, value);
-    QFETCH(QString, line);
-    Bench b;
-    QCOMPARE(b.adapter.lines, QStringList { QStringLiteral("set sdo_timeout 2000") });
-    const CAN::RetType r
-        = write ? b.client.write(5, 0x2000, 0, type, value) : b.client.read(5, 0x1018, 1, type);
-    QCOMPARE(r, CAN::RetType_OK);
-    QCOMPARE(b.adapter.requestLines, QStringList { line });
-    QCOMPARE(b.adapter.sequenceIn, QList<quint16> { 0xFFFF });
-    QVERIFY(b.client.isBusy());
 }
 
 void tst_SdoCiA309Client::refusals()
@@ -113,8 +82,6 @@ void tst_SdoCiA309Client::refusals()
     SDOCiA309Client unlinked;
     QCOMPARE(unlinked.read(5, 0x1000, 0, CAN::UNSIGNED32), CAN::RetType_Busy);
     QCOMPARE(unlinked.setCanScheduler(nullptr), CAN::RetType_Busy);
-    QCOMPARE(unlinked.setSdoTimeout(500), CAN::RetType_OK);
-    QCOMPARE(unlinked.getSdoTimeout(), 500u);
 
     b.client.abort(0);
     QCOMPARE(b.client.setSdoTimeout(750), CAN::RetType_OK);
@@ -126,66 +93,50 @@ void tst_SdoCiA309Client::answers_data()
     QTest::addColumn<bool>("write");
     QTest::addColumn<CAN::CANopenDataType>("type");
     QTest::addColumn<QStringList>("texts"); // each one newCiA309Response; sequence 1 is ours
-    QTest::addColumn<bool>("error");
-    QTest::addColumn<QVariant>("outcome"); // the value, or the error code
-    QTest::addColumn<QList<int>>("progress");
-    using L = QStringList;
-    const auto U32 = CAN::UNSIGNED32;
-    const auto D = CAN::DOMAIN;
-    const QList<int> none;
-    QTest::newRow("hex value") << false << U32 << L { "[1] 0x0000017A" } << false << QVariant(378u) << none;
-    QTest::newRow("decimal value") << false << U32 << L { "[1] 305419896" } << false << QVariant(305419896u)
-                                   << none;
-    QTest::newRow("CR LF kept by a reader")
-        << false << U32 << L { "[1] 42\r" } << false << QVariant(42u) << none;
-    QTest::newRow("signed") << false << CAN::INTEGER16 << L { "[1] -5" } << false << QVariant(-5) << none;
-    QTest::newRow("u64") << false << CAN::UNSIGNED64 << L { "[1] 18446744073709551615" } << false
-                         << QVariant(qulonglong(18446744073709551615ull)) << none;
-    QTest::newRow("i64") << false << CAN::INTEGER64 << L { "[1] -9000000000" } << false
-                         << QVariant(qlonglong(-9000000000ll)) << none;
-    QTest::newRow("r32") << false << CAN::REAL32 << L { "[1] 1.5" } << false << QVariant(1.5f) << none;
-    QTest::newRow("quoted string") << false << CAN::VISIBLE_STRING << L { "[1] \"a visible string\"" }
-                                   << false << QVariant(QStringLiteral("a visible string")) << none;
-    QTest::newRow("quote inside") << false << CAN::VISIBLE_STRING << L { "[1] \"say \"\"hi\"\"\"" } << false
-                                  << QVariant(QStringLiteral("say \"hi\"")) << none;
-    QTest::newRow("string saying OK") << false << CAN::VISIBLE_STRING << L { "[1] \"OK, no error\"" } << false
-                                      << QVariant(QStringLiteral("OK, no error")) << none;
-    QTest::newRow("octets") << false << CAN::OCTET_STRING << L { "[1] 0a1b2c" } << false
-                            << QVariant(QStringLiteral("0a1b2c")) << none;
-    QTest::newRow("other sequence first")
-        << false << U32 << L { "[7] 99\n[1] 5" } << false << QVariant(5u) << none;
-    QTest::newRow("unnumbered lines ignored")
-        << false << U32 << L { "OK", "1 BOOT_UP", "[1] 6" } << false << QVariant(6u) << none;
-    QTest::newRow("write OK") << true << U32 << L { "[1] OK" } << false << QVariant(0) << none;
-    QTest::newRow("error, code as next word")
-        << false << U32 << L { "[1] ERROR: 0x06020000" } << true << QVariant(0x06020000u) << none;
-    QTest::newRow("error, code joined, comment")
-        << false << U32 << L { "[1] ERROR:0x06020000 #Object does not exist." } << true
-        << QVariant(0x06020000u) << none;
-    QTest::newRow("gateway error in decimal")
-        << true << U32 << L { "[1] ERROR:100 #Request not supported." } << true << QVariant(100u) << none;
-    QTest::newRow("error in lower case")
-        << false << U32 << L { "[1] error: 0x05040000" } << true << QVariant(0x05040000u) << none;
-    QTest::newRow("error without code") << false << U32 << L { "[1] ERROR" } << true << QVariant(0u) << none;
-    QTest::newRow("error of a domain read")
-        << false << D << L { "[1] ERROR:0x08000024" } << true << QVariant(0x08000024u) << none;
-    QTest::newRow("Base64 over lines") << false << D << L { "[1] SGVsbG8s", "IHdvcmxk", "" } << false
-                                       << QVariant(QByteArray("Hello, world")) << QList<int> { 100 };
-    QTest::newRow("Base64 lines in one text") << false << D << L { "[1] SGVsbG8s\nIHdvcmxkIQ==\n" } << false
-                                              << QVariant(QByteArray("Hello, world!")) << QList<int> { 100 };
-    QTest::newRow("one Base64 line") << false << D << L { "[1] AQ4bKDVC" } << false
-                                     << QVariant(QByteArray::fromHex("010e1b283542")) << QList<int> { 100 };
-    QTest::newRow("one padded line, then empty")
-        << false << D << L { "[1] SGk=", "" } << false << QVariant(QByteArray("Hi")) << QList<int> { 100 };
-    QTest::newRow("empty domain") << false << D << L { "[1]" } << false << QVariant(QByteArray())
-                                  << QList<int> { 100 };
-    QTest::newRow("read with BLOCK progress")
-        << false << D << L { "[1] BLOCK upload 1 4", "[1] BLOCK upload 4 4", "[1] SGk=" } << false
-        << QVariant(QByteArray("Hi")) << QList<int> { 25, 100 };
-    QTest::newRow("short BLOCK line") << false << D << L { "[1] BLOCK 1" } << true << QVariant(0u) << none;
-    QTest::newRow("write with BLOCK progress")
-        << true << D << L { "[1] BLOCK download 2 4", "[1] BLOCK download 4 4", "[1] OK" } << false
-        << QVariant(0) << QList<int> { 50, 100 };
+    QTest::addColumn<QByteArray>("outcome"); // "type value" (see describeValue), or the error code; progress
+    const auto U32 = CAN::UNSIGNED32, D = CAN::DOMAIN, VS = CAN::VISIBLE_STRING;
+    // A value row's outcome is its value as the SDO bench describes it, an error row's the code in hex;
+    // then the progress in percent.
+    auto value = [](const char *name, bool write, CAN::CANopenDataType type, const QStringList &texts,
+                     const QVariant &v, const char *progress = "") {
+        QTest::newRow(name) << write << type << texts << describeValue(v) + progress;
+    };
+    auto error = [](const char *name, bool write, CAN::CANopenDataType type, const QStringList &texts,
+                     uint code) {
+        QTest::newRow(name) << write << type << texts << QByteArray::number(code, 16).rightJustified(8, '0');
+    };
+    value("hex value", false, U32, { "[1] 0x0000017A" }, 378u);
+    value("decimal value", false, U32, { "[1] 305419896" }, 305419896u);
+    value("CR LF kept by a reader", false, U32, { "[1] 42\r" }, 42u);
+    value("signed", false, CAN::INTEGER16, { "[1] -5" }, -5);
+    value("u64", false, CAN::UNSIGNED64, { "[1] 18446744073709551615" }, qulonglong(18446744073709551615ull));
+    value("i64", false, CAN::INTEGER64, { "[1] -9000000000" }, qlonglong(-9000000000ll));
+    value("r32", false, CAN::REAL32, { "[1] 1.5" }, 1.5f);
+    value("quoted string", false, VS, { "[1] \"a visible string\"" }, QStringLiteral("a visible string"));
+    value("quote inside", false, VS, { "[1] \"say \"\"hi\"\"\"" }, QStringLiteral("say \"hi\""));
+    value("string saying OK", false, VS, { "[1] \"OK, no error\"" }, QStringLiteral("OK, no error"));
+    value("octets", false, CAN::OCTET_STRING, { "[1] 0a1b2c" }, QStringLiteral("0a1b2c"));
+    value("other sequence first", false, U32, { "[7] 99\n[1] 5" }, 5u);
+    value("unnumbered lines ignored", false, U32, { "OK", "1 BOOT_UP", "[1] 6" }, 6u);
+    value("write OK", true, U32, { "[1] OK" }, 0);
+    error("error, code as next word", false, U32, { "[1] ERROR: 0x06020000" }, 0x06020000u);
+    error("error, code joined, comment", false, U32, { "[1] ERROR:0x06020000 #Object does not exist." },
+        0x06020000u);
+    error("gateway error in decimal", true, U32, { "[1] ERROR:100 #Request not supported." }, 100u);
+    error("error in lower case", false, U32, { "[1] error: 0x05040000" }, 0x05040000u);
+    error("error without code", false, U32, { "[1] ERROR" }, 0u);
+    error("error of a domain read", false, D, { "[1] ERROR:0x08000024" }, 0x08000024u);
+    value("Base64 over lines", false, D, { "[1] SGVsbG8s", "IHdvcmxk", "" }, QByteArray("Hello, world"),
+        " 100");
+    value("Base64 lines in one text", false, D, { "[1] SGVsbG8s\nIHdvcmxkIQ==\n" },
+        QByteArray("Hello, world!"), " 100");
+    value("one padded line, then empty", false, D, { "[1] SGk=", "" }, QByteArray("Hi"), " 100");
+    value("empty domain", false, D, { "[1]" }, QByteArray(), " 100");
+    value("read with BLOCK progress", false, D,
+        { "[1] BLOCK upload 1 4", "[1] BLOCK upload 4 4", "[1] SGk=" }, QByteArray("Hi"), " 25 100");
+    error("short BLOCK line", false, D, { "[1] BLOCK 1" }, 0u);
+    value("write with BLOCK progress", true, D,
+        { "[1] BLOCK download 2 4", "[1] BLOCK download 4 4", "[1] OK" }, 0, " 50 100");
 }
 
 void tst_SdoCiA309Client::answers()
@@ -193,31 +144,24 @@ void tst_SdoCiA309Client::answers()
     QFETCH(bool, write);
     QFETCH(CAN::CANopenDataType, type);
     QFETCH(QStringList, texts);
-    QFETCH(bool, error);
-    QFETCH(QVariant, outcome);
-    QFETCH(QList<int>, progress);
+    QFETCH(QByteArray, outcome);
     Bench b;
     QSignalSpy results(&b.client, &SDOCiA309Client::resultReceived);
     QSignalSpy errors(&b.client, &SDOCiA309Client::errorReceived);
-    QSignalSpy progressSpy(&b.client, &SDOCiA309Client::progress);
+    QSignalSpy progress(&b.client, &SDOCiA309Client::progress);
     const QVariant value = type == CAN::DOMAIN ? QVariant(QByteArray("Hi")) : QVariant(1);
     QCOMPARE(write ? b.client.write(5, 0x2000, 3, type, value) : b.client.read(5, 0x2000, 3, type),
         CAN::RetType_OK);
     for (const QString &text : texts)
         b.adapter.injectGateway(text);
     QTRY_COMPARE(results.count() + errors.count(), 1);
-    QSignalSpy &outcomeSpy = error ? errors : results;
-    QCOMPARE(outcomeSpy.count(), 1);
-    QCOMPARE(outcomeSpy.at(0).at(0).toUInt(), 0x2000u);
-    QCOMPARE(outcomeSpy.at(0).at(1).toUInt(), 3u);
-    if (error)
-        QCOMPARE(outcomeSpy.at(0).at(2).toUInt(), outcome.toUInt());
-    else
-        QCOMPARE(outcomeSpy.at(0).at(2), outcome);
-    QList<int> seen;
-    for (const auto &args : progressSpy)
-        seen << args.at(0).toInt();
-    QCOMPARE(seen, progress);
+    const QList<QVariant> got = results.isEmpty() ? errors.at(0) : results.at(0);
+    QCOMPARE(got.at(0).toUInt() * 256 + got.at(1).toUInt(), 0x200003u); // object 2000/3
+    QByteArray seen = results.isEmpty() ? QByteArray::number(got.at(2).toUInt(), 16).rightJustified(8, '0')
+                                        : describeValue(got.at(2).value<QVariant>());
+    for (const auto &args : progress)
+        seen += ' ' + QByteArray::number(args.at(0).toInt());
+    QCOMPARE(seen, outcome);
     QVERIFY(!b.client.isBusy());
     // Nothing more comes of later lines, nor of the settling time.
     b.adapter.injectGateway(QStringLiteral("[1] 7\n\n[1] ERROR:0x08000000"));
@@ -225,40 +169,11 @@ void tst_SdoCiA309Client::answers()
     QCOMPARE(results.count() + errors.count(), 1);
 }
 
-void tst_SdoCiA309Client::garbageAnswers()
-{
-    // Random answers to pending requests of every kind: never a crash, never two outcomes.
-    const QStringList words { "[1]", "[2]", "[", "]", "OK", "ERROR", "ERROR:", "ERROR:0x06020000", "BLOCK",
-        "0", "4", "0x", "\"", "#x", "SGk=", "SGVsbG8s", "", "\r", "-1", "99999999999999999999" };
-    QRandomGenerator random(7);
-    for (CAN::CANopenDataType type : { CAN::UNSIGNED32, CAN::VISIBLE_STRING, CAN::DOMAIN }) {
-        for (int round = 0; round < 16; ++round) {
-            Bench b;
-            QSignalSpy results(&b.client, &SDOCiA309Client::resultReceived);
-            QSignalSpy errors(&b.client, &SDOCiA309Client::errorReceived);
-            const bool write = round % 2;
-            QCOMPARE(write ? b.client.write(5, 0x2000, 0, type, QByteArray("x"))
-                           : b.client.read(5, 0x2000, 0, type),
-                CAN::RetType_OK);
-            for (int i = 0; i < 6; ++i) {
-                QStringList line;
-                for (int k = random.bounded(6); k > 0; --k)
-                    line << words.at(random.bounded(words.size()));
-                b.adapter.injectGateway(line.join(random.bounded(2) ? QLatin1Char(' ') : QLatin1Char('\n')));
-            }
-            QTest::qWait(type == CAN::DOMAIN ? 110 : 0);
-            QVERIFY(results.count() + errors.count() <= 1);
-        }
-    }
-}
-
 void tst_SdoCiA309Client::silentGatewayTimesOut()
 {
     Bench b;
     b.client.setSdoTimeout(20);
     QSignalSpy errors(&b.client, &SDOCiA309Client::errorReceived);
-    QCOMPARE(b.client.guardTime(CAN::UNSIGNED32, false, 0), 1020);
-    QCOMPARE(b.client.guardTime(CAN::DOMAIN, true, 65536), 1020 + 32768);
     QCOMPARE(b.client.read(5, 0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
     QVERIFY(errors.wait(3000));
     QCOMPARE(errors.at(0).at(2).toUInt(), 0x05040000u);
@@ -281,9 +196,7 @@ void tst_SdoCiA309Client::facadeUsesTheGatewayClient()
         (QStringList { QStringLiteral("set sdo_timeout 300"), QStringLiteral("5 r 0x1018 1 u32") }));
     QVERIFY(b.adapter.frames.isEmpty());
     b.adapter.injectGateway(QStringLiteral("[2] 1201"));
-    QCOMPARE(results.count(), 1);
-    QCOMPARE(results.at(0).at(2), QVariant(1201u));
-    QCOMPARE(results.at(0).at(3).toUInt(), 0x585u);
+    QCOMPARE(results.value(0).mid(2, 2), (QVariantList { 1201u, 0x585u }));
 
     QCOMPARE(sdo.read(0x2F00, 0, CAN::DOMAIN), CAN::RetType_OK);
     b.adapter.injectGateway(QStringLiteral("[3] SGVsbG8s"));
@@ -299,9 +212,8 @@ void tst_SdoCiA309Client::facadeUsesTheGatewayClient()
     QVERIFY(!sdo.isBusy());
     b.adapter.injectGateway(QStringLiteral("[4] OK")); // the gateway's late answer changes nothing
     b.adapter.injectGateway(QStringLiteral("[4] ERROR:0x06020000"));
-    QCOMPARE(results.count(), 2);
-    QCOMPARE(errors.count(), 1);
-    QCOMPARE(errors.at(0), (QList<QVariant> { quint16(0x1017), quint8(0), 0x08000000u }));
+    QCOMPARE(results.count() + errors.count(), 3);
+    QCOMPARE(errors.value(0), (QList<QVariant> { quint16(0x1017), quint8(0), 0x08000000u }));
 }
 
 QTEST_GUILESS_MAIN(tst_SdoCiA309Client)

@@ -64,22 +64,6 @@ int report(Tool &tool, const QString &what, const Outcome &o, CAN::RetType sent)
     return Exit_Ok;
 }
 
-bool parseIdentity(const QStringList &args, int from, quint32 values[4])
-{
-    for (int i = 0; i < 4; ++i) {
-        quint64 v = 0;
-        if (!parseNumber(args.value(from + i), 0xFFFFFFFFu, &v))
-            return false;
-        values[i] = quint32(v);
-    }
-    return true;
-}
-
-QString hex32(quint32 v)
-{
-    return QStringLiteral("0x%1").arg(v, 8, 16, QLatin1Char('0'));
-}
-
 } // namespace
 
 int cmdLss(Tool &tool, const QStringList &args)
@@ -215,17 +199,12 @@ int cmdLss(Tool &tool, const QStringList &args)
                 return r;
         }
         if (tool.json) {
-            QJsonObject j { { QStringLiteral("vendorId"), hex32(identity[0]) },
-                { QStringLiteral("productCode"), hex32(identity[1]) },
-                { QStringLiteral("revision"), hex32(identity[2]) },
-                { QStringLiteral("serial"), hex32(identity[3]) } };
+            QJsonObject j = identityJson(identity);
             if (node)
                 j.insert(QStringLiteral("nodeId"), int(node));
             tool.printJson(j);
         } else {
-            tool.print(
-                QStringLiteral("found vendor %1 product %2 revision %3 serial %4")
-                    .arg(hex32(identity[0]), hex32(identity[1]), hex32(identity[2]), hex32(identity[3])));
+            tool.print(QStringLiteral("found ") + identityText(identity));
             if (node)
                 tool.print(QStringLiteral("node-ID %1 configured and stored").arg(node));
         }
@@ -280,12 +259,9 @@ int cmdLss(Tool &tool, const QStringList &args)
             for (int i = 0; i < 4; ++i)
                 v[i] = d.value(i).toUInt();
             if (tool.json)
-                tool.printJson({ { QStringLiteral("vendorId"), hex32(v[0]) },
-                    { QStringLiteral("productCode"), hex32(v[1]) },
-                    { QStringLiteral("revision"), hex32(v[2]) }, { QStringLiteral("serial"), hex32(v[3]) } });
+                tool.printJson(identityJson(v));
             else
-                tool.print(QStringLiteral("vendor %1 product %2 revision %3 serial %4")
-                               .arg(hex32(v[0]), hex32(v[1]), hex32(v[2]), hex32(v[3])));
+                tool.print(identityText(v));
         }
         if (!tool.json)
             tool.print(QStringLiteral("%1 device(s) found").arg(devices.size()));

@@ -60,34 +60,6 @@ CAN::RetType switchGlobal(Tool &tool, M &manager, M::LssGlobalState state)
     return r;
 }
 
-bool parseIdentity(const QStringList &args, int from, quint32 values[4])
-{
-    for (int i = 0; i < 4; ++i) {
-        quint64 v = 0;
-        if (!parseNumber(args.value(from + i), 0xFFFFFFFFu, &v))
-            return false;
-        values[i] = quint32(v);
-    }
-    return true;
-}
-
-QString hex32(quint32 v)
-{
-    return QStringLiteral("0x%1").arg(v, 8, 16, QLatin1Char('0'));
-}
-
-QJsonObject identityJson(const quint32 id[4])
-{
-    return { { QStringLiteral("vendorId"), hex32(id[0]) }, { QStringLiteral("productCode"), hex32(id[1]) },
-        { QStringLiteral("revision"), hex32(id[2]) }, { QStringLiteral("serial"), hex32(id[3]) } };
-}
-
-QString identityText(const quint32 id[4])
-{
-    return QStringLiteral("vendor %1 product %2 revision %3 serial %4")
-        .arg(hex32(id[0]), hex32(id[1]), hex32(id[2]), hex32(id[3]));
-}
-
 /// Configures node-ID and network-ID of the device(s) in the configuration state, stores
 /// them and switches back to waiting; a device without node-ID then boots with the new one,
 /// which the boot-up message (0x700 + node-ID) shows.

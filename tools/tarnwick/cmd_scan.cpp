@@ -34,11 +34,6 @@ struct NodeInfo
     const EdsFile *eds = nullptr;
 };
 
-QString hex32(quint32 v)
-{
-    return QStringLiteral("0x%1").arg(v, 8, 16, QLatin1Char('0'));
-}
-
 QString pdoName(quint16 index)
 {
     const bool receive = index < 0x1800;

@@ -78,6 +78,13 @@ private:
 /// Parses a number written in decimal or with a 0x prefix, up to max.
 bool parseNumber(const QString &text, quint64 max, quint64 *value);
 
+/// An LSS address (vendor-ID, product code, revision, serial number): four numbers from
+/// args[from..from+3]; printed as hexadecimal text or JSON.
+bool parseIdentity(const QStringList &args, int from, quint32 values[4]);
+QString hex32(quint32 v);
+QString identityText(const quint32 id[4]);
+QJsonObject identityJson(const quint32 id[4]);
+
 using CommandFunction = int (*)(Tool &, const QStringList &);
 struct Command
 {
