@@ -21,13 +21,12 @@ CAN::CanRxMessage BusPeer::takeFrame(int timeoutMs)
     QDeadlineTimer deadline(timeoutMs);
     while (mFrames.empty() && !deadline.hasExpired())
         QTest::qWait(1);
-    if (mFrames.empty()) {
-        CAN::CanRxMessage none;
-        none.id = 0xFFFFFFFF;
-        return none;
+    CAN::CanRxMessage m;
+    m.id = 0xFFFFFFFF; // none
+    if (!mFrames.empty()) {
+        m = mFrames.front();
+        mFrames.pop_front();
     }
-    CAN::CanRxMessage m = mFrames.front();
-    mFrames.pop_front();
     return m;
 }
 
@@ -49,17 +48,9 @@ bool BusPeer::expectSilence(int ms)
     return mFrames.empty();
 }
 
-CAN::RetType BusPeer::send(quint32 id, const char *hex)
-{
-    return send(id, QByteArray::fromHex(hex));
-}
-
 CAN::RetType BusPeer::send(quint32 id, const QByteArray &bytes)
 {
-    CAN::CanMessage m;
-    m.id = id & CAN::MaxExtendedId;
-    m.extended = id > CAN::MaxStandardId; // an identifier only 29 bits can hold
-    m.fd = mFdFrames || bytes.size() > 8;
-    m.setPayload(bytes.constData(), int(bytes.size()));
+    CAN::CanMessage m = makeFrame(id, bytes);
+    m.fd = m.fd || mFdFrames;
     return sendCanMessage(m);
 }

@@ -25,7 +25,7 @@ public:
     /// True when no frame arrives within ms.
     bool expectSilence(int ms);
     /// Sends a classic (or, above 8 bytes, CAN FD) frame with hex bytes.
-    CAN::RetType send(quint32 id, const char *hex);
+    CAN::RetType send(quint32 id, const char *hex) { return send(id, QByteArray::fromHex(hex)); }
     CAN::RetType send(quint32 id, const QByteArray &bytes);
 
     /// Sends every frame as CAN FD (as a CANopen FD device does), not only those above 8 bytes.

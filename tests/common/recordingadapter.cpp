@@ -2,12 +2,8 @@
 
 void RecordingAdapter::injectFrame(quint32 id, const QByteArray &bytes, bool remote)
 {
-    CAN::CanMessage m;
-    m.id = id & CAN::MaxExtendedId;
-    m.extended = id > CAN::MaxStandardId; // an identifier only 29 bits can hold
+    CAN::CanMessage m = makeFrame(id, bytes);
     m.remote = remote;
-    m.fd = bytes.size() > 8;
-    m.setPayload(bytes.constData(), int(bytes.size()));
     emit messageReceived(CAN::CanRxMessage(m, CanTimeStamp::now()));
 }
 
@@ -21,12 +17,11 @@ QByteArray frameHex(const CAN::CanRxMessage &message)
     return message.payload().toHex();
 }
 
-CAN::CanMessage makeFrame(quint32 id, const char *hex)
+CAN::CanMessage makeFrame(quint32 id, const QByteArray &bytes)
 {
     CAN::CanMessage m;
     m.id = id & CAN::MaxExtendedId;
-    m.extended = id > CAN::MaxStandardId;
-    const QByteArray bytes = QByteArray::fromHex(hex);
+    m.extended = id > CAN::MaxStandardId; // an identifier only 29 bits can hold
     m.fd = bytes.size() > 8;
     m.setPayload(bytes.constData(), int(bytes.size()));
     return m;

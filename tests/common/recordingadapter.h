@@ -15,6 +15,7 @@ public:
     explicit RecordingAdapter(QObject *parent = nullptr)
         : AbstractCanAdapter(parent)
     {
+        clock.start();
     }
 
     CAN::RetType sendCanMessage(CAN::CanMessage &message) override
@@ -53,22 +54,19 @@ public:
     quint16 nextSequence = 1;
     QList<CAN::CanMessage> frames;
     QList<qint64> sentAtNs; // when each frame was sent, on clock
-    QElapsedTimer clock = startedClock();
+    QElapsedTimer clock;
     QStringList requestLines;
     QList<quint16> sequenceIn;
     QStringList lines;
-
-private:
-    static QElapsedTimer startedClock()
-    {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }
 };
 
 /// The data bytes of a frame as lower-case hex, for comparison with literals.
 QByteArray frameHex(const CAN::CanMessage &message);
 QByteArray frameHex(const CAN::CanRxMessage &message);
+/// A frame with the given identifier (29-bit above 0x7FF) and bytes (CAN FD above 8 bytes).
+CAN::CanMessage makeFrame(quint32 id, const QByteArray &bytes);
 /// A classic frame with the given identifier and hex bytes.
-CAN::CanMessage makeFrame(quint32 id, const char *hex);
+inline CAN::CanMessage makeFrame(quint32 id, const char *hex)
+{
+    return makeFrame(id, QByteArray::fromHex(hex));
+}

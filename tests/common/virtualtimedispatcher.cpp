@@ -1,25 +1,24 @@
 #include "virtualtimedispatcher.h"
 
 #include <QCoreApplication>
-#include <QThread>
 #include <QTimerEvent>
 
-VirtualTimeDispatcher::VirtualTimeDispatcher(QObject *parent)
-    : QAbstractEventDispatcher(parent)
-{
-}
+#include <algorithm>
+#include <climits>
+#include <utility>
 
-VirtualTimeDispatcher *VirtualTimeDispatcher::instance()
+qint64 VirtualTimeDispatcher::nextDeadline(qint64 none) const
 {
-    return qobject_cast<VirtualTimeDispatcher *>(QAbstractEventDispatcher::instance());
+    for (const Timer &t : mTimers)
+        none = qMin(none, t.deadline);
+    return none;
 }
 
 int VirtualTimeDispatcher::indexOf(int timerId) const
 {
-    for (int i = 0; i < mTimers.size(); ++i) {
+    for (int i = 0; i < mTimers.size(); ++i)
         if (mTimers.at(i).id == timerId)
             return i;
-    }
     return -1;
 }
 
@@ -28,20 +27,17 @@ bool VirtualTimeDispatcher::fireDue()
     // Each timer due now fires once per pass, earliest deadline first; a timer that a handler
     // stops, or whose object dies, is skipped.
     QList<QPair<qint64, int>> due;
-    for (const Timer &t : qAsConst(mTimers)) {
+    for (const Timer &t : qAsConst(mTimers))
         if (t.deadline <= mNow)
             due.append({ t.deadline, t.id });
-    }
     std::sort(due.begin(), due.end());
     for (const auto &d : qAsConst(due)) {
         const int i = indexOf(d.second);
         if (i < 0 || mTimers.at(i).deadline > mNow)
             continue;
-        Timer &t = mTimers[i];
-        t.deadline = mNow + qMax(t.interval, 0);
-        QObject *object = t.object;
+        mTimers[i].deadline = mNow + qMax(mTimers.at(i).interval, 0);
         QTimerEvent event(d.second);
-        QCoreApplication::sendEvent(object, &event);
+        QCoreApplication::sendEvent(mTimers.at(i).object, &event);
     }
     return !due.isEmpty();
 }
@@ -50,10 +46,7 @@ bool VirtualTimeDispatcher::advanceToNextTimer()
 {
     if (mTimers.isEmpty())
         return false;
-    qint64 next = mTimers.first().deadline;
-    for (const Timer &t : qAsConst(mTimers))
-        next = qMin(next, t.deadline);
-    mNow = qMax(mNow, next);
+    mNow = qMax(mNow, nextDeadline(LLONG_MAX));
     fireDue();
     return true;
 }
@@ -61,15 +54,9 @@ bool VirtualTimeDispatcher::advanceToNextTimer()
 void VirtualTimeDispatcher::advanceBy(qint64 ms)
 {
     const qint64 end = mNow + ms;
-    for (;;) {
-        qint64 next = end + 1;
-        for (const Timer &t : qAsConst(mTimers))
-            next = qMin(next, t.deadline);
-        if (next > end)
-            break;
+    for (qint64 next; (next = nextDeadline(end + 1)) <= end; QCoreApplication::sendPostedEvents()) {
         mNow = qMax(mNow, next);
         fireDue();
-        QCoreApplication::sendPostedEvents();
     }
     mNow = end;
 }
@@ -78,67 +65,45 @@ bool VirtualTimeDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
 {
     mInterrupted = false;
     emit awake();
-    const bool posted = mPosted;
-    mPosted = false;
+    const bool posted = std::exchange(mPosted, false);
     QCoreApplication::sendPostedEvents();
     if (mInterrupted)
         return posted;
-    bool fired = false;
-    if (!(flags & QEventLoop::X11ExcludeTimers))
-        fired = fireDue();
+    const bool fired = !(flags & QEventLoop::X11ExcludeTimers) && fireDue();
     if (posted || fired || mPosted)
         return true;
-    if (flags & QEventLoop::WaitForMoreEvents) {
-        emit aboutToBlock();
-        if (advanceToNextTimer())
-            return true;
-        ++mIdleWaits;
-    }
+    if (!(flags & QEventLoop::WaitForMoreEvents))
+        return false;
+    emit aboutToBlock();
+    if (advanceToNextTimer())
+        return true;
+    ++mIdleWaits;
     return false;
-}
-
-bool VirtualTimeDispatcher::hasPendingEvents()
-{
-    return mPosted;
-}
-
-void VirtualTimeDispatcher::registerSocketNotifier(QSocketNotifier *) { }
-
-void VirtualTimeDispatcher::unregisterSocketNotifier(QSocketNotifier *) { }
-
-void VirtualTimeDispatcher::registerTimer(int timerId, int interval, Qt::TimerType timerType, QObject *object)
-{
-    mTimers.append({ timerId, interval, timerType, object, mNow + qMax(interval, 0) });
 }
 
 bool VirtualTimeDispatcher::unregisterTimer(int timerId)
 {
     const int i = indexOf(timerId);
-    if (i < 0)
-        return false;
-    mTimers.removeAt(i);
-    return true;
+    if (i >= 0)
+        mTimers.removeAt(i);
+    return i >= 0;
 }
 
 bool VirtualTimeDispatcher::unregisterTimers(QObject *object)
 {
-    bool any = false;
-    for (int i = mTimers.size() - 1; i >= 0; --i) {
-        if (mTimers.at(i).object == object) {
-            mTimers.removeAt(i);
-            any = true;
-        }
-    }
-    return any;
+    const int before = mTimers.size();
+    mTimers.erase(std::remove_if(mTimers.begin(), mTimers.end(),
+                      [object](const Timer &t) { return t.object == object; }),
+        mTimers.end());
+    return mTimers.size() != before;
 }
 
 QList<QAbstractEventDispatcher::TimerInfo> VirtualTimeDispatcher::registeredTimers(QObject *object) const
 {
     QList<TimerInfo> list;
-    for (const Timer &t : mTimers) {
+    for (const Timer &t : mTimers)
         if (t.object == object)
             list.append(TimerInfo(t.id, t.interval, t.type));
-    }
     return list;
 }
 
@@ -147,18 +112,6 @@ int VirtualTimeDispatcher::remainingTime(int timerId)
     const int i = indexOf(timerId);
     return i < 0 ? -1 : int(qMax<qint64>(0, mTimers.at(i).deadline - mNow));
 }
-
-void VirtualTimeDispatcher::wakeUp()
-{
-    mPosted = true;
-}
-
-void VirtualTimeDispatcher::interrupt()
-{
-    mInterrupted = true;
-}
-
-void VirtualTimeDispatcher::flush() { }
 
 bool runVirtual(const std::function<bool()> &done, qint64 ms)
 {

@@ -16,10 +16,16 @@ class VirtualTimeDispatcher : public QAbstractEventDispatcher
 {
     Q_OBJECT
 public:
-    explicit VirtualTimeDispatcher(QObject *parent = nullptr);
+    explicit VirtualTimeDispatcher(QObject *parent = nullptr)
+        : QAbstractEventDispatcher(parent)
+    {
+    }
 
     /// The dispatcher of the current thread when it is a virtual one, otherwise null.
-    static VirtualTimeDispatcher *instance();
+    static VirtualTimeDispatcher *instance()
+    {
+        return qobject_cast<VirtualTimeDispatcher *>(QAbstractEventDispatcher::instance());
+    }
 
     qint64 now() const { return mNow; }
     /// Moves the clock to the nearest deadline and fires the timers due then; false when no
@@ -32,29 +38,32 @@ public:
     quint64 idleWaits() const { return mIdleWaits; }
 
     bool processEvents(QEventLoop::ProcessEventsFlags flags) override;
-    bool hasPendingEvents() override;
-    void registerSocketNotifier(QSocketNotifier *notifier) override;
-    void unregisterSocketNotifier(QSocketNotifier *notifier) override;
-    void registerTimer(int timerId, int interval, Qt::TimerType timerType, QObject *object) override;
+    bool hasPendingEvents() override { return mPosted; }
+    void registerSocketNotifier(QSocketNotifier *) override { }
+    void unregisterSocketNotifier(QSocketNotifier *) override { }
+    void registerTimer(int timerId, int interval, Qt::TimerType timerType, QObject *object) override
+    {
+        mTimers.append({ timerId, interval, timerType, object, mNow + qMax(interval, 0) });
+    }
     bool unregisterTimer(int timerId) override;
     bool unregisterTimers(QObject *object) override;
     QList<TimerInfo> registeredTimers(QObject *object) const override;
     int remainingTime(int timerId) override;
-    void wakeUp() override;
-    void interrupt() override;
-    void flush() override;
+    void wakeUp() override { mPosted = true; }
+    void interrupt() override { mInterrupted = true; }
+    void flush() override { }
 
 private:
     struct Timer
     {
-        int id;
-        int interval;
+        int id, interval;
         Qt::TimerType type;
         QObject *object;
         qint64 deadline;
     };
     bool fireDue();
     int indexOf(int timerId) const;
+    qint64 nextDeadline(qint64 none) const; ///< the earliest deadline, none without timers
 
     QList<Timer> mTimers;
     qint64 mNow = 0;

@@ -22,370 +22,223 @@
 #include "virtualcanbus.h"
 #include "virtualtimedispatcher.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <functional>
+#include <utility>
 
 namespace {
 
-enum Victim {
-    Victim_Scheduler,
-    Victim_Adapter,
-    Victim_Bus,
-    Victim_Device,
-    Victim_Service,
-    Victim_Client,
-    VictimCount
-};
+enum Victim { Victim_Scheduler, Victim_Adapter, Victim_Bus, Victim_Device, Victim_Service, Victim_Client };
 const char *const kVictimNames[] = { "scheduler", "adapter", "bus", "device", "service", "client" };
+using Start = std::function<CAN::RetType()>;
 
 /// One network with one service under test; every part can die in any order.
 struct Env
 {
     QPointer<VirtualCanBus> bus = new VirtualCanBus;
-    QPointer<VirtualCanAdapter> host = new VirtualCanAdapter(bus);
-    QPointer<VirtualCanAdapter> devices = new VirtualCanAdapter(bus);
+    QPointer<VirtualCanAdapter> host = new VirtualCanAdapter(bus), devices = new VirtualCanAdapter(bus);
     QPointer<CanScheduler> scheduler = new CanScheduler(host);
     QPointer<SimNetwork> network = new SimNetwork(devices);
-    QPointer<QObject> service;
-    QPointer<QObject> client; ///< the UDS client under a UDS service, when there is one
-    std::function<CAN::RetType()> start;
+    QPointer<QObject> service, client; ///< client: the UDS client under a UDS service, when there is one
     int outcomes = 0;
     std::function<void()> onOutcome;
-    QString dir;
+    const QString dir;
 
-    Env()
+    explicit Env(const QString &dir)
+        : dir(dir)
     {
         network->addDefaultDevices();
         network->powerOn();
-        if (SimCanopenNode *node = network->node(1))
-            node->od()->add(
-                0x2000, 0, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, QByteArray());
+        network->node(1)->od()->add(
+            0x2000, 0, SimObjectDictionary::Domain, SimObjectDictionary::ReadWrite, QByteArray());
         network->udsEcu()->setSecurityRequired(false);
         runVirtual([] { return false; }, 20); // boot-up messages
     }
-    ~Env()
+    ~Env() { destroy(service, client, scheduler, network, host, devices, bus); }
+    template<class... P> static void destroy(P &...p) { (delete p.data(), ...); }
+    QObject *victim(int v) const
     {
-        delete service.data();
-        delete client.data();
-        delete scheduler.data();
-        delete network.data();
-        delete host.data();
-        delete devices.data();
-        delete bus.data();
+        QObject *const all[] = { scheduler, host, bus, network, service, client };
+        return all[v];
     }
-    QObject *victim(Victim v) const
+    /// Counts every given signal of s as an outcome; s becomes the service.
+    template<class T, class... Signals> T *watch(T *s, Signals... sigs)
     {
-        switch (v) {
-        case Victim_Scheduler:
-            return scheduler;
-        case Victim_Adapter:
-            return host;
-        case Victim_Bus:
-            return bus;
-        case Victim_Device:
-            return network;
-        case Victim_Service:
-            return service;
-        case Victim_Client:
-            return client;
-        case VictimCount:
-            break;
-        }
-        return nullptr;
-    }
-    void outcome()
-    {
-        ++outcomes;
-        if (onOutcome)
-            onOutcome();
+        (QObject::connect(s, sigs, s, [this] { ++outcomes, onOutcome ? onOutcome() : void(); }), ...);
+        service = s;
+        return s;
     }
 };
+
+SDOClient *sdo(Env &e)
+{
+    auto *c = new SDOClient(0x581, 0x601, e.scheduler, nullptr);
+    c->setSdoTimeout(100);
+    return e.watch(c, &SDOClient::resultReceived, &SDOClient::errorReceived, &SDOClient::opError);
+}
+
+LSSMaster *lss(Env &e)
+{
+    auto *m = new LSSMaster(e.scheduler, nullptr);
+    m->setTimeout(50);
+    return e.watch(m, &LSSMaster::lssResult);
+}
+
+UDSClient *uds(Env &e, bool watched = true)
+{
+    auto *c = new UDSClient(e.scheduler);
+    c->setResponseTimeout(200);
+    e.client = c;
+    return watched ? e.watch(c, &UDSClient::response, &UDSClient::timeout) : c; // error() precedes response()
+}
+
+/// A UDS file transfer: the client requests it, then the transfer service runs; anything may die
+/// while the request waits.
+template<class T> Start fileTransfer(Env &e)
+{
+    constexpr bool download = std::is_same<T, UDSFileDownloader>::value;
+    const QPointer<UDSClient> c = uds(e, false);
+    const QPointer<T> t = e.watch(new T(c), &T::completed, &T::error);
+    t->setBlockDelay(1);
+    const QString file = e.dir + QLatin1String(download ? "/download.bin" : "/upload.bin");
+    if constexpr (download) {
+        QFile f(file);
+        f.open(QIODevice::WriteOnly);
+        f.write(QByteArray(300, 'd'));
+        // Dying inside a progress report too.
+        QObject::connect(
+            t, &UDSFileDownloader::sigDownloadProgress, t, [&e] { e.onOutcome ? e.onOutcome() : void(); });
+    }
+    return [c, t, file] { // c is alive: nothing has died yet, or only the scheduler or adapter
+        bool answered = false;
+        const auto connection = QObject::connect(c, &UDSClient::response, c, [&] { answered = true; });
+        const CAN::RetType ret = download ? c->RequestDownload(0, 4, 4, SimNetwork::kUdsMemoryBase, 300)
+                                          : c->RequestUpload(0, 4, 4, SimNetwork::kUdsMemoryBase, 300);
+        const bool ok = ret == CAN::RetType_OK && runVirtual([&] { return answered || !c; }, 2000) && c && t;
+        QObject::disconnect(connection);
+        if constexpr (download)
+            return ok && t->downloadFile(file, 100) ? CAN::RetType_OK : CAN::RetType_NoLink;
+        else
+            return ok && t->uploadFile(file, 300) ? CAN::RetType_OK : CAN::RetType_NoLink;
+    };
+}
 
 struct Scenario
 {
     const char *name;
-    std::function<void(Env &)> make; ///< creates env.service (and env.client), sets env.start
     bool answers; ///< the request ends in an outcome signal
+    std::function<Start(Env &)> make; ///< creates env.service (and env.client), gives the request
 };
 
-/// A UDS client with a transfer already requested, for the file transfer services.
-bool requestTransfer(Env &env, UDSClient *uds, bool download)
-{
-    bool answered = false;
-    QObject::connect(uds, &UDSClient::response, uds, [&] { answered = true; });
-    const CAN::RetType ret = download ? uds->RequestDownload(0, 4, 4, SimNetwork::kUdsMemoryBase, 300)
-                                      : uds->RequestUpload(0, 4, 4, SimNetwork::kUdsMemoryBase, 300);
-    const QPointer<UDSClient> alive(uds);
-    const bool ok = ret == CAN::RetType_OK && runVirtual([&] { return answered || !alive; }, 2000) && alive;
-    if (alive)
-        QObject::disconnect(uds, &UDSClient::response, uds, nullptr);
-    Q_UNUSED(env)
-    return ok;
-}
+/// A scenario whose service is made by `make` and whose request is `call` on it.
+#define REQUEST(make, call) [](Env &e) -> Start { return [s = make] { return s->call; }; }
 
-QList<Scenario> scenarios()
-{
-    auto sdo = [](Env &env) {
-        auto *c = new SDOClient(0x581, 0x601, env.scheduler, nullptr);
-        c->setSdoTimeout(100);
-        QObject::connect(c, &SDOClient::resultReceived, c, [&env] { env.outcome(); });
-        QObject::connect(c, &SDOClient::errorReceived, c, [&env] { env.outcome(); });
-        QObject::connect(c, &SDOClient::opError, c, [&env] { env.outcome(); });
-        env.service = c;
-        return c;
-    };
-    auto lss = [](Env &env) {
-        auto *m = new LSSMaster(env.scheduler, nullptr);
-        m->setTimeout(50);
-        QObject::connect(m, &LSSMaster::lssResult, m, [&env] { env.outcome(); });
-        env.service = m;
-        return m;
-    };
-    auto uds = [](Env &env) {
-        auto *c = new UDSClient(env.scheduler);
-        c->setResponseTimeout(200);
-        env.client = c;
-        return c;
-    };
-    auto udsOutcomes = [](Env &env, UDSClient *c) {
-        QObject::connect(c, &UDSClient::response, c, [&env] { env.outcome(); });
-        QObject::connect(c, &UDSClient::timeout, c, [&env] { env.outcome(); }); // error() precedes response()
-        env.service = c;
-    };
-    return {
-        { "sdo expedited read",
-            [=](Env &env) {
-                SDOClient *c = sdo(env);
-                env.start = [c] { return c->read(0x1018, 1, CAN::UNSIGNED32); };
-            },
-            true },
-        { "sdo segmented write",
-            [=](Env &env) {
-                SDOClient *c = sdo(env);
-                env.start = [c] { return c->write(0x2000, 0, CAN::DOMAIN, QVariant(QByteArray(40, 'w'))); };
-            },
-            true },
-        { "sdo segmented read",
-            [=](Env &env) {
-                SDOClient *c = sdo(env);
-                env.start = [c] { return c->read(0x1008, 0, CAN::VISIBLE_STRING); };
-            },
-            true },
-        { "nmt guarding",
-            [](Env &env) {
-                auto *s = new NMTSlave(1, env.scheduler, nullptr);
-                env.service = s;
-                env.start = [s] { return s->startNodeGuarding(30, 2); };
-            },
-            false },
-        { "nmt heartbeat",
-            [](Env &env) {
-                auto *s = new NMTSlave(3, env.scheduler, nullptr);
-                env.service = s;
-                env.start = [s] { return s->startHeartbeatMonitoring(700); };
-            },
-            false },
-        { "lss selective",
-            [=](Env &env) {
-                LSSMaster *m = lss(env);
-                env.start = [m] { return m->switchModeSelective(0x4B1, 0x00401001, 0x00010003, 0x1A2B00FF); };
-            },
-            true },
-        { "lss fastscan",
-            [=](Env &env) {
-                LSSMaster *m = lss(env);
-                env.start = [m] { return m->fastScan(0, 0, 0, 0); };
-            },
-            true },
-        { "lss classical scan",
-            [=](Env &env) {
-                LSSMaster *m = lss(env);
-                env.start = [m] {
-                    return m->classicalScan(
-                        0x4B1, 0x00401001, 0x00010003, 0x00010003, 0x1A2B00F0, 0x1A2B00FF);
-                };
-                QObject::connect(
-                    m, &LSSMaster::lssResult, m, [m](LSSMaster::LssAction, LSSMaster::LssResult, QVariant v) {
-                        Q_UNUSED(m)
-                        Q_UNUSED(v)
-                    });
-            },
-            true },
-        { "uds read identifier (iso-tp reception)",
-            [=](Env &env) {
-                UDSClient *c = uds(env);
-                udsOutcomes(env, c);
-                env.start = [c] { return c->ReadDataByIdentifers({ 0xF190 }); };
-            },
-            true },
-        { "uds write identifier (iso-tp transmission)",
-            [=](Env &env) {
-                UDSClient *c = uds(env);
-                udsOutcomes(env, c);
-                env.start = [c] { return c->WriteDataByIdentifer(0x0100, QByteArray(60, 'x')); };
-            },
-            true },
-        { "uds authentication",
-            [=](Env &env) {
-                UDSClient *c = uds(env);
-                auto *a = new UDSAuthentication(c);
-                auto count = [&env] { env.outcome(); };
-                QObject::connect(a, &UDSAuthentication::authenticationConfigurationReceived, a, count);
-                QObject::connect(a, &UDSAuthentication::timeout, a, count);
-                QObject::connect(a, &UDSAuthentication::error, a, count);
-                env.service = a;
-                env.start = [a] { return a->authenticationConfiguration(); };
-            },
-            true },
-        { "uds file download",
-            [=](Env &env) {
-                UDSClient *c = uds(env);
-                auto *d = new UDSFileDownloader(c);
-                d->setBlockDelay(1);
-                QObject::connect(d, &UDSFileDownloader::completed, d, [&env] { env.outcome(); });
-                QObject::connect(d, &UDSFileDownloader::error, d, [&env] { env.outcome(); });
-                QObject::connect(d, &UDSFileDownloader::sigDownloadProgress, d, [&env] {
-                    if (env.onOutcome)
-                        env.onOutcome(); // dying inside a progress report too
-                });
-                env.service = d;
-                const QString file = env.dir + QStringLiteral("/download.bin");
-                QFile f(file);
-                f.open(QIODevice::WriteOnly);
-                f.write(QByteArray(300, 'd'));
-                f.close();
-                env.start = [&env, c = QPointer<UDSClient>(c), d = QPointer<UDSFileDownloader>(d), file] {
-                    // Anything may die while the transfer is requested.
-                    return c && requestTransfer(env, c, true) && d && d->downloadFile(file, 100)
-                        ? CAN::RetType_OK
-                        : CAN::RetType_NoLink;
-                };
-            },
-            true },
-        { "uds file upload",
-            [=](Env &env) {
-                UDSClient *c = uds(env);
-                auto *u = new UDSFileUploader(c);
-                u->setBlockDelay(1);
-                QObject::connect(u, &UDSFileUploader::completed, u, [&env] { env.outcome(); });
-                QObject::connect(u, &UDSFileUploader::error, u, [&env] { env.outcome(); });
-                env.service = u;
-                const QString file = env.dir + QStringLiteral("/upload.bin");
-                env.start = [&env, c = QPointer<UDSClient>(c), u = QPointer<UDSFileUploader>(u), file] {
-                    return c && requestTransfer(env, c, false) && u && u->uploadFile(file, 300)
-                        ? CAN::RetType_OK
-                        : CAN::RetType_NoLink;
-                };
-            },
-            true },
-        { "network scanner",
-            [](Env &env) {
-                auto *s = new CANopenNetworkscanner;
-                QObject::connect(s, &CANopenNetworkscanner::sigFinished, s, [&env] { env.outcome(); });
-                env.service = s;
-                env.start = [&env, s] {
-                    s->startScan(env.scheduler, true);
-                    return s->getCurrentState() == CANopenNetworkscanner::CS_Running ? CAN::RetType_OK
-                                                                                     : CAN::RetType_NoLink;
-                };
-            },
-            true },
-        { "sync and emcy",
-            [](Env &env) {
-                auto *s = new SYNCProducer(0x80, env.scheduler, nullptr);
-                s->setSyncInterval(10);
-                auto *e = new EMCYConsumer(0x81, env.scheduler, s);
-                Q_UNUSED(e)
-                env.service = s;
-                env.start = [s] { return s->start(); };
-            },
-            false },
-    };
-}
+const QList<Scenario> kScenarios = {
+    { "sdo expedited read", true, REQUEST(sdo(e), read(0x1018, 1, CAN::UNSIGNED32)) },
+    { "sdo segmented write", true, REQUEST(sdo(e), write(0x2000, 0, CAN::DOMAIN, QByteArray(40, 'w'))) },
+    { "sdo segmented read", true, REQUEST(sdo(e), read(0x1008, 0, CAN::VISIBLE_STRING)) },
+    { "nmt guarding", false,
+        REQUEST(e.watch(new NMTSlave(1, e.scheduler, nullptr)), startNodeGuarding(30, 2)) },
+    { "nmt heartbeat", false,
+        REQUEST(e.watch(new NMTSlave(3, e.scheduler, nullptr)), startHeartbeatMonitoring(700)) },
+    { "lss selective", true,
+        REQUEST(lss(e), switchModeSelective(0x4B1, 0x00401001, 0x00010003, 0x1A2B00FF)) },
+    { "lss fastscan", true, REQUEST(lss(e), fastScan(0, 0, 0, 0)) },
+    { "lss classical scan", true,
+        REQUEST(lss(e), classicalScan(0x4B1, 0x00401001, 0x00010003, 0x00010003, 0x1A2B00F0, 0x1A2B00FF)) },
+    { "uds read identifier (iso-tp reception)", true, REQUEST(uds(e), ReadDataByIdentifers({ 0xF190 })) },
+    { "uds write identifier (iso-tp transmission)", true,
+        REQUEST(uds(e), WriteDataByIdentifer(0x0100, QByteArray(60, 'x'))) },
+    { "uds authentication", true,
+        [](Env &e) -> Start {
+            auto *a = e.watch(new UDSAuthentication(uds(e, false)),
+                &UDSAuthentication::authenticationConfigurationReceived, &UDSAuthentication::timeout,
+                &UDSAuthentication::error);
+            return [a] { return a->authenticationConfiguration(); };
+        } },
+    { "uds file download", true, [](Env &e) { return fileTransfer<UDSFileDownloader>(e); } },
+    { "uds file upload", true, [](Env &e) { return fileTransfer<UDSFileUploader>(e); } },
+    { "network scanner", true,
+        [](Env &e) -> Start {
+            auto *s = e.watch(new CANopenNetworkscanner, &CANopenNetworkscanner::sigFinished);
+            return [&e, s] {
+                s->startScan(e.scheduler, true);
+                return s->getCurrentState() == CANopenNetworkscanner::CS_Running ? CAN::RetType_OK
+                                                                                 : CAN::RetType_NoLink;
+            };
+        } },
+    { "sync and emcy", false,
+        [](Env &e) -> Start {
+            auto *s = e.watch(new SYNCProducer(0x80, e.scheduler, nullptr));
+            s->setSyncInterval(10);
+            new EMCYConsumer(0x81, e.scheduler, s);
+            return [s] { return s->start(); };
+        } },
+};
 
 } // namespace
 
 class TestTeardown : public QObject
 {
     Q_OBJECT
+    int mCases = 0;
 private slots:
     void teardown_data()
     {
         QTest::addColumn<int>("scenario");
-        const QList<Scenario> all = scenarios();
-        for (int i = 0; i < all.size(); ++i)
-            QTest::newRow(all.at(i).name) << i;
+        for (int i = 0; i < kScenarios.size(); ++i)
+            QTest::newRow(kScenarios.at(i).name) << i;
     }
     void teardown()
     {
         QFETCH(int, scenario);
-        const Scenario s = scenarios().at(scenario);
+        const Scenario &s = kScenarios.at(scenario);
         QTemporaryDir dir;
-
         // The undisturbed transfer: how many frames it takes.
         int frames = 0;
         {
-            Env env;
-            env.dir = dir.path();
-            s.make(env);
-            QCOMPARE(env.start(), CAN::RetType_OK);
-            int counted = 0;
-            QObject::connect(env.bus, &VirtualCanBus::frameDelivered, env.bus, [&] { ++counted; });
+            Env env(dir.path());
+            QCOMPARE(s.make(env)(), CAN::RetType_OK);
+            QObject::connect(env.bus, &VirtualCanBus::frameDelivered, env.bus, [&] { ++frames; });
             runVirtual([&] { return s.answers && env.outcomes > 0; }, s.answers ? 60000 : 1000);
-            if (s.answers)
-                QCOMPARE(env.outcomes, 1);
-            frames = counted;
+            QCOMPARE(env.outcomes, s.answers ? 1 : 0);
         }
         // At most 60 phases, spread over the transfer, then inside the outcome slot (phase -1).
         QList<int> phases { -1 };
-        const int step = qMax(1, frames / 60);
-        for (int k = 0; k <= frames; k += step)
+        for (int k = 0; k <= frames; k += qMax(1, frames / 60))
             phases << k;
-
         for (int phase : qAsConst(phases)) {
-            for (int v = 0; v < VictimCount; ++v) {
-                const Victim victim = Victim(v);
-                Env env;
-                env.dir = dir.path();
-                s.make(env);
-                if (!env.victim(victim))
+            for (int victim = Victim_Scheduler; victim <= Victim_Client; ++victim) {
+                Env env(dir.path());
+                const Start start = s.make(env);
+                QPointer<QObject> target = env.victim(victim);
+                if (!target)
                     continue;
                 ++mCases;
                 bool killed = false;
-                QPointer<QObject> target = env.victim(victim);
-                int outcomesAtKill = 0;
-                auto kill = [&] {
-                    if (killed)
-                        return;
-                    killed = true;
-                    outcomesAtKill = env.outcomes;
-                    if (victim == Victim_Bus)
-                        target->deleteLater(); // the bus is the sender of frameDelivered
-                    else
-                        delete target.data();
+                auto kill = [&] { // the bus is the sender of frameDelivered: it goes later
+                    if (!std::exchange(killed, true))
+                        victim == Victim_Bus ? target->deleteLater() : delete target.data();
                 };
                 int counted = 0;
-                if (phase < 0) {
+                if (phase < 0)
                     env.onOutcome = kill;
-                } else {
-                    QObject::connect(env.bus, &VirtualCanBus::frameDelivered, env.bus, [&] {
-                        if (++counted == phase)
-                            kill();
-                    });
-                }
-                const CAN::RetType started = env.start();
+                else
+                    QObject::connect(env.bus, &VirtualCanBus::frameDelivered, env.bus,
+                        [&] { ++counted == phase ? kill() : void(); });
+                const CAN::RetType started = start();
                 if (phase == 0)
                     kill();
                 if (started != CAN::RetType_OK)
                     continue; // killed while the start still waited (a file transfer's request)
                 runVirtual([&] { return killed && (!s.answers || env.outcomes > 0); }, 60000);
-                const QByteArray where = QByteArray(s.name) + ", " + kVictimNames[v] + " destroyed at phase "
-                    + QByteArray::number(phase);
+                const QByteArray where = QByteArray(s.name) + ", " + kVictimNames[victim]
+                    + " destroyed at phase " + QByteArray::number(phase);
                 QVERIFY2(env.outcomes <= 1, where + ": more than one outcome");
-                const bool serviceAlive = env.service && (victim != Victim_Client || env.client);
-                if (s.answers && serviceAlive)
+                if (s.answers && env.service && (victim != Victim_Client || env.client))
                     QVERIFY2(env.outcomes == 1, where + ": the request never ended");
                 // Settle whatever still runs, then a new request of a live service is refused with a
                 // code or ends with an outcome.
@@ -393,23 +246,16 @@ private slots:
                 if (s.answers && env.service && (victim == Victim_Scheduler || victim == Victim_Adapter)) {
                     const int before = env.outcomes;
                     env.onOutcome = nullptr;
-                    const CAN::RetType again = env.start();
-                    if (again == CAN::RetType_OK) {
-                        const bool ended = runVirtual([&] { return env.outcomes > before; }, 60000);
-                        QVERIFY2(ended,
-                            where + ": a new request hangs (" + QByteArray::number(env.outcomes)
-                                + " outcomes, "
+                    if (start() == CAN::RetType_OK)
+                        QVERIFY2(runVirtual([&] { return env.outcomes > before; }, 60000),
+                            where + ": a new request hangs ("
                                 + QByteArray::number(VirtualTimeDispatcher::instance()->timerCount())
                                 + " timers)");
-                    }
                 }
             }
         }
     }
     void cleanupTestCase() { qInfo("%d teardown cases", mCases); }
-
-private:
-    int mCases = 0;
 };
 
 TARNWICK_VIRTUAL_TIME_TEST_MAIN(TestTeardown)
