@@ -6,6 +6,7 @@
 #include "canopennetworkscanner.h"
 #include "canscheduler.h"
 #include "emcyconsumer.h"
+#include "lssfd_manager.h"
 #include "lssmaster.h"
 #include "nmtslave.h"
 #include "sdoclient.h"
@@ -47,9 +48,14 @@ struct Env
     std::function<void()> onOutcome;
     const QString dir;
 
-    explicit Env(const QString &dir)
+    Env(const QString &dir, bool fd)
         : dir(dir)
     {
+        if (fd) { // CANopen FD: USDO servers and LSS FD devices join the network
+            host->setCanFdCapable(true);
+            devices->setCanFdCapable(true);
+            network->setCanFd(true);
+        }
         network->addDefaultDevices();
         network->powerOn();
         network->node(1)->od()->add(
@@ -57,7 +63,11 @@ struct Env
         network->udsEcu()->setSecurityRequired(false);
         runVirtual([] { return false; }, 20); // boot-up messages
     }
-    ~Env() { destroy(service, client, scheduler, network, host, devices, bus); }
+    ~Env()
+    {
+        destroy(service, client, scheduler, network, host, devices, bus);
+        SDOClient::mUseUSDO = false; // the switch is the process's
+    }
     template<class... P> static void destroy(P &...p) { (delete p.data(), ...); }
     QObject *victim(int v) const
     {
@@ -78,6 +88,28 @@ SDOClient *sdo(Env &e)
     auto *c = new SDOClient(0x581, 0x601, e.scheduler, nullptr);
     c->setSdoTimeout(100);
     return e.watch(c, &SDOClient::resultReceived, &SDOClient::errorReceived, &SDOClient::opError);
+}
+
+/// The facade with one block (or, on CAN FD with USDO, bulk) transfer, or with USDO.
+SDOClient *sdoBlock(Env &e)
+{
+    SDOClient *c = sdo(e);
+    c->setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
+    return c;
+}
+
+SDOClient *usdo(Env &e, bool bulk = false)
+{
+    SDOClient *c = bulk ? sdoBlock(e) : sdo(e);
+    c->activateUSDO(true, 0x29);
+    return c;
+}
+
+LSSFD_Manager *lssFd(Env &e)
+{
+    auto *m = new LSSFD_Manager(e.scheduler);
+    m->setTimeout(50);
+    return e.watch(m, &LSSFD_Manager::lssfdResult);
 }
 
 LSSMaster *lss(Env &e)
@@ -131,6 +163,7 @@ struct Scenario
     const char *name;
     bool answers; ///< the request ends in an outcome signal
     std::function<Start(Env &)> make; ///< creates env.service (and env.client), gives the request
+    bool fd = false; ///< on a CANopen FD network
 };
 
 /// A scenario whose service is made by `make` and whose request is `call` on it.
@@ -140,6 +173,14 @@ const QList<Scenario> kScenarios = {
     { "sdo expedited read", true, REQUEST(sdo(e), read(0x1018, 1, CAN::UNSIGNED32)) },
     { "sdo segmented write", true, REQUEST(sdo(e), write(0x2000, 0, CAN::DOMAIN, QByteArray(40, 'w'))) },
     { "sdo segmented read", true, REQUEST(sdo(e), read(0x1008, 0, CAN::VISIBLE_STRING)) },
+    { "sdo block write", true, REQUEST(sdoBlock(e), write(0x2000, 0, CAN::DOMAIN, QByteArray(400, 'b'))) },
+    { "sdo block read", true, REQUEST(sdoBlock(e), read(0x1008, 0, CAN::VISIBLE_STRING)) },
+    { "usdo expedited read", true, REQUEST(usdo(e), read(0x1018, 1, CAN::UNSIGNED32)), true },
+    { "usdo segmented write", true, REQUEST(usdo(e), write(0x2000, 0, CAN::DOMAIN, QByteArray(300, 'u'))),
+        true },
+    { "usdo bulk write", true, REQUEST(usdo(e, true), write(0x2000, 0, CAN::DOMAIN, QByteArray(900, 'k'))),
+        true },
+    { "lss fd scan", true, REQUEST(lssFd(e), fdScan(LSSFD_Manager::FDScanMode_AllDevices, 2)), true },
     { "nmt guarding", false,
         REQUEST(e.watch(new NMTSlave(1, e.scheduler, nullptr)), startNodeGuarding(30, 2)) },
     { "nmt heartbeat", false,
@@ -200,7 +241,7 @@ private slots:
         // The undisturbed transfer: how many frames it takes.
         int frames = 0;
         {
-            Env env(dir.path());
+            Env env(dir.path(), s.fd);
             QCOMPARE(s.make(env)(), CAN::RetType_OK);
             QObject::connect(env.bus, &VirtualCanBus::frameDelivered, env.bus, [&] { ++frames; });
             runVirtual([&] { return s.answers && env.outcomes > 0; }, s.answers ? 60000 : 1000);
@@ -212,7 +253,7 @@ private slots:
             phases << k;
         for (int phase : qAsConst(phases)) {
             for (int victim = Victim_Scheduler; victim <= Victim_Client; ++victim) {
-                Env env(dir.path());
+                Env env(dir.path(), s.fd);
                 const Start start = s.make(env);
                 QPointer<QObject> target = env.victim(victim);
                 if (!target)
