@@ -4,6 +4,7 @@
 #include "buspeer.h"
 #include "canscheduler.h"
 #include "recordingadapter.h"
+#include "sdoclient.h"
 #include "simcanopennode.h"
 #include "simsdoserver.h"
 #include "virtualcanadapter.h"
@@ -64,6 +65,16 @@ inline QByteArray playTranscript(
         const QByteArray why_ = (bench).play(script);                                                        \
         QVERIFY2(why_.isEmpty(), why_.constData());                                                          \
     } while (false)
+
+/// Puts the SDO client's process-wide settings back to their defaults, for a suite's cleanup().
+inline void resetSdoSettings()
+{
+    SDOClient::mUseBlockTransfer = SDOClient::mUseUSDO = SDOClient::mFastSeg = false;
+    SDOClient::mRoutingActive = CANopenService::mUseCANopenFD = false;
+    SDOClient::mBlockThreshold = 29;
+    SDOClient::mBlockUploadSize = 127;
+    SDOClient::mFastSegCnt = SDOClient::mRoutingNetwork = SDOClient::mRoutingGatewayInLocalNetwork = 0;
+}
 
 inline bool transferActive(const AbstractCanAdapter &adapter)
 {

@@ -10,10 +10,9 @@ class tst_SdoTransfers : public QObject
 {
     Q_OBJECT
 private slots:
-    void cleanup();
+    void cleanup() { resetSdoSettings(); }
     void transcript_data();
     void transcript();
-    void schedulerDestroyed();
     void roundTrip_data();
     void roundTrip();
 };
@@ -40,15 +39,6 @@ static QByteArray seg(const QByteArray &data, int first, int count, char dir)
         steps += ' ' + QByteArray(1, dir) + QByteArray(1, head).toHex() + segment.toHex();
     }
     return steps + ' ';
-}
-
-void tst_SdoTransfers::cleanup()
-{
-    SDOClient::mFastSeg = false;
-    SDOClient::mFastSegCnt = 0;
-    SDOClient::mUseBlockTransfer = false;
-    SDOClient::mBlockThreshold = 29;
-    SDOClient::mBlockUploadSize = 127;
 }
 
 void tst_SdoTransfers::transcript_data()
@@ -215,41 +205,6 @@ void tst_SdoTransfers::transcript()
     QFETCH(QByteArray, outcome);
     block ? playRow<SDOBlockClient>(data, option, script, outcome)
           : playRow<SDOSegmentedClient>(data, option, script, outcome);
-}
-
-void tst_SdoTransfers::schedulerDestroyed()
-{
-    // In the middle of a download the next segment cannot go: opError(6). In an upload the
-    // acknowledgement cannot go: the timeout ends it. Either way exactly one outcome.
-    for (const bool upload : { false, true }) {
-        RecordingAdapter adapter;
-        auto *scheduler = new CanScheduler(&adapter);
-        SDOClient client(0x585, 0x605, scheduler);
-        client.setSdoTimeout(50);
-        QSignalSpy opErrors(&client, &SDOClient::opError);
-        QSignalSpy errors(&client, &SDOClient::errorReceived);
-        client.setTemporaryBlockHandling(SDOClient::BlockHandling_BlockOnce);
-        QCOMPARE(
-            upload ? client.read(0x2000, 0, CAN::DOMAIN) : client.write(0x2000, 0, CAN::DOMAIN, pattern(400)),
-            CAN::RetType_OK);
-        adapter.injectFrame(0x585, QByteArray::fromHex(upload ? "c200200028000000" : "a00020007f000000"));
-        if (upload) {
-            QTRY_COMPARE(adapter.frames.size(), 2); // the start, on the next event-loop turn
-            adapter.injectFrame(0x585, QByteArray::fromHex("7f00000000000000"));
-        }
-        delete scheduler;
-        if (upload)
-            adapter.injectFrame(0x585, QByteArray::fromHex("ff00000000000000"));
-        else
-            QTest::qWait(1); // lets the queued next segment try
-        QTRY_COMPARE(opErrors.count() + errors.count(), 1);
-        QTest::qWait(100);
-        QCOMPARE(opErrors.count() + errors.count(), 1);
-        QVERIFY(!client.isBusy());
-        const QList<QVariant> outcome = upload ? errors.value(0) : opErrors.value(0);
-        QCOMPARE(upload ? outcome.value(2).toUInt() : uint(outcome.value(2).value<CAN::RetType>()),
-            upload ? 0x05040000u : uint(CAN::RetType_NoLink));
-    }
 }
 
 // Facade round trips against the simulated node, block or segmented.
