@@ -88,6 +88,24 @@ inline QByteArray describeValue(const QVariant &v)
     return v.typeName() + QByteArray(" ") + (bytes ? v.toByteArray().toHex() : v.toString().toLatin1());
 }
 
+/// Every outcome a client's spies saw, results first: "index/sub type value" (with " faulty" when
+/// argument faultyAt of the result is true) or "index/sub code", with numbers in decimal and the
+/// rest in hex (codes at least codeWidth digits).
+inline QByteArray spyOutcome(
+    const QSignalSpy &results, const QSignalSpy &errors, int codeWidth, int faultyAt = -1)
+{
+    QByteArrayList all;
+    auto object = [](const QList<QVariant> &args) {
+        return QString::asprintf("%04x/%x ", args.at(0).toUInt(), args.at(1).toUInt()).toLatin1();
+    };
+    for (const QList<QVariant> &r : results)
+        all << object(r) + describeValue(r.at(2).value<QVariant>())
+                + (r.value(faultyAt).toBool() ? " faulty" : "");
+    for (const QList<QVariant> &e : errors)
+        all << object(e) + QByteArray::number(e.at(2).toUInt(), 16).rightJustified(codeWidth, '0');
+    return all.join("; ");
+}
+
 /// The host's adapter and scheduler and a scripted peer on one virtual bus, and an SDO client
 /// of the host on node 5's channel with spies on its outcome signals.
 template<class Client> struct SdoClientBench
@@ -102,20 +120,8 @@ template<class Client> struct SdoClientBench
 
     QByteArray play(const QByteArray &script) { return playTranscript(peer, 0x605, 0x585, script, &adapter); }
     QVariant value(int i = 0) const { return results.at(i).at(2).value<QVariant>(); }
-    /// Every outcome so far, results first: "index/sub type value" or "index/sub abort-code", with
-    /// numbers in decimal and the rest in hex, for instance "1018/1 uint 378" or "1018/1 05040000".
-    QByteArray outcome() const
-    {
-        QByteArrayList all;
-        auto object = [](const QList<QVariant> &args) {
-            return QString::asprintf("%04x/%x ", args.at(0).toUInt(), args.at(1).toUInt()).toLatin1();
-        };
-        for (const QList<QVariant> &r : results)
-            all << object(r) + describeValue(r.at(2).value<QVariant>());
-        for (const QList<QVariant> &e : errors)
-            all << object(e) + QByteArray::number(e.at(2).toUInt(), 16).rightJustified(8, '0');
-        return all.join("; ");
-    }
+    /// Every outcome so far (see spyOutcome), for instance "1018/1 uint 378" or "1018/1 05040000".
+    QByteArray outcome() const { return spyOutcome(results, errors, 8); }
 };
 
 /// A simulated node (node-ID 5) with its SDO server and a scripted SDO client (the peer) on one bus.

@@ -4,28 +4,6 @@
 #include "simobjectdictionary.h"
 #include "simusdoserver.h"
 
-/// "index/sub type value" for each result ("faulty" added when the data type was flagged) and
-/// "index/sub code" (hex) for each error, results first, joined by "; ".
-inline QByteArray usdoOutcome(const QSignalSpy &results, const QSignalSpy &errors)
-{
-    QByteArrayList all;
-    auto object = [](const QList<QVariant> &args) {
-        return QString::asprintf("%04x/%x ", args.at(0).toUInt(), args.at(1).toUInt()).toLatin1();
-    };
-    for (const QList<QVariant> &r : results) {
-        const QVariant v = r.at(2).value<QVariant>();
-        const bool bytes = v.userType() == QMetaType::QByteArray;
-        QByteArray line
-            = object(r) + v.typeName() + ' ' + (bytes ? v.toByteArray().toHex() : v.toString().toLatin1());
-        if (r.size() > 3 && r.at(3).toBool())
-            line += " faulty";
-        all << line;
-    }
-    for (const QList<QVariant> &e : errors)
-        all << object(e) + QByteArray::number(e.at(2).toUInt(), 16);
-    return all.join("; ");
-}
-
 /// The host's CAN FD adapter and scheduler and a scripted peer on one virtual bus, and a USDO
 /// client of the host (node-ID 0x29, sending on 0x629) talking to node 5 (answering on 0x585).
 template<class Client> struct UsdoClientBench
@@ -44,7 +22,7 @@ template<class Client> struct UsdoClientBench
         adapter.setCanFdCapable(true);
     }
     QByteArray play(const QByteArray &script) { return playTranscript(peer, 0x629, 0x585, script); }
-    QByteArray outcome() const { return usdoOutcome(results, errors); }
+    QByteArray outcome() const { return spyOutcome(results, errors, 0, 3); }
 };
 
 /// A simulated CANopen FD node (node-ID 5) with its USDO server, and the host's CAN FD adapter

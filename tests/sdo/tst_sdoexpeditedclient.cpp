@@ -27,7 +27,6 @@ private slots:
                       << 2000 << int(type) << value << ">" + QByteArray(request) + " <60002001."
                       << "2000/1 " + describeValue(value);
               };
-        up("u16", CAN::UNSIGNED16, "4b00200134120000", int(0x1234));
         up("u16 size bits ignored", CAN::UNSIGNED16, "4300200134127856", int(0x1234));
         up("i8 -1", CAN::INTEGER8, "43002001ffffffff", int(-1));
         up("u32 max", CAN::UNSIGNED32, "43002001ffffffff", uint(4294967295u));
@@ -41,17 +40,12 @@ private slots:
         up("u24", CAN::UNSIGNED24, "47002001ffffff00", uint(0xFFFFFF));
         down("bool", CAN::BOOLEAN, true, "2200200101000000");
         down("i8 -1", CAN::INTEGER8, -1, "2f002001ffffffff");
-        down("u8", CAN::UNSIGNED8, 0x12, "2f00200112000000");
-        down("i16", CAN::INTEGER16, 1000, "2b002001e8030000");
         down("u16", CAN::UNSIGNED16, 0xBEEF, "2b002001efbe0000");
         down("i24", CAN::INTEGER24, -2, "27002001feffffff");
-        down("u24", CAN::UNSIGNED24, 0x123456, "2700200156341200");
-        down("i32", CAN::INTEGER32, -2, "23002001feffffff");
         down("u32", CAN::UNSIGNED32, 0x12345678u, "2300200178563412");
         down("real32", CAN::REAL32, 1.5, "230020010000c03f");
         down("vs 1", CAN::VISIBLE_STRING, QByteArray("a"), "2f00200161000000");
         down("vs 3", CAN::VISIBLE_STRING, QString("abc"), "2700200161626300");
-        down("os 2", CAN::OCTET_STRING, QByteArray("\x01\x02"), "2b00200101020000");
         down("domain 4", CAN::DOMAIN, QByteArray("wxyz"), "230020017778797a");
         auto row = [](const char *name, int timeout, bool write, const char *script, const char *outcome) {
             QTest::newRow(name) << timeout << int(write ? CAN::UNSIGNED8 : CAN::UNSIGNED32)
