@@ -80,7 +80,7 @@ private slots:
         QVERIFY(!b.client.isBusy());
     }
 
-    void refusals()
+    void refusalsAndIdentifiers()
     {
         SdoClientBench<SDOExpeditedClient> b;
         QCOMPARE(b.client.read(0x1000, 0, CAN::VISIBLE_STRING), CAN::RetType_InvalidRequest);
@@ -99,11 +99,6 @@ private slots:
         SDOExpeditedClient orphan(0x585, 0x605, gone, nullptr);
         delete gone;
         QCOMPARE(orphan.read(0x1000, 0, CAN::UNSIGNED32), CAN::RetType_NoLink);
-    }
-
-    void busyAndIdentifiers()
-    {
-        SdoClientBench<SDOExpeditedClient> b;
         QCOMPARE(b.client.read(0x1018, 1, CAN::UNSIGNED32), CAN::RetType_OK);
         QCOMPARE(b.client.write(0x1017, 0, CAN::UNSIGNED16, 5), CAN::RetType_Busy);
         QCOMPARE(b.client.read(0x1017, 0, CAN::UNSIGNED16), CAN::RetType_Busy);
