@@ -38,7 +38,6 @@ private slots:
             { CAN::TIME_OF_DAY, QVariant(), "5 r 0x1018 1 t" },
             { CAN::REAL64, 0.1, "5 w 0x2000 0 r64 0.1" },
             { CAN::VISIBLE_STRING, QStringLiteral("hello  world"), "5 w 0x2000 0 vs hello  world" },
-            { CAN::DOMAIN, QByteArray("Hi"), "5 w 0x2000 0 d SGk=" },
         };
         for (const auto &r : rows) {
             Bench b;
@@ -103,7 +102,6 @@ private slots:
         value("string saying OK", false, VS, { "[1] \"OK, no error\"" }, QStringLiteral("OK, no error"));
         value("other sequence first", false, U32, { "[7] 99\n[1] 5" }, 5u);
         value("unnumbered lines ignored", false, U32, { "OK", "1 BOOT_UP", "[1] 6" }, 6u);
-        value("write OK", true, U32, { "[1] OK" }, 0);
         error("error, code as next word", false, U32, { "[1] ERROR: 0x06020000" }, 0x06020000u);
         error("error, code joined, comment", false, U32, { "[1] ERROR:0x06020000 #Object does not exist." },
             0x06020000u);
