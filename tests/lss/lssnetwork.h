@@ -14,12 +14,24 @@
 #include <QStringList>
 #include <QTest>
 
-/// "action result value" of an lssResult, for one-line comparisons; a device list joined by commas.
+/// "action result value" of an lssResult or lssfdResult, for one-line comparisons; a device list
+/// joined by commas, an FD address in hex.
 inline QString lssOutcome(int action, int result, const QVariant &value)
 {
-    const QString v = value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(','))
-                                                           : value.toString();
-    return QStringLiteral("%1 %2 %3").arg(action).arg(result).arg(v);
+    QStringList v = value.toStringList();
+    if (value.type() == QVariant::List) {
+        v.clear();
+        for (const QVariant &e : value.toList())
+            v << QString::number(e.toULongLong(), 16);
+    } else if (value.type() != QVariant::StringList) {
+        v = QStringList { value.toString() };
+    }
+    return QStringLiteral("%1 %2 %3").arg(action).arg(result).arg(v.join(QLatin1Char(',')));
+}
+/// The same for one recorded result signal.
+inline QString lssOutcome(const QList<QVariant> &r)
+{
+    return lssOutcome(r.at(0).toInt(), r.at(1).toInt(), r.at(2));
 }
 
 struct LssNetwork
@@ -49,11 +61,7 @@ struct LssNetwork
         return slave;
     }
 
-    QString outcome(int i) const
-    {
-        const QList<QVariant> &r = results.at(i);
-        return lssOutcome(r.at(0).toInt(), r.at(1).toInt(), r.at(2));
-    }
+    QString outcome(int i) const { return lssOutcome(results.at(i)); }
 
     /// The outcome of an accepted request: its one lssResult.
     QString run(CAN::RetType sent)
