@@ -69,7 +69,8 @@ struct LssNetwork
         const int seen = results.count();
         if (sent != CAN::RetType_OK)
             return QStringLiteral("refused %1").arg(sent);
-        if (!QTest::qWaitFor([&] { return results.count() > seen; }, 20000))
+        // A running event loop, not qWaitFor: its 10 ms sleeps would outlast a scan step.
+        if (results.count() == seen && !results.wait(20000))
             return QStringLiteral("no result");
         return results.count() == seen + 1 ? outcome(seen) : QStringLiteral("several results");
     }
