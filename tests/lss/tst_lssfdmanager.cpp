@@ -3,20 +3,15 @@
 // bus: the FD scan with none, one and two devices, the services, and commissioning a device that
 // has no node-ID.
 
-#include "canscheduler.h"
 #include "lssfd_manager.h"
+#include "lssnetwork.h"
 #include "recordingadapter.h"
 #include "serialbuscanadapter.h"
-#include "simcanopennode.h"
 #include "simlssfdslave.h"
-#include "virtualcanadapter.h"
-#include "virtualcanbus.h"
 
 #include <QCanBus>
 #include <QCoreApplication>
 #include <QPointer>
-#include <QSignalSpy>
-#include <QTest>
 
 #include <memory>
 
@@ -69,21 +64,6 @@ const Request &request(const QByteArray &name)
     qFatal("no request %s", name.constData());
 }
 
-/// "action result value" of an lssfdResult; a list as hex joined by commas.
-QString outcome(const QList<QVariant> &signal)
-{
-    QStringList parts;
-    for (const QVariant &e : signal.at(2).toList())
-        parts << QString::number(e.toULongLong(), 16);
-    const QString value = signal.at(2).type() == QVariant::List ? parts.join(',') : signal.at(2).toString();
-    return QStringLiteral("%1 %2 %3").arg(signal.at(0).toInt()).arg(signal.at(1).toInt()).arg(value);
-}
-
-QString expected(int action, int result, const QString &value)
-{
-    return QStringLiteral("%1 %2 %3").arg(action).arg(result).arg(value);
-}
-
 /// Records what the manager sends; a scripted device answers each frame on the next
 /// event-loop turn, as a bus would deliver it.
 class ScriptedAdapter : public RecordingAdapter
@@ -110,7 +90,7 @@ struct Bench
     QSignalSpy results { &manager, &M::lssfdResult };
     Bench() { manager.setTimeout(Timeout); }
     void answer(quint32 id, const char *hex) { adapter.injectFrame(id, QByteArray::fromHex(hex)); }
-    QString result(int i) const { return outcome(results.at(i)); }
+    QString result(int i) const { return lssOutcome(results.at(i)); }
 };
 
 using Address = QList<quint32>;
@@ -151,25 +131,20 @@ struct FdNetwork
     }
 
     /// Runs one request to its result: "result value", a list as hex joined by commas.
-    QString run(const std::function<CAN::RetType()> &request)
+    QString run(CAN::RetType sent)
     {
-        const int before = results.count();
-        if (request() != CAN::RetType_OK)
+        if (sent != CAN::RetType_OK)
             return QStringLiteral("refused");
         // A running event loop, not qWaitFor: its 10 ms sleeps would outlast a scan window.
-        if (results.count() == before && !results.wait(5000))
+        if (!results.wait(5000))
             return QStringLiteral("no result");
-        return outcome(results.last()).section(QLatin1Char(' '), 1);
+        return lssOutcome(results.last()).section(QLatin1Char(' '), 1);
     }
 };
 
 QString found(const Address &a)
 {
-    return QStringLiteral("0 %1,%2,%3,%4")
-        .arg(a[0], 0, 16)
-        .arg(a[1], 0, 16)
-        .arg(a[2], 0, 16)
-        .arg(a[3], 0, 16);
+    return lssOutcome(0, 0, QVariantList { a[0], a[1], a[2], a[3] }).mid(2);
 }
 
 /// The first `step` nibbles of an address, the rest 0.
@@ -273,7 +248,7 @@ private slots:
             b->answer(0x7E4, answer.constData());
         }
         QTRY_COMPARE(b->results.count(), 1);
-        QCOMPARE(b->result(0), expected(r.awaits, result, value));
+        QCOMPARE(b->result(0), lssOutcome(r.awaits, result, value));
         b->answer(0x7E4, answer.constData()); // neither a second answer nor the late timer report
         QTest::qWait(2 * Timeout);
         QCOMPARE(b->results.count(), 1);
@@ -291,17 +266,13 @@ private slots:
         QCOMPARE(unlinked.fdScan(M::FDScanMode_NonConfigured, 10), CAN::RetType_NoLink);
 
         M &m = b->manager;
-        QCOMPARE(m.switchModeGlobal(M::LssGlobalState_FdState2, M::FDProtocolVersion_Classic),
-            CAN::RetType_NoLink);
-        QCOMPARE(m.switchModeGlobal(M::LssGlobalState_FdState3, M::FDProtocolVersion_Classic),
-            CAN::RetType_NoLink);
         const quint32 a[4] = {};
-        QCOMPARE(m.fdScan(M::FDScanMode(1), 10), CAN::RetType_NoLink);
-        QCOMPARE(m.fdScan(M::FDScanMode(3), 10), CAN::RetType_NoLink);
-        QCOMPARE(m.fdScan(M::FDScanMode_NonConfigured, 0), CAN::RetType_NoLink);
-        QCOMPARE(m.fdScan(M::FDScanMode_AllDevices, 100), CAN::RetType_NoLink);
-        QCOMPARE(m.fdScanKnownDevices(M::FDScanMode_NonConfigured, a[0], a[1], a[2], a[3], 33, 10),
-            CAN::RetType_NoLink);
+        for (CAN::RetType r : { m.switchModeGlobal(M::LssGlobalState_FdState2, M::FDProtocolVersion_Classic),
+                 m.switchModeGlobal(M::LssGlobalState_FdState3, M::FDProtocolVersion_Classic),
+                 m.fdScan(M::FDScanMode(1), 10), m.fdScan(M::FDScanMode(3), 10),
+                 m.fdScan(M::FDScanMode_NonConfigured, 0), m.fdScan(M::FDScanMode_AllDevices, 100),
+                 m.fdScanKnownDevices(M::FDScanMode_NonConfigured, a[0], a[1], a[2], a[3], 33, 10) })
+            QCOMPARE(r, CAN::RetType_NoLink);
         QVERIFY(b->adapter.frames.isEmpty());
         for (CAN::RetType code : { CAN::RetType_NotReady, CAN::RetType_InvalidFrame }) {
             b->adapter.result = code;
@@ -382,13 +353,13 @@ private slots:
         QTest::addColumn<int>("queries");
         QTest::addColumn<int>("refusal"); // the adapter's answer to the queries after the first
         QTest::addColumn<QString>("outcome");
-        const QString timeout = expected(M::LssAction_FdScan, M::LssfdResult_Timeout, "0");
+        const QString timeout = lssOutcome(M::LssAction_FdScan, M::LssfdResult_Timeout, "0");
         QTest::newRow("no device") << 0 << 0u << 1 << 0 << timeout;
         QTest::newRow("silence mid-scan") << 31 << 0u << 1 << 0 << timeout;
         QTest::newRow("last step answered on 0x7D3") << 32 << 0x7D3u << 1 << 0 << timeout;
         QTest::newRow("one nibble then silence") << 5 << 0x7DFu << 2 << 0 << timeout;
         QTest::newRow("next query refused")
-            << 0 << 0x7D5u << 2 << 7 << expected(M::LssAction_FdScan, M::LssfdResult_Error, "7");
+            << 0 << 0x7D5u << 2 << 7 << lssOutcome(M::LssAction_FdScan, M::LssfdResult_Error, "7");
     }
     void scanTimeouts()
     {
@@ -492,10 +463,8 @@ private slots:
             n->addSlave(7, B);
         const Address k = known(A, startStep);
         const auto scan = [&] {
-            return n->run([&] {
-                return n->manager.fdScanKnownDevices(
-                    M::FDScanMode(mode), k[0], k[1], k[2], k[3], quint8(startStep), quint8(window));
-            });
+            return n->run(n->manager.fdScanKnownDevices(
+                M::FDScanMode(mode), k[0], k[1], k[2], k[3], quint8(startStep), quint8(window)));
         };
         QStringList got;
         for (int i = 0; i < outcomes.size(); ++i) {
@@ -518,15 +487,15 @@ private slots:
     {
         SimLssFdSlave *configured = n->addSlave(7, B);
         SimLssFdSlave *fresh = n->addSlave(0xFF, A);
-        QCOMPARE(n->run([&] { return n->manager.fdScan(M::FDScanMode_NonConfigured, 8); }), found(A));
+        QCOMPARE(n->run(n->manager.fdScan(M::FDScanMode_NonConfigured, 8)), found(A));
         QCOMPARE(fresh->lssState(), SimLssFdSlave::LssState_Configuration);
         QCOMPARE(configured->lssState(), SimLssFdSlave::LssState_Waiting);
-        QCOMPARE(n->run([&] { return n->manager.configureNodeIdAndNetworkId(5, 2); }), QStringLiteral("0 0"));
-        QCOMPARE(n->run([&] { return n->manager.storeConfiguration(); }), QStringLiteral("0 0"));
+        QCOMPARE(n->run(n->manager.configureNodeIdAndNetworkId(5, 2)), QStringLiteral("0 0"));
+        QCOMPARE(n->run(n->manager.storeConfiguration()), QStringLiteral("0 0"));
         QCOMPARE(fresh->storedNodeId(), quint8(5));
         QCOMPARE(fresh->storedNetworkId(), quint8(2));
-        QCOMPARE(n->run([&] { return n->manager.inquireNodeId(); }), QStringLiteral("0 ff,1,5,2"));
-        QCOMPARE(n->run([&] { return n->manager.inquireLssAddress(); }), found(A));
+        QCOMPARE(n->run(n->manager.inquireNodeId()), QStringLiteral("0 ff,1,5,2"));
+        QCOMPARE(n->run(n->manager.inquireLssAddress()), found(A));
         n->traffic.clear();
         QCOMPARE(
             n->manager.switchModeGlobal(M::LssGlobalState_Waiting, M::FDProtocolVersion_FD), CAN::RetType_OK);
@@ -536,7 +505,7 @@ private slots:
         QCOMPARE(fresh->networkId(), quint8(2));
         QCOMPARE(fresh->lssState(), SimLssFdSlave::LssState_Waiting);
         // Nothing non-configured is left.
-        QCOMPARE(n->run([&] { return n->manager.identifyNonConfigSlaves(); }), QStringLiteral("1 0"));
+        QCOMPARE(n->run(n->manager.identifyNonConfigSlaves()), QStringLiteral("1 0"));
     }
 
     // Each service against a device in the configuration state (selected by its address),
@@ -565,17 +534,17 @@ private slots:
         SimLssFdSlave *slave = n->addSlave(0xFF, A);
         n->manager.setTimeout(40);
         // Select by vendor-ID and serial number only.
-        QCOMPARE(n->run([&] { return n->manager.switchModeSelective(true, A[0], 0, 0, A[3], 40, 0x09); }),
-            QStringLiteral("0 0"));
+        QCOMPARE(
+            n->run(n->manager.switchModeSelective(true, A[0], 0, 0, A[3], 40, 0x09)), QStringLiteral("0 0"));
         QCOMPARE(slave->lssState(), SimLssFdSlave::LssState_Configuration);
         const QStringList w = service.split(' ');
         const auto arg = [&](int i) { return quint8(w.value(i).toUInt()); };
         QSignalSpy activated(slave, &SimLssFdSlave::bitTimingActivated);
         QString got;
         if (w[0] == QLatin1String("node")) {
-            got = n->run([&] { return n->manager.configureNodeIdAndNetworkId(arg(1), arg(2)); });
+            got = n->run(n->manager.configureNodeIdAndNetworkId(arg(1), arg(2)));
         } else if (w[0] == QLatin1String("bittiming")) {
-            got = n->run([&] { return n->manager.configureBitTiming(arg(1), arg(2)); });
+            got = n->run(n->manager.configureBitTiming(arg(1), arg(2)));
             QCOMPARE(n->manager.activateBitTiming(0x0102), CAN::RetType_OK);
             QTRY_COMPARE(activated.count(), got == QLatin1String("0 0") ? 1 : 0);
             if (!activated.isEmpty())
@@ -584,24 +553,22 @@ private slots:
                     QStringList({ "2", "258" }));
         } else if (w[0] == QLatin1String("storeerror")) {
             slave->setStoreError(arg(1), arg(2));
-            got = n->run([&] { return n->manager.storeConfiguration(); });
+            got = n->run(n->manager.storeConfiguration());
             QCOMPARE(slave->storeCount(), 0);
         } else if (w[0] == QLatin1String("deselect")) {
-            got = n->run([&] { return n->manager.switchModeSelective(false, 0, 0, 0, 0, 40, 0); });
+            got = n->run(n->manager.switchModeSelective(false, 0, 0, 0, 0, 40, 0));
             QCOMPARE(slave->lssState(), SimLssFdSlave::LssState_Waiting);
         } else if (w[0] == QLatin1String("selectother")) {
             QCOMPARE(n->manager.switchModeGlobal(M::LssGlobalState_Waiting, M::FDProtocolVersion_Classic),
                 CAN::RetType_OK);
-            got = n->run(
-                [&] { return n->manager.switchModeSelective(true, B[0], B[1], B[2], B[3], 40, 0x0F); });
+            got = n->run(n->manager.switchModeSelective(true, B[0], B[1], B[2], B[3], 40, 0x0F));
             QCOMPARE(slave->lssState(), SimLssFdSlave::LssState_Waiting);
         } else {
             QCOMPARE(n->manager.switchModeGlobal(M::LssGlobalState_FdState2, M::FDProtocolVersion_FD),
                 CAN::RetType_OK);
             QTRY_COMPARE(slave->lssState(), SimLssFdSlave::LssState_FdState2);
-            QCOMPARE(n->run([&] { return n->manager.fdScan(M::FDScanMode_AllDevices, 2); }),
-                QStringLiteral("1 0"));
-            got = n->run([&] { return n->manager.inquireNodeId(); });
+            QCOMPARE(n->run(n->manager.fdScan(M::FDScanMode_AllDevices, 2)), QStringLiteral("1 0"));
+            got = n->run(n->manager.inquireNodeId());
         }
         QCOMPARE(got, outcome);
     }
