@@ -512,65 +512,62 @@ private slots:
     // including the device's refusals; outcomes as "result value".
     void services_data()
     {
-        QTest::addColumn<QString>("service");
+        QTest::addColumn<int>("service");
         QTest::addColumn<QString>("outcome");
-        const char *rows[][3] = {
-            { "node-ID 0", "node 0 1", "2 1" },
-            { "network-ID 0", "node 3 0", "2 2" },
-            { "bit timing", "bittiming 0 2", "0 0" },
-            { "bit timing not supported", "bittiming 0 5", "2 256" },
-            { "store refused", "storeerror 2 5", "2 517" },
-            { "deselect", "deselect", "0 0" },
-            { "select someone else", "selectother", "1 0" },
-            { "state 2 answers no configuration", "state2", "1 0" },
-        };
-        for (const auto &r : rows)
-            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]);
+        QTest::addColumn<int>("state"); // of the device afterwards
+        const int conf = SimLssFdSlave::LssState_Configuration, waiting = SimLssFdSlave::LssState_Waiting;
+        QTest::newRow("node-ID 0") << 0 << "2 1" << conf;
+        QTest::newRow("network-ID 0") << 1 << "2 2" << conf;
+        QTest::newRow("bit timing, activated") << 2 << "0 0" << conf;
+        QTest::newRow("bit timing not supported") << 3 << "2 256" << conf;
+        QTest::newRow("store refused") << 4 << "2 517" << conf;
+        QTest::newRow("deselect") << 5 << "0 0" << waiting;
+        QTest::newRow("select someone else") << 6 << "1 0" << waiting;
+        QTest::newRow("state 2: no scan, no configuration")
+            << 7 << "1 0 1 0" << int(SimLssFdSlave::LssState_FdState2);
     }
     void services()
     {
-        QFETCH(QString, service);
+        QFETCH(int, service);
         QFETCH(QString, outcome);
+        QFETCH(int, state);
         SimLssFdSlave *slave = n->addSlave(0xFF, A);
-        n->manager.setTimeout(40);
+        M &m = n->manager;
+        m.setTimeout(40);
         // Select by vendor-ID and serial number only.
-        QCOMPARE(
-            n->run(n->manager.switchModeSelective(true, A[0], 0, 0, A[3], 40, 0x09)), QStringLiteral("0 0"));
-        QCOMPARE(slave->lssState(), SimLssFdSlave::LssState_Configuration);
-        const QStringList w = service.split(' ');
-        const auto arg = [&](int i) { return quint8(w.value(i).toUInt()); };
+        QCOMPARE(n->run(m.switchModeSelective(true, A[0], 0, 0, A[3], 40, 0x09)), QStringLiteral("0 0"));
         QSignalSpy activated(slave, &SimLssFdSlave::bitTimingActivated);
-        QString got;
-        if (w[0] == QLatin1String("node")) {
-            got = n->run(n->manager.configureNodeIdAndNetworkId(arg(1), arg(2)));
-        } else if (w[0] == QLatin1String("bittiming")) {
-            got = n->run(n->manager.configureBitTiming(arg(1), arg(2)));
-            QCOMPARE(n->manager.activateBitTiming(0x0102), CAN::RetType_OK);
-            QTRY_COMPARE(activated.count(), got == QLatin1String("0 0") ? 1 : 0);
-            if (!activated.isEmpty())
-                QCOMPARE(
-                    QStringList({ activated.first().at(0).toString(), activated.first().at(1).toString() }),
-                    QStringList({ "2", "258" }));
-        } else if (w[0] == QLatin1String("storeerror")) {
-            slave->setStoreError(arg(1), arg(2));
-            got = n->run(n->manager.storeConfiguration());
-            QCOMPARE(slave->storeCount(), 0);
-        } else if (w[0] == QLatin1String("deselect")) {
-            got = n->run(n->manager.switchModeSelective(false, 0, 0, 0, 0, 40, 0));
-            QCOMPARE(slave->lssState(), SimLssFdSlave::LssState_Waiting);
-        } else if (w[0] == QLatin1String("selectother")) {
-            QCOMPARE(n->manager.switchModeGlobal(M::LssGlobalState_Waiting, M::FDProtocolVersion_Classic),
-                CAN::RetType_OK);
-            got = n->run(n->manager.switchModeSelective(true, B[0], B[1], B[2], B[3], 40, 0x0F));
-            QCOMPARE(slave->lssState(), SimLssFdSlave::LssState_Waiting);
-        } else {
-            QCOMPARE(n->manager.switchModeGlobal(M::LssGlobalState_FdState2, M::FDProtocolVersion_FD),
-                CAN::RetType_OK);
-            QTRY_COMPARE(slave->lssState(), SimLssFdSlave::LssState_FdState2);
-            QCOMPARE(n->run(n->manager.fdScan(M::FDScanMode_AllDevices, 2)), QStringLiteral("1 0"));
-            got = n->run(n->manager.inquireNodeId());
-        }
-        QCOMPARE(got, outcome);
+        const auto bitTiming = [&](quint8 index) {
+            const QString r = n->run(m.configureBitTiming(0, index));
+            m.activateBitTiming(0x0102);
+            return r;
+        };
+        const std::function<QString()> services[] = {
+            [&] { return n->run(m.configureNodeIdAndNetworkId(0, 1)); },
+            [&] { return n->run(m.configureNodeIdAndNetworkId(3, 0)); },
+            [&] { return bitTiming(2); },
+            [&] { return bitTiming(5); },
+            [&] {
+                slave->setStoreError(2, 5);
+                return n->run(m.storeConfiguration());
+            },
+            [&] { return n->run(m.switchModeSelective(false, 0, 0, 0, 0, 40, 0)); },
+            [&] {
+                m.switchModeGlobal(M::LssGlobalState_Waiting, M::FDProtocolVersion_Classic);
+                return n->run(m.switchModeSelective(true, B[0], B[1], B[2], B[3], 40, 0x0F));
+            },
+            [&] {
+                m.switchModeGlobal(M::LssGlobalState_FdState2, M::FDProtocolVersion_FD);
+                const QString scan = n->run(m.fdScan(M::FDScanMode_AllDevices, 2));
+                return scan + ' ' + n->run(m.inquireNodeId());
+            },
+        };
+        QCOMPARE(services[service](), outcome);
+        QCOMPARE(int(slave->lssState()), state);
+        QCOMPARE(slave->storeCount(), 0);
+        QTRY_COMPARE(activated.count(), service == 2 ? 1 : 0);
+        if (service == 2)
+            QCOMPARE(activated.first(), QVariantList({ 2, 258 }));
     }
 
     // The same through QtSerialBus's strict virtualcan bus: the 20-byte CAN FD frames, the
