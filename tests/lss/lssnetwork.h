@@ -14,6 +14,8 @@
 #include <QStringList>
 #include <QTest>
 
+#include <algorithm>
+
 /// "action result value" of an lssResult or lssfdResult, for one-line comparisons; a device list
 /// joined by commas, an FD address in hex.
 inline QString lssOutcome(int action, int result, const QVariant &value)
@@ -32,6 +34,12 @@ inline QString lssOutcome(int action, int result, const QVariant &value)
 inline QString lssOutcome(const QList<QVariant> &r)
 {
     return lssOutcome(r.at(0).toInt(), r.at(1).toInt(), r.at(2));
+}
+
+/// The row of a table of requests with the given name.
+template<class Request, size_t N> const Request &request(const Request (&table)[N], const QByteArray &name)
+{
+    return *std::find_if(table, table + N, [&](const Request &r) { return name == r.name; });
 }
 
 struct LssNetwork

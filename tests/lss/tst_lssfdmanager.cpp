@@ -41,9 +41,7 @@ const Request Requests[] = {
         [](M &m) { return m.switchModeSelective(true, 0x000F0191, 0x4B1, 0x00401F01, 0x1A2C00FF, 25, 0x0F); },
         M::LssAction_SwitchModeSelective, "65190f00000f0191000004b100401f011a2c00ff" },
     { "deselectAll", [](M &m) { return m.switchModeSelective(false, 1, 2, 3, 4, 30, 0); },
-        M::LssAction_SwitchModeSelective,
-        "641e0000"
-        "00000000000000000000000000000000" },
+        M::LssAction_SwitchModeSelective, "641e000000000000000000000000000000000000" },
     { "configureNodeId", [](M &m) { return m.configureNodeIdAndNetworkId(5, 3); },
         M::LssAction_ConfigureNodeIdAndNetworkId, "830503" },
     { "store", [](M &m) { return m.storeConfiguration(); }, M::LssAction_StoreConfiguration, "85" },
@@ -55,14 +53,6 @@ const Request Requests[] = {
     { "inquireNodeId", [](M &m) { return m.inquireNodeId(); }, M::LssAction_InquireNodeId, "97" },
     { "activateBitTiming", [](M &m) { return m.activateBitTiming(0x1234); }, M::LssAction_None, "d33412" },
 };
-
-const Request &request(const QByteArray &name)
-{
-    for (const Request &r : Requests)
-        if (name == r.name)
-            return r;
-    qFatal("no request %s", name.constData());
-}
 
 /// Records what the manager sends; a scripted device answers each frame on the next
 /// event-loop turn, as a bus would deliver it.
@@ -224,7 +214,7 @@ private slots:
         QFETCH(QByteArray, answer);
         QFETCH(int, result);
         QFETCH(QString, value);
-        const Request &r = request(name);
+        const Request &r = request(Requests, name);
         QCOMPARE(r.call(b->manager), CAN::RetType_OK);
         QCOMPARE(b->adapter.frames.size(), 1);
         const CAN::CanMessage &f = b->adapter.frames.first();

@@ -53,14 +53,6 @@ const Request Requests[] = {
         "lss_switch_sel 0x1a2 0x10 0x1 0xffffffff" },
 };
 
-const Request &request(const QByteArray &name)
-{
-    for (const Request &r : Requests)
-        if (name == r.name)
-            return r;
-    qFatal("no request %s", name.constData());
-}
-
 struct Bench : LssNetwork
 {
     BusPeer peer { &bus };
@@ -164,7 +156,7 @@ private slots:
         QFETCH(QByteArray, answer);
         QFETCH(int, result);
         QFETCH(int, value);
-        const Request &r = request(name);
+        const Request &r = request(Requests, name);
         b->master.activateCANopenFD(fd);
         QCOMPARE(r.call(b->master), CAN::RetType_OK);
         for (const QByteArray &hex : QByteArray(fd ? r.fdFrames : r.frames).split(' ')) {
@@ -322,7 +314,7 @@ private slots:
         b.answerLater(answer);
         QElapsedTimer clock;
         clock.start();
-        const Request &r = request(name);
+        const Request &r = request(Requests, name);
         QCOMPARE(int(r.call(b.master)), result);
         QVERIFY(clock.elapsed() < 900); // ended by the answer, not the second
         QCOMPARE(b.adapter.requestLines, QStringList { r.line });
