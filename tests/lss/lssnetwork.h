@@ -82,13 +82,4 @@ struct LssNetwork
             return QStringLiteral("no result");
         return results.count() == seen + 1 ? outcome(seen) : QStringLiteral("several results");
     }
-
-    /// The identity the last fastscan found; empty when there is none.
-    QList<quint32> fastScanValues()
-    {
-        quint32 v = 0, p = 0, r = 0, s = 0;
-        if (master.getFastScanValues(&v, &p, &r, &s) != CAN::RetType_OK)
-            return {};
-        return { v, p, r, s };
-    }
 };

@@ -281,7 +281,6 @@ private slots:
         QTest::addColumn<int>("startStep");
         QTest::addColumn<int>("window");
         QTest::newRow("non-configured from scratch") << 0 << 0 << 3;
-        QTest::newRow("all devices from scratch") << 2 << 0 << 1;
         QTest::newRow("known first half") << 0 << 16 << 3;
         QTest::newRow("last step only") << 2 << 32 << 3;
     }
@@ -300,8 +299,7 @@ private slots:
             const QString want = QString::asprintf(
                 "%02x%02x%02x00%08x%08x%08x%08x", command, window, step, k[0], k[1], k[2], k[3]);
             if (frameHex(q) != want || !q.fd || !q.bitRateSwitch || q.id != 0x7E5)
-                mismatch += "step " + QByteArray::number(step) + ": " + frameHex(q) + " != " + want.toLatin1()
-                    + "\n";
+                mismatch += frameHex(q) + " != " + want.toLatin1() + "\n";
             if (step == 32) {
                 b->answer(0x7E4, "");
                 return;

@@ -119,8 +119,10 @@ private slots:
         QCOMPARE(net.outcome(0),
             lssOutcome(A::LssAction_FastScan, timedOutAt < 0 ? A::LssResult_Success : A::LssResult_Timeout,
                 qMax(timedOutAt, 0)));
+        quint32 v[4] = {};
+        QCOMPARE(net.master.getFastScanValues(&v[0], &v[1], &v[2], &v[3]), CAN::RetType_OK);
         if (selected >= 0)
-            QCOMPARE(net.fastScanValues(), slaves[selected].mid(1));
+            QCOMPARE((QList<quint32> { v[0], v[1], v[2], v[3] }), slaves[selected].mid(1));
         for (int i = 0; i < sims.size(); ++i)
             QCOMPARE(sims[i]->lssState(),
                 i == selected ? SimLssSlave::LssState_Configuration : SimLssSlave::LssState_Waiting);
