@@ -14,12 +14,32 @@
 #include <QStringList>
 #include <QTest>
 
-/// "action result value" of an lssResult, for one-line comparisons; a device list joined by commas.
+#include <algorithm>
+
+/// "action result value" of an lssResult or lssfdResult, for one-line comparisons; a device list
+/// joined by commas, an FD address in hex.
 inline QString lssOutcome(int action, int result, const QVariant &value)
 {
-    const QString v = value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(','))
-                                                           : value.toString();
-    return QStringLiteral("%1 %2 %3").arg(action).arg(result).arg(v);
+    QStringList v = value.toStringList();
+    if (value.type() == QVariant::List) {
+        v.clear();
+        for (const QVariant &e : value.toList())
+            v << QString::number(e.toULongLong(), 16);
+    } else if (value.type() != QVariant::StringList) {
+        v = QStringList { value.toString() };
+    }
+    return QStringLiteral("%1 %2 %3").arg(action).arg(result).arg(v.join(QLatin1Char(',')));
+}
+/// The same for one recorded result signal.
+inline QString lssOutcome(const QList<QVariant> &r)
+{
+    return lssOutcome(r.at(0).toInt(), r.at(1).toInt(), r.at(2));
+}
+
+/// The row of a table of requests with the given name.
+template<class Request, size_t N> const Request &request(const Request (&table)[N], const QByteArray &name)
+{
+    return *std::find_if(table, table + N, [&](const Request &r) { return name == r.name; });
 }
 
 struct LssNetwork
@@ -49,11 +69,7 @@ struct LssNetwork
         return slave;
     }
 
-    QString outcome(int i) const
-    {
-        const QList<QVariant> &r = results.at(i);
-        return lssOutcome(r.at(0).toInt(), r.at(1).toInt(), r.at(2));
-    }
+    QString outcome(int i) const { return lssOutcome(results.at(i)); }
 
     /// The outcome of an accepted request: its one lssResult.
     QString run(CAN::RetType sent)
@@ -61,17 +77,9 @@ struct LssNetwork
         const int seen = results.count();
         if (sent != CAN::RetType_OK)
             return QStringLiteral("refused %1").arg(sent);
-        if (!QTest::qWaitFor([&] { return results.count() > seen; }, 20000))
+        // A running event loop, not qWaitFor: its 10 ms sleeps would outlast a scan step.
+        if (results.count() == seen && !results.wait(20000))
             return QStringLiteral("no result");
         return results.count() == seen + 1 ? outcome(seen) : QStringLiteral("several results");
-    }
-
-    /// The identity the last fastscan found; empty when there is none.
-    QList<quint32> fastScanValues()
-    {
-        quint32 v = 0, p = 0, r = 0, s = 0;
-        if (master.getFastScanValues(&v, &p, &r, &s) != CAN::RetType_OK)
-            return {};
-        return { v, p, r, s };
     }
 };
