@@ -24,7 +24,6 @@ CAN::CanRxMessage make(quint32 id, const QByteArray &bytes, bool fd = false, boo
 const char kTranscript[] = R"(
 000#0105  NMT start node 5
 000#8200  NMT reset communication all nodes
-000#8003  NMT enter pre-operational node 3
 000#01  NMT malformed (1 bytes)
 080#  SYNC
 080#07  SYNC counter 7
@@ -80,13 +79,9 @@ const char kTranscript[] = R"(
 7E4#1101000000000000  LSS answer: configure node-ID error 1 (specific 0)
 7E5#1300020000000000  LSS request: configure bit timing table 0 index 2
 7E5#15e8030000000000  LSS request: activate bit timing, delay 1000 ms
-7E5#1700000000000000  LSS request: store configuration
 7E4#1700000000000000  LSS answer: store configuration done
 7E5#5100000000800000  LSS request: fastscan 0x00000000, bit check 128, sub 0, next 0
-7E4#4f00000000000000  LSS answer: identify slave
-7E5#5e00000000000000  LSS request: inquire node-ID
 7E4#5e14000000000000  LSS answer: inquire node-ID = 20
-7E5#4c00000000000000  LSS request: identify non-configured remote slaves
 7E5#0400000000000000  LSS request: switch state global waiting
 7E5#8101  LSS request: FD switch state global 1
 7E5##650a0100000004b100401001000100030001e240  LSS request: FD switch state selective (select) 0x000004b1 0x00401001 0x00010003 0x0001e240, window 10 ms
@@ -101,7 +96,6 @@ const char kTranscript[] = R"(
 7E8#213053494d554c41  ISO-TP 0x7e8 consecutive frame 1
 7E8#2254454430303031  ISO-TP 0x7e8 consecutive frame 2 | UDS 0x7e8 positive response ReadDataByIdentifier, 20 bytes: 62 f1 90 54 57 4b 30 53 49 4d 55 4c 41 54 45 44 ...
 7E8#037f223100000000  ISO-TP 0x7e8 single frame, 3 bytes | UDS 0x7e8 negative response ReadDataByIdentifier: 0x31 requestOutOfRange
-7E0#0534004411000000  ISO-TP 0x7e0 single frame, 5 bytes | UDS 0x7e0 request RequestDownload, 5 bytes: 34 00 44 11 00
 7E0##000c3601000000000000000000000000  ISO-TP 0x7e0 single frame, 12 bytes | UDS 0x7e0 request TransferData, 12 bytes: 36 01 00 00 00 00 00 00 00 00 00 00
 7E8#3101050000000000  ISO-TP 0x7e8 flow control wait, block size 1, STmin 0x05
 18DAF110#0102  extended frame

@@ -23,52 +23,37 @@ class tst_EdsFile : public QObject
 {
     Q_OBJECT
 private slots:
+    // The tool's tests read this file by name and list it; here what they do not show.
     void theSimulatedModulesFile()
     {
         EdsFile eds;
         QVERIFY2(eds.load(QFINDTESTDATA("../../sim/eds/io_module.eds")), qPrintable(eds.errorString()));
-        QCOMPARE(QStringList({ eds.vendorName(), eds.productName() }),
-            QStringList({ "Tarnwick Simulation", "I/O module" }));
         QCOMPARE(QList<quint32>({ eds.vendorNumber(), eds.productNumber(), eds.revisionNumber() }),
             QList<quint32>({ 0x4B1u, 0x00401001u, 0x00010003u }));
-        QCOMPARE(eds.entries().size(), 16);
-        const EdsEntry *heartbeat = eds.find("producer heartbeat time");
-        QVERIFY(heartbeat && heartbeat->index == 0x1017 && heartbeat->type() == CAN::UNSIGNED16
-            && heartbeat->writable());
-        QCOMPARE(eds.find("Identity object.Vendor-ID"), eds.find(0x1018, 1));
         QCOMPARE(eds.find("Identity object.4"), eds.find(0x1018, 4));
-        QVERIFY(!eds.find(0x1018, 4)->writable());
-        QCOMPARE(eds.find(0x1008, 0)->accessType, "const");
+        QVERIFY(!eds.find(0x1018, 4)->writable() && eds.find(0x1008, 0)->accessType == "const");
         // The same name in two objects needs the object's name.
         QVERIFY(!eds.find("Highest sub-index supported"));
         QVERIFY(eds.find("RPDO1 communication parameter.Highest sub-index supported"));
-        quint64 cob = 0;
-        QVERIFY(edsNumber(eds.find(0x1400, 1)->defaultValue, 5, &cob) && cob == 0x205);
     }
-    void everyDataType_data()
+    // Every basic type, the default value kept as written.
+    void everyDataType()
     {
-        QTest::addColumn<int>("dataType");
-        QTest::addColumn<QString>("defaultValue");
-        // Every basic type, the default value kept as written.
         const char *defaults[] = { "1", "-5", "-300", "-70000", "0xFF", "0xFFFF", "017", "1.5", "text",
             "0102", "x", "", "", nullptr, "", "-1", "2.5", "-2", "3", "4", "-9", "0xFFFFFF", nullptr,
             "0xFFFFFFFFFF", "7", "8", "0xFFFFFFFFFFFFFFFF" };
-        for (int type = 1; type <= 0x1B; ++type)
-            if (defaults[type - 1])
-                QTest::addRow("0x%02x", type) << type << QString(defaults[type - 1]);
-    }
-    void everyDataType()
-    {
-        QFETCH(int, dataType);
-        QFETCH(QString, defaultValue);
-        EdsFile eds;
-        QVERIFY2(eds.parse(withObject("[2000]\nParameterName=Value\nObjectType=0x7\nDataType=0x"
-                               + QByteArray::number(dataType, 16)
-                               + "\nAccessType=rw\nDefaultValue=" + defaultValue.toLatin1() + "\n"),
-                     "types.eds"),
-            qPrintable(eds.errorString()));
-        QCOMPARE(eds.find("Value")->dataType, dataType);
-        QCOMPARE(eds.find(0x2000, 0)->defaultValue, defaultValue);
+        for (int type = 1; type <= 0x1B; ++type) {
+            if (!defaults[type - 1])
+                continue;
+            EdsFile eds;
+            QVERIFY2(eds.parse(withObject("[2000]\nParameterName=Value\nObjectType=0x7\nDataType=0x"
+                                   + QByteArray::number(type, 16)
+                                   + "\nAccessType=rw\nDefaultValue=" + defaults[type - 1] + "\n"),
+                         "types.eds"),
+                qPrintable(eds.errorString()));
+            QVERIFY(eds.find("Value")->dataType == type
+                && eds.find(0x2000, 0)->defaultValue == defaults[type - 1]);
+        }
     }
     void dcfValuesAndCompactArrays()
     {
@@ -154,16 +139,10 @@ private slots:
         QRandomGenerator random(306);
         int accepted = 0;
         for (int i = 0; i < 2000; ++i) {
-            QByteArray text = original;
-            for (int m = 0; m < 4; ++m) {
-                const int at = int(random.bounded(text.size())), how = random.bounded(3);
-                if (how == 0)
-                    text.remove(at, int(random.bounded(20)));
-                else if (how == 1)
-                    text.insert(at, char(random.bounded(256)));
-                else
-                    text[at] = "=[]\n0x$;"[random.bounded(9)];
-            }
+            QByteArray text = original; // four cuts, insertions or replacements
+            for (int m = 0; m < 4; ++m)
+                text.replace(int(random.bounded(text.size())), int(random.bounded(m ? 2 : 20)),
+                    QByteArray(1, m == 3 ? char(random.bounded(256)) : "=[]\n0x$;"[random.bounded(9)]));
             EdsFile eds;
             const bool ok = eds.parse(text, "m.eds");
             accepted += ok;

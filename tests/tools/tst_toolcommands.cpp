@@ -79,34 +79,28 @@ private slots:
             R"({"cobId":"0x00000285","eventTimer":0,"mapping":["0x60000208"],"pdo":"TPDO2","transmissionType":255}],)"
             R"("productCode":"0x00401004","revision":"0x00010001","serial":"0x00beef05","vendorId":"0x00000a35"})");
     }
-    void integersPrintAsNumbers_data()
-    {
-        QTest::addColumn<quint16>("dataType");
-        QTest::addColumn<quint64>("stored");
-        QTest::addColumn<QString>("printed");
-        auto row
-            = [](const char *type, SimObjectDictionary::DataType t, quint64 stored, const char *printed) {
-                  QTest::newRow(type) << quint16(t) << stored << QString(printed);
-              };
-        using D = SimObjectDictionary;
-        row("u64", D::Unsigned64, 0x1234567890ABCDEF, "1311768467294899695 (0x1234567890abcdef)");
-        row("u64", D::Unsigned64, ~quint64(0), "18446744073709551615 (0xffffffffffffffff)");
-        row("i64", D::Integer64, quint64(-1234567890123LL), "-1234567890123");
-        row("u40", D::Unsigned40, 0xFFFFFFFFFF, "1099511627775 (0xffffffffff)");
-        row("u48", D::Unsigned48, 0x123456789ABC, "20015998343868 (0x123456789abc)");
-    }
     void integersPrintAsNumbers()
     {
-        QFETCH(quint16, dataType);
-        QFETCH(quint64, stored);
-        QFETCH(QString, printed);
-        for (bool json : { false, true }) {
-            Bench b(json);
-            b.sim()->node(1)->od()->addValue(0x2001, 0, dataType, SimObjectDictionary::ReadWrite, stored);
-            QCOMPARE(cmdSdo(b.tool, { "read", "1", "0x2001", QTest::currentDataTag() }), 0);
-            QVERIFY2(json ? b.out.contains("\"value\":\"" + printed + '"') : b.out == printed + '\n',
-                qPrintable(b.out));
-        }
+        using D = SimObjectDictionary;
+        const struct
+        {
+            const char *type;
+            D::DataType dataType;
+            quint64 stored;
+            QString printed;
+        } rows[] = { { "u64", D::Unsigned64, 0x1234567890ABCDEF, "1311768467294899695 (0x1234567890abcdef)" },
+            { "u64", D::Unsigned64, ~quint64(0), "18446744073709551615 (0xffffffffffffffff)" },
+            { "i64", D::Integer64, quint64(-1234567890123LL), "-1234567890123" },
+            { "u40", D::Unsigned40, 0xFFFFFFFFFF, "1099511627775 (0xffffffffff)" },
+            { "u48", D::Unsigned48, 0x123456789ABC, "20015998343868 (0x123456789abc)" } };
+        for (const auto &r : rows)
+            for (bool json : { false, true }) {
+                Bench b(json);
+                b.sim()->node(1)->od()->addValue(0x2001, 0, r.dataType, D::ReadWrite, r.stored);
+                QCOMPARE(cmdSdo(b.tool, { "read", "1", "0x2001", r.type }), 0);
+                QVERIFY2(json ? b.out.contains("\"value\":\"" + r.printed + '"') : b.out == r.printed + '\n',
+                    qPrintable(b.out));
+            }
     }
     void lssLeavesTheNetworkWaiting_data()
     {
@@ -131,8 +125,8 @@ private slots:
         Bench b;
         const QList<SimCanopenNode *> nodes = b.sim()->nodes();
         for (SimCanopenNode *node : nodes)
-            if (QByteArray(QTest::currentDataTag()).contains("store fails"))
-                node->findChild<SimLssSlave *>()->setStoreError(1);
+            node->findChild<SimLssSlave *>()->setStoreError(
+                QByteArray(QTest::currentDataTag()).contains("fails"));
         QCOMPARE(cmdLss(b.tool, QStringList { "--timeout", "15" } + args), exitCode);
         for (SimCanopenNode *node : nodes)
             QTRY_COMPARE(node->findChild<SimLssSlave *>()->lssState(), SimLssSlave::LssState_Waiting);
