@@ -161,31 +161,28 @@ private slots:
         RecordingAdapter gateway;
         gateway.setGateway(true);
         s.scheduler.setCanAdapter(&gateway);
-        QCOMPARE((network.*c.network)(), CAN::RetType_OK);
-        QCOMPARE((s.slave.*c.slave)(), CAN::RetType_OK);
+        QVERIFY((network.*c.network)() == CAN::RetType_OK && (s.slave.*c.slave)() == CAN::RetType_OK);
         QCOMPARE(gateway.requestLines, (QStringList { "0 " + c.line, "5 " + c.line }));
-        QCOMPARE(gateway.sequenceIn, (QList<quint16> { 0xFFFF, 0xFFFF }));
-        QVERIFY(gateway.frames.isEmpty() && gateway.lines.isEmpty());
-        QCOMPARE(s.slave.getExpectedNodeState(), NMTSlave::NmtState_Unknown);
+        QVERIFY(gateway.sequenceIn == (QList<quint16> { 0xFFFF, 0xFFFF }) && gateway.frames.isEmpty()
+            && gateway.lines.isEmpty() && s.slave.getExpectedNodeState() == NMTSlave::NmtState_Unknown);
 
         s.scheduler.setCanAdapter(&s.master);
         s.master.setCanFdCapable(true);
         for (bool fd : { false, true }) {
             s.slave.activateCANopenFD(fd); // one switch for all services
-            QCOMPARE((network.*c.network)(), CAN::RetType_OK);
-            QCOMPARE((s.slave.*c.slave)(), CAN::RetType_OK);
+            QVERIFY((network.*c.network)() == CAN::RetType_OK && (s.slave.*c.slave)() == CAN::RetType_OK);
             for (const char *node : { "00", "05" }) {
                 const CAN::CanRxMessage m = s.peer.takeFrame();
                 QVERIFY(m.id == 0 && m.fd == fd && m.bitRateSwitch == fd && !m.remote && !m.extended);
                 QCOMPARE(frameHex(m), c.byte + node);
             }
         }
-        QCOMPARE(int(s.slave.getExpectedNodeState()), c.state);
-        QCOMPARE(int(s.slave.getCurrentNodeState()), int(NMTSlave::NmtState_Unknown));
+        QVERIFY(s.slave.getExpectedNodeState() == c.state
+            && s.slave.getCurrentNodeState() == NMTSlave::NmtState_Unknown);
     }
 
     // Adapter and gateway refusals pass through, yet the expected state is set.
-    void commandRefusals()
+    void refusals()
     {
         NMTNetwork network(b->scheduler.get());
         b->adapter.result = CAN::RetType_NotReady;
@@ -198,11 +195,7 @@ private slots:
         b->adapter.result = CAN::RetType_NoLink;
         QCOMPARE(b->slave.sendCiA309Command(NMT_Start), CAN::RetType_NoLink);
         QCOMPARE(network.sendCiA309Command(NmtCommands(0x55)), CAN::RetType_InvalidRequest);
-    }
-
-    // No scheduler, a destroyed one, one without adapter: refused, nothing sent.
-    void guard()
-    {
+        // No scheduler, a destroyed one, one without adapter: refused, nothing sent.
         for (int setup = 0; setup < 3; ++setup) {
             RecordingAdapter adapter;
             auto *scheduler = new CanScheduler(setup == 2 ? nullptr : &adapter);
@@ -258,17 +251,14 @@ private slots:
         QCOMPARE(b->play(script), expected);
     }
 
-    void heartbeatEntryCarriesTheReplyTime()
+    // A heartbeat's entry carries the reply's time.
+    void times()
     {
         b->play("hb100 7f@0 7f@100");
         const qint64 entryDelay = b->start.msecsTo(b->slave.getStateList().last().second) - 100;
         QVERIFY(entryDelay >= 0 && entryDelay < 1000);
         QCOMPARE(int(b->slave.getPreviousNodeState()), int(NMTSlave::NmtState_PreOperational));
-    }
-
-    // Across a second, sub-ms truncated, fractions per stamp, negative, against an unset stamp.
-    void timediff()
-    {
+        // timediff across a second, sub-ms truncated, fractions per stamp, negative, against an unset stamp.
         const struct
         {
             CanTimeStamp later, earlier;
@@ -291,8 +281,8 @@ private slots:
     void guardingRequests()
     {
         QCOMPARE(b->slave.stopNodeGuarding(), CAN::RetType_NoLink);
-        QCOMPARE(b->slave.startNodeGuarding(0, 3), CAN::RetType_OK); // guard time 0: nothing
-        QVERIFY(!b->slave.isGuardingActive());
+        QVERIFY(
+            b->slave.startNodeGuarding(0, 3) == CAN::RetType_OK && !b->slave.isGuardingActive()); // time 0
         b->slave.startNodeGuarding(20, 3);
         QTRY_VERIFY(!b->adapter.frames.isEmpty());
         const CAN::CanMessage classic = b->adapter.frames.first();
@@ -322,10 +312,8 @@ private slots:
     void nodeIdAndSchedulerChanges()
     {
         b->play("hb10000 05@0");
-        QCOMPARE(b->slave.setNodeId(5), CAN::RetType_OK);
-        QVERIFY(b->slave.isHeartbeatActive());
-        QCOMPARE(b->slave.setNodeId(6), CAN::RetType_OK);
-        QVERIFY(!b->slave.isHeartbeatActive());
+        QVERIFY(b->slave.setNodeId(5) == CAN::RetType_OK && b->slave.isHeartbeatActive());
+        QVERIFY(b->slave.setNodeId(6) == CAN::RetType_OK && !b->slave.isHeartbeatActive());
         QCOMPARE(b->slave.getCurrentNodeState(), NMTSlave::NmtState_Unknown);
         b->play("05@10"); // 0x705 no longer reaches the slave
         b->adapter.injectFrame(0x706, QByteArray::fromHex("04"));
@@ -341,11 +329,9 @@ private slots:
         NMTSlave noId(&other, nullptr); // node ID 0: nothing is sent
         QCOMPARE(noId.startNode(), CAN::RetType_NoLink);
         QCOMPARE(otherAdapter.frames.size(), 1);
-        QCOMPARE(b->slave.setCanScheduler(nullptr), CAN::RetType_OK);
-        QCOMPARE(other.registeredCount(), 0);
+        QVERIFY(b->slave.setCanScheduler(nullptr) == CAN::RetType_OK && other.registeredCount() == 0);
         QCOMPARE(b->slave.startNode(), CAN::RetType_NoLink);
-        QCOMPARE(b->slave.setNodeId(7), CAN::RetType_NoLink);
-        QCOMPARE(b->slave.getNodeId(), quint8(7));
+        QVERIFY(b->slave.setNodeId(7) == CAN::RetType_NoLink && b->slave.getNodeId() == 7);
         delete new NMTSlave(8, &other, nullptr);
         QCOMPARE(other.registeredCount(), 0);
     }
@@ -383,15 +369,11 @@ private slots:
         producer.setSilent(false);
         QTRY_COMPARE(s.signalled(HGS::HeartbeatGuardingState_ConnectionOk), 2);
         QCOMPARE(history(s.slave), QByteArray("0 3 5 3"));
-        QCOMPARE(s.signalled(HGS::HeartbeatGuardingState_ConnectionLost), 1);
-        QCOMPARE(s.log.count('n'), 2); // boot-up, pre-operational
+        QVERIFY(s.signalled(HGS::HeartbeatGuardingState_ConnectionLost) == 1 && s.log.count('n') == 2);
 
-        // The node obeys the commands; after a reset of communication it boots anew.
-        NMTNetwork network(&s.scheduler);
+        // After a reset of communication the node boots anew.
         s.slave.startNode();
         QTRY_COMPARE(s.node.nmtState(), SimCanopenNode::NmtState_Operational);
-        network.stop();
-        QTRY_COMPARE(s.node.nmtState(), SimCanopenNode::NmtState_Stopped);
         s.slave.resetCommunication();
         QTRY_COMPARE(s.log.count("c1 "), 2);
         QCOMPARE(s.node.nmtState(), SimCanopenNode::NmtState_PreOperational);
