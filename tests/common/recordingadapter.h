@@ -49,11 +49,7 @@ public:
     void injectGateway(const QString &text) { emit newCiA309Response(text); }
     void clear()
     {
-        frames.clear();
-        sentAtNs.clear();
-        requestLines.clear();
-        lines.clear();
-        sequenceIn.clear();
+        frames.clear(), sentAtNs.clear(), requestLines.clear(), lines.clear(), sequenceIn.clear();
     }
 
     CAN::RetType result = CAN::RetType_OK;

@@ -44,10 +44,6 @@ struct Bench
     ~Bench() { delete tool.bus; }
     SimNetwork *sim() const { return tool.bus->simNetwork(); }
     SimSdoServer *server(quint8 node) const { return sim()->node(node)->findChild<SimSdoServer *>(); }
-    void setScript(quint8 node, quint16 index, quint8 sub, quint32 abortCode)
-    {
-        server(node)->setScript(index, sub, SimSdoServer::Script { abortCode });
-    }
     QStringList lines() const { return out.split('\n', Qt::SkipEmptyParts); }
 };
 } // namespace
@@ -63,7 +59,7 @@ private slots:
         SimSdoServer::Script late;
         late.delayMs = 40;
         b.server(3)->setDefaultScript(late);
-        b.setScript(10, 0x1000, 0, 0x06020000);
+        b.server(10)->setScript(0x1000, 0, { 0x06020000 });
         QCOMPARE(cmdScan(b.tool, { "--timeout", "100" }), 0);
         const QStringList lines = b.lines();
         QCOMPARE(lines.size(), 7);
@@ -77,13 +73,12 @@ private slots:
     void pdoTableShowsWhatTheDevicesHold()
     {
         Bench b(true);
-        b.setScript(1, 0x1A01, 2, 0x06040041); // a mapping entry within the count that cannot be read
+        b.server(1)->setScript(
+            0x1A01, 2, { 0x06040041 }); // a mapping entry within the count that cannot be read
         QCOMPARE(cmdScan(b.tool, { "--pdo" }), 0);
         const QStringList lines = b.lines();
-        QCOMPARE(lines.size(), 5);
-        QCOMPARE(lines.at(0).count("\"pdo\""), 4);
+        QVERIFY(lines.size() == 5 && lines.at(0).count("\"pdo\"") == 4 && lines.at(1).count("\"pdo\"") == 8);
         QVERIFY(lines.at(0).contains(R"("mapping":["0x60000208",null],"pdo":"TPDO2")"));
-        QCOMPARE(lines.at(1).count("\"pdo\""), 8);
         QVERIFY(lines.at(1).contains(R"("mapping":["0x60000208","0x64010111"],"pdo":"TPDO2")"));
         // Node 5: no inhibit times, one mapped object of two filled entries, every PDO listed.
         QCOMPARE(lines.at(3),
@@ -187,10 +182,11 @@ private slots:
             qPrintable(b.out));
         Bench raw;
         QCOMPARE(cmdDump(raw.tool, { "--duration", "100", "--raw", "--id", "0x701,0x70a" }), 0);
-        QCOMPARE(raw.lines().size(), 2);
-        QVERIFY2(QRegularExpression("^\\(\\d+\\.\\d{6}\\) can0 701#00$").match(raw.lines().at(0)).hasMatch(),
+        QVERIFY2(raw.lines().size() == 2 && raw.lines().at(1).endsWith(" can0 70A#00")
+                && QRegularExpression("^\\(\\d+\\.\\d{6}\\) can0 701#00$")
+                       .match(raw.lines().at(0))
+                       .hasMatch(),
             qPrintable(raw.out));
-        QVERIFY(raw.lines().at(1).endsWith(" can0 70A#00"));
     }
     void initTestCase()
     {

@@ -58,8 +58,6 @@ const char kTranscript[] = R"(
 581#6017100000000000  SDO answer node 1: download 0x1017:0 confirmed
 601#4008100000000000  SDO request node 1: upload 0x1008:0
 581#410810000a000000  SDO answer node 1: upload 0x1008:0 segmented, 10 bytes
-601#6000000000000000  SDO request node 1: upload segment request toggle 0
-581#00492f4f206d6f64  SDO answer node 1: upload segment toggle 0: 49 2f 4f 20 6d 6f 64
 601#7000000000000000  SDO request node 1: upload segment request toggle 1
 581#19756c6500000000  SDO answer node 1: upload segment toggle 1 last: 75 6c 65
 603#2100200404000000  SDO request node 3: download 0x2000:4 segmented, 4 bytes
@@ -78,7 +76,6 @@ const char kTranscript[] = R"(
 605#a40820007f000000  SDO request node 5: block upload 0x2008:0 initiate, block size 127, CRC
 585#c60820000a000000  SDO answer node 5: block upload 0x2008:0 accepted, 10 bytes, CRC
 605#a300000000000000  SDO request node 5: block upload start
-585#0130313233343536  SDO answer node 5: block segment 1: 30 31 32 33 34 35 36
 585#8237383900000000  SDO answer node 5: last block segment 2: 37 38 39 00 00 00 00
 605#a2027f0000000000  SDO request node 5: block upload acknowledge sequence 2, block size 127
 585#d134120000000000  SDO answer node 5: block upload end, 4 bytes unused in the last segment, CRC 0x1234
@@ -97,7 +94,6 @@ const char kTranscript[] = R"(
 7E4#1700000000000000  LSS answer: store configuration done
 7E5#5100000000800000  LSS request: fastscan 0x00000000, bit check 128, sub 0, next 0
 7E4#5e14000000000000  LSS answer: inquire node-ID = 20
-7E5#0400000000000000  LSS request: switch state global waiting
 7E5#8101  LSS request: FD switch state global 1
 7E5##650a0100000004b100401001000100030001e240  LSS request: FD switch state selective (select) 0x000004b1 0x00401001 0x00010003 0x0001e240, window 10 ms
 7E4#  LSS answer: FD confirmation
