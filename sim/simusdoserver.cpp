@@ -196,16 +196,22 @@ void SimUsdoServer::superviseFromNow()
 {
     // The timer runs on between frames (restarting it per frame would cost more than the
     // frame); when it fires early it waits out the rest from the last frame.
-    mLastFrame = mClock.elapsed();
-    if (!mTimeoutTimer->isActive())
+    if (mTimeoutTimer->isActive()) {
+        mRemainingAtFrame = mTimeoutTimer->remainingTime();
+    } else {
+        mRemainingAtFrame = -1;
         mTimeoutTimer->start(mTimeoutMs);
+    }
 }
 
 void SimUsdoServer::serverTimeout()
 {
-    const qint64 quiet = mClock.elapsed() - mLastFrame;
-    if (mState != State_Idle && quiet < mTimeoutMs) {
-        mTimeoutTimer->start(int(mTimeoutMs - quiet));
+    // A frame came while the timer ran: wait out the rest from that frame. The timer's own
+    // remaining time is the clock, so the server keeps time with the event loop.
+    const int quiet = mRemainingAtFrame;
+    mRemainingAtFrame = -1;
+    if (mState != State_Idle && quiet >= 0 && quiet < mTimeoutMs) {
+        mTimeoutTimer->start(mTimeoutMs - quiet);
         return;
     }
     if (mState != State_Idle)

@@ -111,7 +111,8 @@ private:
     QTimer *mDelayTimer;
     QElapsedTimer mClock;
     std::deque<Delayed> mDelayed;
-    qint64 mLastFrame = 0; ///< mClock time of the last frame of the running transfer
+    int mRemainingAtFrame
+        = -1; ///< the timeout timer's remaining time at the last frame, -1: none since it started
 
     State mState = State_Idle;
     quint8 mClient = 0; ///< node-ID of the client of the running request

@@ -71,6 +71,8 @@ VirtualCanBus::Fault VirtualCanBus::faultFor(const CAN::CanMessage &message)
 void VirtualCanBus::deliverPending()
 {
     const quint64 limit = mQueueSerial;
+    // Frames of one pass arrive at one time.
+    const CanTimeStamp now = mClock ? mClock() : CanTimeStamp::now();
     // Take what is queued now; frames sent by receivers during delivery go in the next pass.
     // Frames of all adapters are delivered in the order they were queued.
     for (;;) {
@@ -86,16 +88,14 @@ void VirtualCanBus::deliverPending()
         }
         if (!from || best >= limit)
             break;
-        const CAN::CanMessage message = from->mQueue.front().message;
-        from->mQueue.pop_front();
-
-        const Fault fault = faultFor(message);
+        const Fault fault = faultFor(from->mQueue.front().message);
         if (fault == Fault_Drop) {
+            from->mQueue.pop_front();
             ++mDropped;
             continue;
         }
-        const CanTimeStamp now = mClock ? mClock() : CanTimeStamp::now();
-        const CAN::CanRxMessage rx(message, now);
+        const CAN::CanRxMessage rx(from->mQueue.front().message, now);
+        from->mQueue.pop_front();
         const int copies = fault == Fault_Duplicate ? 2 : 1;
         for (int c = 0; c < copies; ++c) {
             emit frameDelivered(rx, from);
