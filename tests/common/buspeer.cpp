@@ -30,10 +30,16 @@ CAN::CanRxMessage BusPeer::takeFrame(int timeoutMs)
     return m;
 }
 
-bool BusPeer::expect(quint32 id, const char *hex)
+bool BusPeer::expect(quint32 id, const char *hex, int timeoutMs, QByteArray *why)
 {
-    const CAN::CanRxMessage m = takeFrame();
-    return m.id == id && frameHex(m) == QByteArray::fromHex(hex).toHex();
+    const CAN::CanRxMessage m = takeFrame(timeoutMs);
+    const QByteArray want = QByteArray::fromHex(hex).toHex();
+    if (m.id == id && frameHex(m) == want)
+        return true;
+    if (why)
+        *why = QByteArray("expected ") + QByteArray::number(id, 16) + " " + want + ", got "
+            + (m.id == 0xFFFFFFFF ? QByteArray("nothing") : QByteArray::number(m.id, 16) + " " + frameHex(m));
+    return false;
 }
 
 bool BusPeer::expectSilence(int ms)

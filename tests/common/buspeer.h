@@ -20,8 +20,8 @@ public:
     /// Waits (running the event loop) until a frame is there or timeoutMs passes; a frame with
     /// id 0xFFFFFFFF and length 0 on timeout.
     CAN::CanRxMessage takeFrame(int timeoutMs = 1000);
-    /// Takes the next frame (waiting up to a second) and checks identifier and hex bytes.
-    bool expect(quint32 id, const char *hex);
+    /// Takes the next frame and checks identifier and hex bytes; false with a message otherwise.
+    bool expect(quint32 id, const char *hex, int timeoutMs = 1000, QByteArray *why = nullptr);
     /// True when no frame arrives within ms.
     bool expectSilence(int ms);
     /// Sends a classic (or, above 8 bytes, CAN FD) frame with hex bytes.

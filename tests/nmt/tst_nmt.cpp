@@ -223,8 +223,6 @@ private slots:
         QTest::newRow("boot-ups") << QByteArray("00@0 00@100 00@200 7f@300 7f@400")
                                   << QByteArray("n1 c1 n1 c1 n1 c1 n2 c2 |");
         // "Connection OK" once while the node keeps its rhythm; ending supervision is recorded.
-        QTest::newRow("heartbeat at half the consumer time")
-            << QByteArray("hb100 7f@0 7f@50 7f@100 hb0") << QByteArray("n2 c2 y1 c3 | 0 3 0");
         QTest::newRow("heartbeat at the consumer time")
             << QByteArray("hb100 7f@0 7f@100 7f@200 hb0") << QByteArray("n2 c2 y1 c3 | 0 3 0");
         QTest::newRow("heartbeat one ms late")
