@@ -1,12 +1,5 @@
 #include "recordingadapter.h"
 
-void RecordingAdapter::injectFrame(quint32 id, const QByteArray &bytes, bool remote)
-{
-    CAN::CanMessage m = makeFrame(id, bytes);
-    m.remote = remote;
-    emit messageReceived(CAN::CanRxMessage(m, CanTimeStamp::now()));
-}
-
 QByteArray frameHex(const CAN::CanMessage &message)
 {
     return QByteArray(reinterpret_cast<const char *>(message.data), qMin<int>(message.length, 64)).toHex();

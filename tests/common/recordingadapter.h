@@ -6,6 +6,9 @@
 #include <QList>
 #include <QStringList>
 
+/// A frame with the given identifier (29-bit above 0x7FF) and bytes (CAN FD above 8 bytes).
+CAN::CanMessage makeFrame(quint32 id, const QByteArray &bytes);
+
 /// An adapter that records what services send and answers with a chosen result; received
 /// frames and gateway answers are injected by the test.
 class RecordingAdapter : public AbstractCanAdapter
@@ -39,15 +42,14 @@ public:
 
     void setGateway(bool on) { setCanAdapterOption(AdapterOption_CiA309Gateway, on); }
     void inject(const CAN::CanRxMessage &message) { emit messageReceived(message); }
-    void injectFrame(quint32 id, const QByteArray &bytes, bool remote = false);
+    void injectFrame(quint32 id, const QByteArray &bytes)
+    {
+        emit messageReceived(CAN::CanRxMessage(makeFrame(id, bytes), CanTimeStamp::now()));
+    }
     void injectGateway(const QString &text) { emit newCiA309Response(text); }
     void clear()
     {
-        frames.clear();
-        sentAtNs.clear();
-        requestLines.clear();
-        lines.clear();
-        sequenceIn.clear();
+        frames.clear(), sentAtNs.clear(), requestLines.clear(), lines.clear(), sequenceIn.clear();
     }
 
     CAN::RetType result = CAN::RetType_OK;
@@ -63,8 +65,6 @@ public:
 /// The data bytes of a frame as lower-case hex, for comparison with literals.
 QByteArray frameHex(const CAN::CanMessage &message);
 QByteArray frameHex(const CAN::CanRxMessage &message);
-/// A frame with the given identifier (29-bit above 0x7FF) and bytes (CAN FD above 8 bytes).
-CAN::CanMessage makeFrame(quint32 id, const QByteArray &bytes);
 /// A classic frame with the given identifier and hex bytes.
 inline CAN::CanMessage makeFrame(quint32 id, const char *hex)
 {

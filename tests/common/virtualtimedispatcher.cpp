@@ -7,13 +7,6 @@
 #include <climits>
 #include <utility>
 
-qint64 VirtualTimeDispatcher::nextDeadline(qint64 none) const
-{
-    for (const Timer &t : mTimers)
-        none = qMin(none, t.deadline);
-    return none;
-}
-
 int VirtualTimeDispatcher::indexOf(int timerId) const
 {
     for (int i = 0; i < mTimers.size(); ++i)
@@ -46,19 +39,12 @@ bool VirtualTimeDispatcher::advanceToNextTimer()
 {
     if (mTimers.isEmpty())
         return false;
-    mNow = qMax(mNow, nextDeadline(LLONG_MAX));
+    qint64 next = LLONG_MAX;
+    for (const Timer &t : mTimers)
+        next = qMin(next, t.deadline);
+    mNow = qMax(mNow, next);
     fireDue();
     return true;
-}
-
-void VirtualTimeDispatcher::advanceBy(qint64 ms)
-{
-    const qint64 end = mNow + ms;
-    for (qint64 next; (next = nextDeadline(end + 1)) <= end; QCoreApplication::sendPostedEvents()) {
-        mNow = qMax(mNow, next);
-        fireDue();
-    }
-    mNow = end;
 }
 
 bool VirtualTimeDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
@@ -75,10 +61,7 @@ bool VirtualTimeDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     if (!(flags & QEventLoop::WaitForMoreEvents))
         return false;
     emit aboutToBlock();
-    if (advanceToNextTimer())
-        return true;
-    ++mIdleWaits;
-    return false;
+    return advanceToNextTimer();
 }
 
 bool VirtualTimeDispatcher::unregisterTimer(int timerId)

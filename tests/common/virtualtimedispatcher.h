@@ -31,11 +31,7 @@ public:
     /// Moves the clock to the nearest deadline and fires the timers due then; false when no
     /// timer is registered.
     bool advanceToNextTimer();
-    /// Moves the clock by ms, firing every timer that falls due on the way, in deadline order.
-    void advanceBy(qint64 ms);
     int timerCount() const { return mTimers.size(); }
-    /// Times a waiting loop found nothing to do and no timer to advance to (a hang in real time).
-    quint64 idleWaits() const { return mIdleWaits; }
 
     bool processEvents(QEventLoop::ProcessEventsFlags flags) override;
     bool hasPendingEvents() override { return mPosted; }
@@ -63,13 +59,11 @@ private:
     };
     bool fireDue();
     int indexOf(int timerId) const;
-    qint64 nextDeadline(qint64 none) const; ///< the earliest deadline, none without timers
 
     QList<Timer> mTimers;
     qint64 mNow = 0;
     bool mPosted = false;
     bool mInterrupted = false;
-    quint64 mIdleWaits = 0;
 };
 
 /// Runs the event loop on the virtual clock until done() holds (true) or ms of virtual time passed

@@ -55,7 +55,6 @@ struct Bench
     const CanTimeStamp start { now.seconds(), now.microseconds() / 1000 * 1000 };
 
     Bench() { logSignals(slave, log); }
-    int current() const { return slave.getCurrentNodeState(); }
     /// Plays steps: "hb<ms>" supervises heartbeats, "ng<ms>x<factor>" guards, "<byte>@<ms>" is a reply
     /// received at ms ("/<length>" of another length, "r" a remote request). Returns the signals, then
     /// the history.
@@ -162,48 +161,41 @@ private slots:
         RecordingAdapter gateway;
         gateway.setGateway(true);
         s.scheduler.setCanAdapter(&gateway);
-        QCOMPARE((network.*c.network)(), CAN::RetType_OK);
-        QCOMPARE((s.slave.*c.slave)(), CAN::RetType_OK);
+        QVERIFY((network.*c.network)() == CAN::RetType_OK && (s.slave.*c.slave)() == CAN::RetType_OK);
         QCOMPARE(gateway.requestLines, (QStringList { "0 " + c.line, "5 " + c.line }));
-        QCOMPARE(gateway.sequenceIn, (QList<quint16> { 0xFFFF, 0xFFFF }));
-        QVERIFY(gateway.frames.isEmpty() && gateway.lines.isEmpty());
-        QCOMPARE(s.slave.getExpectedNodeState(), NMTSlave::NmtState_Unknown);
+        QVERIFY(gateway.sequenceIn == (QList<quint16> { 0xFFFF, 0xFFFF }) && gateway.frames.isEmpty()
+            && gateway.lines.isEmpty() && s.slave.getExpectedNodeState() == NMTSlave::NmtState_Unknown);
 
         s.scheduler.setCanAdapter(&s.master);
         s.master.setCanFdCapable(true);
         for (bool fd : { false, true }) {
             s.slave.activateCANopenFD(fd); // one switch for all services
-            QCOMPARE((network.*c.network)(), CAN::RetType_OK);
-            QCOMPARE((s.slave.*c.slave)(), CAN::RetType_OK);
+            QVERIFY((network.*c.network)() == CAN::RetType_OK && (s.slave.*c.slave)() == CAN::RetType_OK);
             for (const char *node : { "00", "05" }) {
                 const CAN::CanRxMessage m = s.peer.takeFrame();
                 QVERIFY(m.id == 0 && m.fd == fd && m.bitRateSwitch == fd && !m.remote && !m.extended);
                 QCOMPARE(frameHex(m), c.byte + node);
             }
         }
-        QCOMPARE(int(s.slave.getExpectedNodeState()), c.state);
-        QCOMPARE(int(s.slave.getCurrentNodeState()), int(NMTSlave::NmtState_Unknown));
+        QVERIFY(s.slave.getExpectedNodeState() == c.state
+            && s.slave.getCurrentNodeState() == NMTSlave::NmtState_Unknown);
     }
 
     // Adapter and gateway refusals pass through, yet the expected state is set.
-    void commandRefusals()
+    void refusals()
     {
         NMTNetwork network(b->scheduler.get());
         b->adapter.result = CAN::RetType_NotReady;
-        QCOMPARE(b->slave.stopNode(), CAN::RetType_NotReady);
-        QCOMPARE(b->slave.getExpectedNodeState(), NMTSlave::NmtState_Stopped);
+        QVERIFY(b->slave.stopNode() == CAN::RetType_NotReady
+            && b->slave.getExpectedNodeState() == NMTSlave::NmtState_Stopped);
         QCOMPARE(frameHex(b->adapter.frames.last()), QByteArray("0205"));
         b->adapter.result = CAN::RetType(42); // other adapter codes pass through unchanged
         QCOMPARE(int(b->slave.startNode()), 42);
         b->adapter.setGateway(true);
         b->adapter.result = CAN::RetType_NoLink;
-        QCOMPARE(b->slave.sendCiA309Command(NMT_Start), CAN::RetType_NoLink);
-        QCOMPARE(network.sendCiA309Command(NmtCommands(0x55)), CAN::RetType_InvalidRequest);
-    }
-
-    // No scheduler, a destroyed one, one without adapter: refused, nothing sent.
-    void guard()
-    {
+        QVERIFY(b->slave.sendCiA309Command(NMT_Start) == CAN::RetType_NoLink
+            && network.sendCiA309Command(NmtCommands(0x55)) == CAN::RetType_InvalidRequest);
+        // No scheduler, a destroyed one, one without adapter: refused, nothing sent.
         for (int setup = 0; setup < 3; ++setup) {
             RecordingAdapter adapter;
             auto *scheduler = new CanScheduler(setup == 2 ? nullptr : &adapter);
@@ -211,11 +203,11 @@ private slots:
             NMTSlave slave(7, setup == 0 ? nullptr : scheduler, nullptr);
             if (setup == 1)
                 delete scheduler;
-            QCOMPARE(network.start(), CAN::RetType_NoLink);
-            QCOMPARE(network.sendCiA309Command(NMT_Start), CAN::RetType_NoLink);
-            QCOMPARE(slave.startNode(), CAN::RetType_NoLink);
-            QCOMPARE(slave.sendCiA309Command(NMT_Stop), CAN::RetType_NoLink);
-            QVERIFY(adapter.frames.isEmpty() && adapter.requestLines.isEmpty());
+            QVERIFY(network.start() == CAN::RetType_NoLink
+                && network.sendCiA309Command(NMT_Start) == CAN::RetType_NoLink
+                && slave.startNode() == CAN::RetType_NoLink
+                && slave.sendCiA309Command(NMT_Stop) == CAN::RetType_NoLink && adapter.frames.isEmpty()
+                && adapter.requestLines.isEmpty());
             if (setup != 1)
                 delete scheduler;
         }
@@ -231,8 +223,6 @@ private slots:
         QTest::newRow("boot-ups") << QByteArray("00@0 00@100 00@200 7f@300 7f@400")
                                   << QByteArray("n1 c1 n1 c1 n1 c1 n2 c2 |");
         // "Connection OK" once while the node keeps its rhythm; ending supervision is recorded.
-        QTest::newRow("heartbeat at half the consumer time")
-            << QByteArray("hb100 7f@0 7f@50 7f@100 hb0") << QByteArray("n2 c2 y1 c3 | 0 3 0");
         QTest::newRow("heartbeat at the consumer time")
             << QByteArray("hb100 7f@0 7f@100 7f@200 hb0") << QByteArray("n2 c2 y1 c3 | 0 3 0");
         QTest::newRow("heartbeat one ms late")
@@ -259,19 +249,14 @@ private slots:
         QCOMPARE(b->play(script), expected);
     }
 
-    void heartbeatEntryCarriesTheReplyTime()
+    // A heartbeat's entry carries the reply's time.
+    void times()
     {
         b->play("hb100 7f@0 7f@100");
-        CanTimeStamp replyTime = b->start;
-        replyTime.addMSecs(100);
-        const qint64 entryDelay = replyTime.msecsTo(b->slave.getStateList().last().second);
+        const qint64 entryDelay = b->start.msecsTo(b->slave.getStateList().last().second) - 100;
         QVERIFY(entryDelay >= 0 && entryDelay < 1000);
         QCOMPARE(int(b->slave.getPreviousNodeState()), int(NMTSlave::NmtState_PreOperational));
-    }
-
-    // Across a second, sub-ms truncated, fractions per stamp, negative, against an unset stamp.
-    void timediff()
-    {
+        // timediff across a second, sub-ms truncated, fractions per stamp, negative, against an unset stamp.
         const struct
         {
             CanTimeStamp later, earlier;
@@ -285,36 +270,32 @@ private slots:
 
     void stateTexts()
     {
-        QStringList texts;
+        const char *texts[] = { "Device State unknown", "Boot up received", "New NMT state received",
+            "Connection OK", "Node guarding lost", "Connection lost", "NG Toggle bit error", "" };
         for (int s = 0; s <= 7; ++s)
-            texts << NMTSlave::stateToString(HGS(s));
-        QCOMPARE(texts,
-            QStringList({ "Device State unknown", "Boot up received", "New NMT state received",
-                "Connection OK", "Node guarding lost", "Connection lost", "NG Toggle bit error", "" }));
+            QCOMPARE(NMTSlave::stateToString(HGS(s)), QString(texts[s]));
     }
 
     void guardingRequests()
     {
         QCOMPARE(b->slave.stopNodeGuarding(), CAN::RetType_NoLink);
-        QCOMPARE(b->slave.startNodeGuarding(0, 3), CAN::RetType_OK); // guard time 0: nothing
-        QVERIFY(!b->slave.isGuardingActive());
+        QVERIFY(
+            b->slave.startNodeGuarding(0, 3) == CAN::RetType_OK && !b->slave.isGuardingActive()); // time 0
         b->slave.startNodeGuarding(20, 3);
         QTRY_VERIFY(!b->adapter.frames.isEmpty());
         const CAN::CanMessage classic = b->adapter.frames.first();
         QVERIFY(classic.id == 0x705 && classic.length == 1 && classic.remote && !classic.fd
             && !classic.bitRateSwitch && !classic.extended);
         b->slave.activateCANopenFD(true);
-        const int sent = b->adapter.frames.size();
-        QTRY_VERIFY(b->adapter.frames.size() > sent);
-        QVERIFY(b->adapter.frames.at(sent).remote && b->adapter.frames.at(sent).fd
-            && b->adapter.frames.at(sent).bitRateSwitch);
+        b->adapter.clear();
+        QTRY_VERIFY(!b->adapter.frames.isEmpty());
+        QVERIFY(b->adapter.frames[0].remote && b->adapter.frames[0].fd && b->adapter.frames[0].bitRateSwitch);
         QTRY_COMPARE(history(b->slave), QByteArray("4 5")); // the node stays silent
 
         QCOMPARE(b->slave.stopNodeGuarding(), CAN::RetType_OK);
         b->adapter.clear();
         QTest::qWait(100); // five guard times without a request
-        QVERIFY(b->adapter.frames.isEmpty());
-        QCOMPARE(b->slave.stopNodeGuarding(), CAN::RetType_NoLink);
+        QVERIFY(b->adapter.frames.isEmpty() && b->slave.stopNodeGuarding() == CAN::RetType_NoLink);
         // Without scheduler the silent node is still judged at the ticks, life time 4 x 20 ms.
         b->slave.startNodeGuarding(20, 4);
         b->scheduler.reset();
@@ -327,11 +308,9 @@ private slots:
     void nodeIdAndSchedulerChanges()
     {
         b->play("hb10000 05@0");
-        QCOMPARE(b->slave.setNodeId(5), CAN::RetType_OK);
-        QVERIFY(b->slave.isHeartbeatActive());
-        QCOMPARE(b->slave.setNodeId(6), CAN::RetType_OK);
-        QVERIFY(!b->slave.isHeartbeatActive());
-        QCOMPARE(b->current(), int(NMTSlave::NmtState_Unknown));
+        QVERIFY(b->slave.setNodeId(5) == CAN::RetType_OK && b->slave.isHeartbeatActive());
+        QVERIFY(b->slave.setNodeId(6) == CAN::RetType_OK && !b->slave.isHeartbeatActive());
+        QCOMPARE(b->slave.getCurrentNodeState(), NMTSlave::NmtState_Unknown);
         b->play("05@10"); // 0x705 no longer reaches the slave
         b->adapter.injectFrame(0x706, QByteArray::fromHex("04"));
 
@@ -346,11 +325,9 @@ private slots:
         NMTSlave noId(&other, nullptr); // node ID 0: nothing is sent
         QCOMPARE(noId.startNode(), CAN::RetType_NoLink);
         QCOMPARE(otherAdapter.frames.size(), 1);
-        QCOMPARE(b->slave.setCanScheduler(nullptr), CAN::RetType_OK);
-        QCOMPARE(other.registeredCount(), 0);
+        QVERIFY(b->slave.setCanScheduler(nullptr) == CAN::RetType_OK && other.registeredCount() == 0);
         QCOMPARE(b->slave.startNode(), CAN::RetType_NoLink);
-        QCOMPARE(b->slave.setNodeId(7), CAN::RetType_NoLink);
-        QCOMPARE(b->slave.getNodeId(), quint8(7));
+        QVERIFY(b->slave.setNodeId(7) == CAN::RetType_NoLink && b->slave.getNodeId() == 7);
         delete new NMTSlave(8, &other, nullptr);
         QCOMPARE(other.registeredCount(), 0);
     }
@@ -388,15 +365,11 @@ private slots:
         producer.setSilent(false);
         QTRY_COMPARE(s.signalled(HGS::HeartbeatGuardingState_ConnectionOk), 2);
         QCOMPARE(history(s.slave), QByteArray("0 3 5 3"));
-        QCOMPARE(s.signalled(HGS::HeartbeatGuardingState_ConnectionLost), 1);
-        QCOMPARE(s.log.count('n'), 2); // boot-up, pre-operational
+        QVERIFY(s.signalled(HGS::HeartbeatGuardingState_ConnectionLost) == 1 && s.log.count('n') == 2);
 
-        // The node obeys the commands; after a reset of communication it boots anew.
-        NMTNetwork network(&s.scheduler);
+        // After a reset of communication the node boots anew.
         s.slave.startNode();
         QTRY_COMPARE(s.node.nmtState(), SimCanopenNode::NmtState_Operational);
-        network.stop();
-        QTRY_COMPARE(s.node.nmtState(), SimCanopenNode::NmtState_Stopped);
         s.slave.resetCommunication();
         QTRY_COMPARE(s.log.count("c1 "), 2);
         QCOMPARE(s.node.nmtState(), SimCanopenNode::NmtState_PreOperational);
@@ -421,13 +394,10 @@ private slots:
         QTRY_VERIFY(responder.requestsReceived() >= 5);
         QCOMPARE(s.slave.getCurrentNodeState(), NMTSlave::NmtState_PreOperational);
         const QByteArray seen = history(s.slave);
-        QCOMPARE(QByteArray(seen).replace('3', "").trimmed(),
-            QByteArray()); // a punctual node is never judged lost
+        QVERIFY(!seen.contains('4') && !seen.contains('5')); // a punctual node is never judged lost
 
         responder.setSilent(true);
         QTRY_COMPARE(s.signalled(HGS::HeartbeatGuardingState_ConnectionLost), 1);
-        QCOMPARE(history(s.slave), (seen + " 4 5").trimmed());
-        QVERIFY(s.log.endsWith("c4 c5 "));
         QVERIFY(s.sinceLastFrame(false, HGS::HeartbeatGuardingState_GuardingLost) > 70);
         QVERIFY(s.sinceLastFrame(false, HGS::HeartbeatGuardingState_ConnectionLost) >= 50 * factor);
         const quint64 requests = responder.requestsReceived();
