@@ -1,6 +1,14 @@
 #include "cyclicoccurrencetester.h"
 
 #include <cmath>
+#include <limits>
+
+// A timer interval for ms (at least 1): gaps of weeks, or time stamps a driver made up, must not
+// overflow it.
+static int timerInterval(double ms)
+{
+    return int(qBound(1.0, std::ceil(ms), double(std::numeric_limits<int>::max())));
+}
 
 CyclicOccurrenceTester::CyclicOccurrenceTester(QObject *parent)
     : QObject(parent)
@@ -48,7 +56,7 @@ void CyclicOccurrenceTester::handleNewItemMessage(const CAN::CanRxMessage &messa
         setState(CAN::CyclicState_Learning);
 
     if (mAverageMs > 0)
-        mTimer.start(qMax(1, int(std::ceil(1.5 * mAverageMs))));
+        mTimer.start(timerInterval(1.5 * mAverageMs));
 }
 
 void CyclicOccurrenceTester::overdue()
@@ -58,7 +66,7 @@ void CyclicOccurrenceTester::overdue()
     case CAN::CyclicState_Learning:
         setState(CAN::CyclicState_Late);
         // Stopped after 4 intervals in all: 1.5 already waited.
-        mTimer.start(qMax(1, int(std::ceil(2.5 * mAverageMs))));
+        mTimer.start(timerInterval(2.5 * mAverageMs));
         break;
     case CAN::CyclicState_Late:
         mAverageMs = 0;
