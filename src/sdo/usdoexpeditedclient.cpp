@@ -181,6 +181,45 @@ void USDOExpeditedClient::putHeader(quint8 *frame, quint8 command) const
     qToLittleEndian<quint16>(index, frame + 4);
 }
 
+int USDOExpeditedClient::putRequestHeader(quint8 *frame, quint8 command) const
+{
+    if (!routed) {
+        putHeader(frame, command);
+        return 6;
+    }
+    // Gateway, command, session, then the route: destination network and node, source network
+    // and node; the object follows four bytes later than unrouted.
+    frame[0] = gatewayNode;
+    frame[1] = quint8(command | kRoutedFlag);
+    frame[2] = session;
+    frame[3] = destNetwork;
+    frame[4] = destNode;
+    frame[5] = sourceNetwork;
+    frame[6] = localId;
+    frame[7] = subIndex;
+    qToLittleEndian<quint16>(index, frame + 8);
+    return 10;
+}
+
+CAN::RetType USDOExpeditedClient::sendRequest(const quint8 *frame, int length, int requestKind)
+{
+    requestSession = session++;
+    if (!adapter())
+        return CAN::RetType_NoLink;
+    registerBroadcastReception();
+    state = State_Waiting;
+    kind = requestKind;
+    if (sendUsdoFrame(frame, length, !routed) != CAN::RetType_OK) {
+        state = State_Idle;
+        return CAN::RetType_NoLink;
+    }
+    if (sdoTimeout == 0)
+        state = State_Idle;
+    else
+        timer->start();
+    return CAN::RetType_OK;
+}
+
 CAN::RetType USDOExpeditedClient::sendAbortFrame(quint8 code)
 {
     // Routed requests are aborted with the same frame (the gateway sees the session).
@@ -233,38 +272,9 @@ CAN::RetType USDOExpeditedClient::read(quint16 index, quint8 sub, CAN::CANopenDa
     subIndex = sub;
     dataType = type;
     quint8 frame[12] = {};
-    int length = 6;
-    if (routed) {
-        // Gateway, command, session, then the route: destination network and node, source
-        // network and node; the object follows four bytes later than unrouted.
-        frame[0] = gatewayNode;
-        frame[1] = quint8(kExpeditedUpload | kRoutedFlag);
-        frame[2] = session;
-        frame[3] = destNetwork;
-        frame[4] = destNode;
-        frame[5] = sourceNetwork;
-        frame[6] = localId;
-        frame[7] = sub;
-        qToLittleEndian<quint16>(index, frame + 8);
-        length = 12;
-    } else {
-        putHeader(frame, kExpeditedUpload);
-    }
-    requestSession = session++;
-    if (!adapter())
-        return CAN::RetType_NoLink;
-    registerBroadcastReception();
-    state = State_Waiting;
-    kind = nodeId == 0 ? Kind_BroadcastUpload : Kind_Upload;
-    if (sendUsdoFrame(frame, length, !routed) != CAN::RetType_OK) {
-        state = State_Idle;
-        return CAN::RetType_NoLink;
-    }
-    if (sdoTimeout == 0)
-        state = State_Idle;
-    else
-        timer->start();
-    return CAN::RetType_OK;
+    // A routed request carries two more bytes after the object.
+    const int length = putRequestHeader(frame, kExpeditedUpload) + (routed ? 2 : 0);
+    return sendRequest(frame, length, nodeId == 0 ? Kind_BroadcastUpload : Kind_Upload);
 }
 
 CAN::RetType USDOExpeditedClient::write(quint16 index, quint8 sub, CAN::CANopenDataType type, QVariant value)
@@ -280,40 +290,15 @@ CAN::RetType USDOExpeditedClient::write(quint16 index, quint8 sub, CAN::CANopenD
         return CAN::RetType_InvalidRequest;
     const int n = int(bytes.size());
     quint8 frame[68] = {};
-    int at = 6;
-    if (routed) {
-        frame[0] = gatewayNode;
-        frame[1] = quint8(kExpeditedDownload | kRoutedFlag);
-        frame[2] = session;
-        frame[3] = destNetwork;
-        frame[4] = destNode;
-        frame[5] = sourceNetwork;
-        frame[6] = localId;
-        frame[7] = sub;
-        qToLittleEndian<quint16>(index, frame + 8);
-        at = 10;
-    } else {
-        putHeader(frame, kExpeditedDownload);
-    }
+    const int at = putRequestHeader(frame, kExpeditedDownload);
     frame[at] = quint8(type);
     frame[at + 1] = quint8(n);
     std::memcpy(frame + at + 2, bytes.constData(), size_t(n));
-    requestSession = session++;
-    if (!adapter())
-        return CAN::RetType_NoLink;
-    registerBroadcastReception();
-    state = State_Waiting;
-    kind = nodeId == 0 ? Kind_BroadcastDownload : Kind_Download;
-    if (sendUsdoFrame(frame, qMin(64, at + 2 + n), !routed) != CAN::RetType_OK) {
-        state = State_Idle;
-        return CAN::RetType_NoLink;
-    }
-    if (sdoTimeout == 0)
-        state = State_Idle;
-    else
-        timer->start();
-    writeValue = value;
-    return CAN::RetType_OK;
+    const CAN::RetType ret
+        = sendRequest(frame, qMin(64, at + 2 + n), nodeId == 0 ? Kind_BroadcastDownload : Kind_Download);
+    if (ret == CAN::RetType_OK)
+        writeValue = value;
+    return ret;
 }
 
 bool USDOExpeditedClient::answerMatches(const CAN::CanRxMessage &m) const

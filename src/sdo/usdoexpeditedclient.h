@@ -70,6 +70,10 @@ protected:
     CAN::RetType sendAbortFrame(quint8 code);
     /// Writes the unrouted request header; the frame-specific bytes follow at 6.
     void putHeader(quint8 *frame, quint8 command) const;
+    /// The header of a request, routed or not; returns where the bytes after the object go.
+    int putRequestHeader(quint8 *frame, quint8 command) const;
+    /// Sends a read or write request and waits for its answer (kind: the Kind_ of the request).
+    CAN::RetType sendRequest(const quint8 *frame, int length, int requestKind);
     void setTransferActive(bool active);
     /// True for an answer from the server to this client about the running request
     /// (unrouted layout: destination, command, session, sub-index, index).
